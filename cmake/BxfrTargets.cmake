@@ -1,0 +1,38 @@
+# Warnings and sanitizers for the project's own targets only.
+function(bxfr_target_options target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+  if(BXFR_SANITIZE)
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()
+
+# bxfr_library(NAME SOURCES ... DEPS ...): one library per layer folder.
+function(bxfr_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  target_compile_definitions(${name} PUBLIC BXFR_VERSION="${BXFR_VERSION}")
+  bxfr_target_options(${name})
+  if(BXFR_SANITIZE)
+    target_link_options(${name} INTERFACE -fsanitize=address,undefined)
+  endif()
+endfunction()
+
+# bxfr_test(NAME SOURCES ... DEPS ...): one GoogleTest binary, its cases discovered by CTest.
+function(bxfr_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_compile_definitions(${name} PRIVATE
+    BXFR_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    BXFR_TEST_PYTHON="/usr/bin/python3")
+  bxfr_target_options(${name})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+    PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+endfunction()

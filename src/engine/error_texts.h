@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "engine/ftp_client.h"
+#include "job/transfer_job.h"
+
+namespace bxfr::engine {
+
+// String-table ids of the engine's messages.
+enum MessageId : int {
+    IDS_CONNECTING = 3,        // "Connecting to %s ..."
+    IDS_BYTES_TO_TRANSFER = 4, // "%lu bytes to transfer."
+    IDS_SENDING = 5,           // "Sending %s in %s mode ..."
+    IDS_RECEIVING = 6,         // "Receiving %s in %s mode ..."
+    IDS_GETTING_AGAIN = 7,     // "Ooops ... getting %s again in %s mode ..."
+    IDS_FAILED_SEND = 8,       // "Failed to send %s!"
+    IDS_FAILED_RECEIVE = 9,    // "Failed to receive %s!"
+    IDS_CREATING_FOLDER = 10,  // "Creating folder %s ..."
+    IDS_FAILED_CREATE = 11,    // "Failed to create folder (Error %s)!"
+    IDS_INIT_SET_FOLDER = 12,  // "INIT: Failed to set %s as the current folder"
+    IDS_INIT_CREATE = 13,      // "INIT: Failed to create folder %s"
+    IDS_ABOUT_MENU = 101,      // "&About BXFR Wizard..."
+    IDS_ASCII_FIRST = 2000,    // holds the id of the first ASCII extension entry
+};
+
+// The compiled-in string table; empty when the id has no entry.
+std::string LoadResourceString(int id);
+
+using MessageArg = std::variant<std::string, std::uint64_t>;
+
+// Expands a string-table template: "%s" takes the next argument as text, "%lu" as an
+// unsigned number; argument text is inserted as it is, never interpreted.
+std::string FormatResourceMessage(int id, const std::vector<MessageArg>& args = {});
+
+// Short name of a 12xxx code; "Unknown Error" outside the table.
+std::string WinInetErrorName(std::uint32_t code);
+
+// Records `code` in the job's progress record and reports it as messages; `lastReply` is
+// the server's last reply on this thread (stored in errorDetail when the server said anything).
+void ReportError(job::TransferJob& job, std::uint32_t code, const FtpReply& lastReply);
+
+// The one-line description of an error box. For 12003 it is the server's last reply on
+// the calling thread, with "\n(code)" appended.
+std::string DescribeError(std::uint32_t code, const FtpReply& lastReplyOnThisThread);
+
+// Text of an OS error number (errno here, GetLastError on Windows).
+std::string SystemErrorText(std::uint32_t code);
+
+}  // namespace bxfr::engine

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace bxfr::engine {
+
+// Raised by the FTP layer when a connection or a transfer fails; `code` is one of the
+// 12xxx internet error codes (see error_texts.h).
+class InternetError : public std::runtime_error {
+public:
+    InternetError(std::uint32_t code, const std::string& message)
+        : std::runtime_error(message), code_(code) {}
+    std::uint32_t code() const { return code_; }
+
+private:
+    std::uint32_t code_;
+};
+
+// Raised for a local file that cannot be opened, read or written; `code` is the OS error number.
+class FileError : public std::runtime_error {
+public:
+    FileError(std::uint32_t code, const std::string& fileName)
+        : std::runtime_error(fileName), code_(code), fileName_(fileName) {}
+    std::uint32_t code() const { return code_; }
+    const std::string& fileName() const { return fileName_; }
+
+private:
+    std::uint32_t code_;
+    std::string fileName_;
+};
+
+struct FtpReply {
+    int code = 0;      // e.g. 550; 0 when the server has not answered yet
+    std::string text;  // the whole reply as the server sent it, lines joined with "\n", no trailing line end
+};
+
+struct FtpEntry {
+    std::string name;  // just the entry's name, UTF-8, never a path
+    bool isFolder = false;
+    bool isLink = false;
+    std::uint64_t length = 0;
+};
+
+struct FtpLoginParams {
+    std::string server;
+    std::uint16_t port = 21;
+    std::string userName;  // empty = anonymous
+    std::string password;  // bytes, sent as they are
+    bool passive = false;
+    std::string proxy;  // "host:port" of an HTTP proxy reached by CONNECT; empty = direct
+    std::chrono::seconds connectTimeout{30};
+    std::chrono::seconds idleTimeout{60};  // no byte moving for this long ends the call with 12002
+};
+
+// Pulls the bytes of an upload: fills `buffer` with up to `size` bytes and returns the count,
+// 0 at the end. Throwing aborts the transfer; the exception reaches the caller of PutFile.
+using UploadSource = std::function<std::size_t(char* buffer, std::size_t size)>;
+// Receives the bytes of a download as they arrive. Throwing aborts the transfer.
+using DownloadSink = std::function<void(const char* data, std::size_t size)>;
+
+// One logged-in control connection. Every operation runs on it; a connection is used by
+// one thread at a time. Paths may be absolute ("/a/b") or relative to the current folder.
+// Text holding CR, LF or NUL is refused before anything is sent, so that nothing can be
+// injected into the control connection: LastError() is then 12016 and LastReply() has code 0
+// and a text that says why (calls that raise, raise InternetError 12016).
+class FtpConnection {
+public:
+    virtual ~FtpConnection() = default;
+
+    virtual bool GetCurrentDirectory(std::string& folder) = 0;
+    virtual bool SetCurrentDirectory(const std::string& folder) = 0;
+    virtual bool CreateDirectory(const std::string& folder) = 0;
+
+    // Streams a file; `type` is job::TransferTypeAscii or job::TransferTypeBinary. ASCII converts
+    // line ends (CRLF on the wire, LF on disk). Failures raise InternetError.
+    virtual void PutFile(const std::string& remoteName, int type, const UploadSource& source) = 0;
+    virtual void GetFile(const std::string& remoteName, int type, const DownloadSink& sink) = 0;
+
+    // Lists a folder ("" = the current one); false when it cannot be listed.
+    virtual bool List(const std::string& folder, std::vector<FtpEntry>& entries) = 0;
+
+    // Sends a raw command. With `expectData` the command's reply body, which the server sends
+    // on a data connection, is collected into `data`. False when the server refused it.
+    virtual bool Command(const std::string& command, bool expectData, std::string* data) = 0;
+
+    virtual FtpReply LastReply() const = 0;
+    // The code of the last failure (12xxx), 0 after a success.
+    virtual std::uint32_t LastError() const = 0;
+};
+
+// Makes connections. A failed connection or login raises InternetError
+// (12014/12015 for a refused login with the server's reply in LastReply of the error).
+class FtpClient {
+public:
+    virtual ~FtpClient() = default;
+    virtual std::unique_ptr<FtpConnection> Connect(const FtpLoginParams& params) = 0;
+    // The server's last reply seen by this client on the calling thread (login replies included).
+    virtual FtpReply LastReply() const = 0;
+    // One web request (the upgrade check): the first `maxBytes` of the page. Raises InternetError.
+    virtual std::string FetchUrl(const std::string& url, std::size_t maxBytes) = 0;
+};
+
+// The libcurl adapter.
+std::unique_ptr<FtpClient> MakeCurlFtpClient();
+
+}  // namespace bxfr::engine

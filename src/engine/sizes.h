@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace bxfr::engine {
+
+// Length of a local file; 0 when it cannot be read.
+std::uint64_t LocalFileLength(const std::filesystem::path& path);
+
+// "0 Bytes", "1024.00 Bytes", "1.00 KB", ... up to "GB".
+std::string FormatSize(std::uint64_t bytes);
+
+}  // namespace bxfr::engine

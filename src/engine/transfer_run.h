@@ -1,0 +1,16 @@
+#pragma once
+
+#include "engine/ftp_client.h"
+#include "job/transfer_job.h"
+
+namespace bxfr::engine {
+
+// Runs the whole transfer the job describes through the job's callbacks. Returns 0 on every
+// normal return. A failed login, or a failure that is not ignored, leaves it as InternetError
+// or FileError; the session and connection are released on every path.
+int RunTransfer(job::TransferJob& job, FtpClient& client);
+
+// Base address of the upgrade page: BXFR_UPGRADE_URL when set, else the build default.
+std::string UpgradeBaseUrl();
+
+}  // namespace bxfr::engine

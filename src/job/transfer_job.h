@@ -1,0 +1,138 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <string>
+
+namespace bxfr::job {
+
+// Values the FTP layer uses for the transfer type.
+inline constexpr int TransferTypeAscii = 1;
+inline constexpr int TransferTypeBinary = 2;
+
+struct TransferProgress {
+    std::uint64_t totalBytes = 0;
+    std::uint64_t doneBytes = 0;
+    std::uint32_t cancelRequested = 0;
+    std::uint32_t errorCode = 0;
+    std::string errorText;
+    std::string errorDetail;
+
+    bool operator==(const TransferProgress&) const = default;
+};
+
+struct tagBXFR_CHMOD {
+    std::string extension;
+    std::int32_t permissions = 0;  // decimal digits of the octal mode as typed: 755 stays 755
+
+    bool operator==(const tagBXFR_CHMOD&) const = default;
+};
+
+struct tagBXFR_SEL {
+    std::string extension;
+
+    bool operator==(const tagBXFR_SEL&) const = default;
+};
+
+struct tagBXFR_SCRIPT {
+    std::string type;  // "Conn", "Tran" or "Disc"
+    std::string command;
+    std::int32_t expectResponse = 0;
+    std::int32_t id = 0;
+
+    bool operator==(const tagBXFR_SCRIPT&) const = default;
+};
+
+// Called by the engine on the worker thread. The receiver may write cancelRequested.
+using MessageCallback = std::function<void(const std::string& text, int newLine, TransferProgress& progress)>;
+using ProgressCallback = std::function<void(TransferProgress& progress)>;
+
+// One transfer's settings and the run-time record the engine shares with its callbacks.
+// The engine keeps its session and connection in its own run object, so nothing here
+// needs to know the FTP layer.
+class TransferJob {
+public:
+    TransferJob();
+    TransferJob(const TransferJob& other);
+    TransferJob& operator=(const TransferJob& other);
+    ~TransferJob() = default;
+
+    // Compares the settings a user edits; rule lists, totals, progress and callbacks are not compared.
+    bool operator==(const TransferJob& other) const;
+
+    void Reset();
+    // Appends the other job's list entries: it does not empty this job's lists first.
+    void CopyFrom(const TransferJob& other);
+
+    void SetRemotePath(const std::string& text);
+    void SetLocalPath(const std::string& text);
+    void SetProxy(const std::string& text);
+    void SetTransferType(std::int32_t type) { transferType = type; }
+    void SetSelectMode(std::int32_t mode) { selectMode = mode; }
+    void SetPort(std::uint16_t value) { port = value; }
+    void SetServer(const std::string& text) { server = text; }
+    void SetUserName(const std::string& text) { userName = text; }
+    void SetPassword(const std::string& text) { password = text; }
+    void SetLogPath(const std::string& text) { logPath = text; }
+    void SetTransferFilePath(const std::string& text) { transferFilePath = text; }
+
+    void AddChmodRule(const std::string& extension, const std::string& permissionText);
+    void AddSelectRule(const std::string& extension);
+    void AddConnScript(const std::string& text);
+    void AddTranScript(const std::string& text);
+    void AddDiscScript(const std::string& text);
+
+    void SetMessageCallback(MessageCallback callback);
+    void SetProgressCallback(ProgressCallback callback);
+    void ReportMessage(const std::string& text, int newLine = 1);
+    void ReportVerbose(const std::string& text, int newLine = 1);
+    void ReportProgress();
+    void ResetProgress();
+
+    std::uint32_t context = 1;
+    std::uint32_t accessType = 0;  // 0 = preconfigured, 3 = through `proxy`
+    std::string proxy;
+    std::string proxyBypass;
+    std::uint32_t sessionFlags = 0;
+    std::uint64_t sendTotalBytes = 0;
+    std::uint64_t getTotalBytes = 0;
+    std::list<tagBXFR_CHMOD> chmodRules;
+    std::list<tagBXFR_SEL> selectRules;
+    std::list<tagBXFR_SCRIPT> connScript;
+    std::list<tagBXFR_SCRIPT> tranScript;
+    std::list<tagBXFR_SCRIPT> discScript;
+    MessageCallback messageCallback;
+    ProgressCallback progressCallback;
+    std::int32_t callbackMode = 0;  // 2 once a message callback is registered
+    std::string server;
+    std::string remotePath;
+    std::string localPath;
+    std::string remotePathAsEntered;
+    std::string localPathAsEntered;
+    std::string userName;
+    std::string password;  // bytes as the server receives them; never re-encoded
+    std::string fileMask = "*.*";
+    std::string transferFilePath;
+    std::string logPath;
+    std::uint16_t port = 21;
+    std::int32_t passive = 0;
+    std::int32_t getMode = 0;
+    std::int32_t ignoreErrors = 0;
+    std::int32_t verbose = 0;
+    std::int32_t archiveOnly = 0;
+    std::int32_t checkUpgrade = 0;
+    std::int32_t singleFile = 0;
+    std::int32_t transferType = 0;  // 0 = per file, 1 = always binary, other = always ASCII
+    std::int32_t selectMode = 0;    // 0 = all, 1 = only the rules, 2 = all but the rules
+    TransferProgress progress;
+    std::int32_t autoTransfer = 0;
+    std::int32_t promptPassword = 0;
+    std::int32_t upgradeAvailable = 0;
+    std::int32_t nextConnScriptId = 1;
+    std::int32_t nextTranScriptId = 1;
+    std::int32_t nextDiscScriptId = 1;
+    std::int32_t reportProgress = 0;
+};
+
+}  // namespace bxfr::job
