@@ -1,0 +1,261 @@
+#include "engine/get_walk.h"
+
+#include <algorithm>
+#include <system_error>
+#include <vector>
+
+#include "engine/error_texts.h"
+#include "engine/run_context.h"
+#include "engine/send_walk.h"
+#include "engine/single_file_transfer.h"
+#include "engine/sizes.h"
+
+namespace bxfr::engine {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A listing that loops through a link the server does not mark ends here at the latest.
+constexpr int kMaxRemoteDepth = 64;
+
+bool IsDots(const std::string& name) { return name == "." || name == ".."; }
+
+// Why a listed name cannot be taken as one entry of its folder; empty when it can.
+std::string UnsafeEntryName(const std::string& name) {
+    if (name.empty()) {
+        return "the name is empty";
+    }
+    if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos) {
+        return "the name holds a path separator";
+    }
+    if (name.find('\0') != std::string::npos) {
+        return "the name holds a NUL character";
+    }
+    return {};
+}
+
+int WalkRemote(FtpConnection& connection, std::string folder, const RemoteWalkCallback& callback,
+               const RemoteRefusal& refused, int depth) {
+    CollapseSlashes(folder);
+    std::vector<FtpEntry> entries;
+    if (!connection.List(folder, entries)) {
+        return 0;
+    }
+    for (const auto& entry : entries) {
+        if (IsDots(entry.name)) {
+            continue;
+        }
+        std::string path = folder.empty() ? entry.name : folder + "/" + entry.name;
+        CollapseSlashes(path);
+        const std::string unsafe = UnsafeEntryName(entry.name);
+        if (!unsafe.empty()) {
+            if (refused) {
+                refused(path, unsafe);
+            }
+            continue;
+        }
+        if (entry.isFolder) {
+            if (entry.isLink) {
+                continue;
+            }
+            if (depth >= kMaxRemoteDepth) {
+                if (refused) {
+                    refused(path, "the folders nest deeper than " + std::to_string(kMaxRemoteDepth) + " levels");
+                }
+                continue;
+            }
+            if (WalkRemote(connection, path, callback, refused, depth + 1) == 0) {
+                return 0;
+            }
+        } else if (callback(path, entry) == 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// Splits "a/b/c" into its parts, dropping empty ones.
+std::vector<std::string> RemoteParts(const std::string& rest) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= rest.size()) {
+        std::size_t end = rest.find('/', start);
+        if (end == std::string::npos) {
+            end = rest.size();
+        }
+        if (end > start) {
+            parts.push_back(rest.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return parts;
+}
+
+}  // namespace
+
+void CollapseSlashes(std::string& text) {
+    text.erase(std::unique(text.begin(), text.end(), [](char a, char b) { return a == '/' && b == '/'; }),
+               text.end());
+}
+
+void StripFolderPrefix(std::string& path, const std::string& folder) {
+    if (folder.size() > path.size()) {
+        return;
+    }
+    std::string collapsedPath = path;
+    std::string collapsedFolder = folder;
+    CollapseSlashes(collapsedPath);
+    CollapseSlashes(collapsedFolder);
+    path = collapsedPath.substr(std::min(collapsedFolder.size(), collapsedPath.size()));
+}
+
+bool IsRemoteFileSelected(const job::TransferJob& job, const std::string& remoteName) {
+    bool result = job.selectMode != 1;
+    for (const auto& rule : job.selectRules) {
+        if (ExtensionTailMatches(remoteName, rule.extension)) {
+            result = job.selectMode != 2;
+        }
+    }
+    return result;
+}
+
+std::optional<fs::path> LocalNameForRemote(const job::TransferJob& job, const std::string& remoteFile,
+                                           std::string& refusal) {
+    if (remoteFile.find('\0') != std::string::npos) {
+        refusal = "the name holds a NUL character";
+        return std::nullopt;
+    }
+    if (job.singleFile != 0) {
+        return fs::path(job.localPathAsEntered);
+    }
+    // The part after the first occurrence of the remote base; when the base does not occur the
+    // same count is taken as if it stood just before the path.
+    const std::size_t found = remoteFile.find(job.remotePath);
+    const long long position = found == std::string::npos ? -1 : static_cast<long long>(found);
+    long long count = static_cast<long long>(remoteFile.size()) - position -
+                      static_cast<long long>(job.remotePath.size());
+    count = std::clamp<long long>(count, 0, static_cast<long long>(remoteFile.size()));
+    const std::string rest = remoteFile.substr(remoteFile.size() - static_cast<std::size_t>(count));
+
+    const std::vector<std::string> parts = RemoteParts(rest);
+    if (parts.empty()) {
+        refusal = "the name has no file part";
+        return std::nullopt;
+    }
+    fs::path local(job.localPath);
+    for (const auto& part : parts) {
+        if (IsDots(part)) {
+            refusal = "the name climbs out of the local folder";
+            return std::nullopt;
+        }
+        if (part.find('\\') != std::string::npos || part.find(':') != std::string::npos) {
+            refusal = "the name holds a backslash or a drive letter";
+            return std::nullopt;
+        }
+        local /= part;
+        // A link inside the local tree could lead the file out of it.
+        std::error_code error;
+        if (fs::is_symlink(local, error)) {
+            refusal = "the local path " + local.string() + " is a symbolic link";
+            return std::nullopt;
+        }
+    }
+    return local;
+}
+
+bool MakeLocalFolder(const fs::path& path) {
+    std::error_code error;
+    if (fs::exists(path, error)) {
+        return true;
+    }
+    fs::create_directories(path, error);
+    return fs::is_directory(path, error);
+}
+
+int WalkRemoteFolder(FtpConnection& connection, const std::string& folder, const RemoteWalkCallback& callback,
+                     const RemoteRefusal& refused) {
+    return WalkRemote(connection, folder, callback, refused, 0);
+}
+
+std::uint64_t RemoteFileLengthOn(FtpConnection& connection, const std::string& remoteName) {
+    const std::size_t slash = remoteName.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string() : (slash == 0 ? std::string("/") : remoteName.substr(0, slash));
+    const std::string leaf = slash == std::string::npos ? remoteName : remoteName.substr(slash + 1);
+    std::vector<FtpEntry> entries;
+    if (leaf.empty() || !connection.List(folder, entries)) {
+        return 0;
+    }
+    for (const auto& entry : entries) {
+        if (entry.name == leaf) {
+            return entry.isFolder ? 0 : entry.length;
+        }
+    }
+    return 0;
+}
+
+int TransferRun::GetFiles() {
+    std::string startFolder;
+    connection_->GetCurrentDirectory(startFolder);
+    if (job_.singleFile == 0) {
+        job_.getTotalBytes = 0;
+        WalkRemoteFolder(*connection_, startFolder, [this](const std::string& path, const FtpEntry& entry) {
+            if (IsRemoteFileSelected(job_, path)) {
+                job_.getTotalBytes += entry.length;
+            }
+            return 1;
+        });
+        job_.progress.totalBytes = job_.getTotalBytes;
+        job_.ReportMessage(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {job_.progress.totalBytes}));
+        WalkRemoteFolder(
+            *connection_, startFolder,
+            [this](const std::string& path, const FtpEntry&) { return GetOneFile(path); },
+            [this](const std::string& path, const std::string& why) {
+                job_.ReportMessage("Refused to receive " + path + ": " + why + ".");
+            });
+    } else {
+        job_.getTotalBytes = RemoteFileLengthOn(*connection_, job_.remotePathAsEntered);
+        job_.progress.totalBytes = job_.getTotalBytes;
+        GetOneFile(job_.remotePathAsEntered);
+    }
+    return 0;
+}
+
+int TransferRun::GetOneFile(const std::string& remoteFile) {
+    if (job_.progress.cancelRequested == 1) {
+        return 0;
+    }
+    int result = 1;
+    if (IsRemoteFileSelected(job_, remoteFile)) {
+        const int type = RemoteTransferType(job_, remoteFile);
+        job_.ReportMessage(FormatResourceMessage(IDS_RECEIVING, {remoteFile, TransferTypeName(type)}));
+        job_.progress.errorText = remoteFile;
+        std::string refusal;
+        const auto localName = LocalNameForRemote(job_, remoteFile, refusal);
+        if (!localName) {
+            job_.ReportMessage("Refused to receive " + remoteFile + ": " + refusal + ".");
+            return 1;
+        }
+        if (MakeLocalFolder(localName->parent_path())) {
+            result = GetStep(*localName, remoteFile, type);
+            if (cutShort_) {
+                return 0;
+            }
+        } else {
+            NoteFailure(static_cast<std::uint32_t>(std::errc::permission_denied), FtpReply{});
+            result = 0;
+        }
+        if (result == 1) {
+            result = RunTranScript(remoteFile);
+            if (job_.reportProgress == 0) {
+                job_.progress.doneBytes += LocalFileLength(*localName);
+            }
+        } else {
+            ReportLastError();
+            job_.ReportMessage(FormatResourceMessage(IDS_FAILED_RECEIVE, {remoteFile}));
+        }
+    }
+    return job_.ignoreErrors != 0 ? 1 : result;
+}
+
+}  // namespace bxfr::engine

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "engine/ftp_client.h"
+#include "job/transfer_job.h"
+
+namespace bxfr::engine {
+
+// Every run of '/' becomes one '/'.
+void CollapseSlashes(std::string& text);
+
+// Cuts the (slash-collapsed) folder off the front of the (slash-collapsed) path when the
+// folder is not longer than the path.
+void StripFolderPrefix(std::string& path, const std::string& folder);
+
+// The selection rules applied to a remote path; there is no archive test.
+bool IsRemoteFileSelected(const job::TransferJob& job, const std::string& remoteName);
+
+// The local name a received remote file is written to, below the local base folder. Empty,
+// with `refusal` saying why, when a part of the name would leave the base folder.
+std::optional<std::filesystem::path> LocalNameForRemote(const job::TransferJob& job,
+                                                        const std::string& remoteFile,
+                                                        std::string& refusal);
+
+// Creates the folder and its parents; true when it exists afterwards.
+bool MakeLocalFolder(const std::filesystem::path& path);
+
+// Called for every file below the folder with its full remote path and its listing entry;
+// returns nonzero to go on. `refused` hears about names the walk will not follow.
+using RemoteWalkCallback = std::function<int(const std::string& path, const FtpEntry& entry)>;
+using RemoteRefusal = std::function<void(const std::string& path, const std::string& why)>;
+
+// Walks the remote tree below the folder on one connection, by listing absolute paths, so
+// the connection's current folder does not change. Links to folders are not followed.
+// Returns 0 when a folder cannot be listed or a callback returned 0, else 1.
+int WalkRemoteFolder(FtpConnection& connection, const std::string& folder,
+                     const RemoteWalkCallback& callback, const RemoteRefusal& refused = {});
+
+// The length of one remote file as its folder's listing reports it; 0 when it is missing or a folder.
+std::uint64_t RemoteFileLengthOn(FtpConnection& connection, const std::string& remoteName);
+
+}  // namespace bxfr::engine

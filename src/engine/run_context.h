@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "engine/ftp_client.h"
+#include "job/transfer_job.h"
+
+namespace bxfr::engine {
+
+// The state of one run: the job, the client that stands for the session, and the run's
+// own connection. The engine's steps are its members so that they share the connection
+// without the job having to know the FTP layer.
+//
+// Cancel: the engine reads job.progress.cancelRequested at the start of every file and
+// between the chunks of a file. Both callbacks receive the record and may set the field;
+// a receiver that wants a cancel to stop a long file must set it from the progress
+// callback too, since no message is reported while a file moves.
+class TransferRun {
+public:
+    TransferRun(job::TransferJob& job, FtpClient& client) : job_(job), client_(client) {}
+
+    int Run();
+    void CheckForUpgrade();
+
+    // Server commands and scripts.
+    int SendCommand(const std::string& command, int expectResponse);
+    int ApplyChmodRules(const std::string& remoteName);
+    int RunConnScript();
+    int RunTranScript(const std::string& fileName);
+    int RunDiscScript();
+
+    // Single-file transfer.
+    int SendFileChunked(const std::filesystem::path& localPath, const std::string& remoteName, int type);
+    int GetFileChunked(const std::filesystem::path& localPath, const std::string& remoteName, int type);
+    int PutStep(const std::filesystem::path& localPath, const std::string& remoteName, int type);
+    int GetStep(const std::filesystem::path& localPath, const std::string& remoteName, int type);
+
+    // Send walk.
+    int SendFiles();
+    int SendOneFile(const std::filesystem::path& localFile);
+    int CreateRemoteFolder(const std::filesystem::path& localFolder);
+    void ResetArchiveAttribute(const std::filesystem::path& localFile);
+
+    // Get walk.
+    int GetFiles();
+    int GetOneFile(const std::string& remoteFile);
+
+    FtpConnection& connection() { return *connection_; }
+
+private:
+    bool IsSelectedForSend(const std::filesystem::path& localFile);
+    std::string RemoteNameFor(const std::filesystem::path& local) const;
+    void ReportLastError();
+    void NoteFailure(std::uint32_t code, const FtpReply& reply);
+    int MoveFile(const std::filesystem::path& localPath, const std::string& remoteName, int type,
+                 bool send, bool withProgress);
+
+    job::TransferJob& job_;
+    FtpClient& client_;
+    std::unique_ptr<FtpConnection> connection_;
+    std::uint32_t lastError_ = 0;
+    FtpReply lastFailureReply_;
+    bool cutShort_ = false;
+    bool archiveUnsupportedReported_ = false;
+};
+
+// The login parameters a job describes.
+FtpLoginParams LoginParamsFor(const job::TransferJob& job);
+
+}  // namespace bxfr::engine

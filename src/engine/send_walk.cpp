@@ -1,0 +1,235 @@
+#include "engine/send_walk.h"
+
+#include <algorithm>
+#include <cctype>
+#include <system_error>
+#include <vector>
+
+#include "engine/archive_attribute.h"
+#include "engine/error_texts.h"
+#include "engine/run_context.h"
+#include "engine/single_file_transfer.h"
+#include "engine/sizes.h"
+
+namespace bxfr::engine {
+namespace {
+
+namespace fs = std::filesystem;
+
+char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+
+bool MaskMatchesFrom(const std::string& name, std::size_t n, const std::string& mask, std::size_t m) {
+    while (m < mask.size()) {
+        if (mask[m] == '*') {
+            for (std::size_t k = n; k <= name.size(); ++k) {
+                if (MaskMatchesFrom(name, k, mask, m + 1)) {
+                    return true;
+                }
+            }
+            return false;
+        }
+        if (n >= name.size() || (mask[m] != '?' && Lower(mask[m]) != Lower(name[n]))) {
+            return false;
+        }
+        ++n;
+        ++m;
+    }
+    return n == name.size();
+}
+
+int WalkLocal(const fs::path& folder, const std::string& mask, const LocalWalkCallback& callback, int filesMode,
+              bool nested) {
+    std::error_code error;
+    fs::directory_iterator it(folder, error);
+    if (error) {
+        // An unreadable subfolder is passed over; only the base folder's absence ends the walk.
+        return nested ? 1 : 0;
+    }
+    std::vector<fs::directory_entry> entries;
+    for (; it != fs::directory_iterator(); it.increment(error)) {
+        if (error) {
+            break;
+        }
+        if (MaskMatches(it->path().filename().string(), mask)) {
+            entries.push_back(*it);
+        }
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const fs::directory_entry& a, const fs::directory_entry& b) { return a.path() < b.path(); });
+    for (const auto& entry : entries) {
+        std::error_code statusError;
+        const bool isLink = entry.is_symlink(statusError);
+        const bool isFolder = entry.is_directory(statusError);
+        if (isFolder) {
+            // Links to folders are not followed: a link to an enclosing folder would never end.
+            if (isLink) {
+                continue;
+            }
+            if (filesMode == 0 && callback(entry.path()) == 0) {
+                return 0;
+            }
+            if (WalkLocal(entry.path(), mask, callback, filesMode, true) == 0) {
+                return 0;
+            }
+        } else if (filesMode != 0 && callback(entry.path()) == 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+}  // namespace
+
+bool ExtensionTailMatches(const std::string& name, const std::string& extension) {
+    std::string tail = extension;
+    if (tail.find('.') != std::string::npos) {
+        tail.erase(0, 1);
+    }
+    if (tail.size() > name.size()) {
+        return false;
+    }
+    return std::equal(tail.begin(), tail.end(), name.end() - static_cast<std::ptrdiff_t>(tail.size()),
+                      [](char a, char b) { return Lower(a) == Lower(b); });
+}
+
+bool IsLocalFileSelected(const job::TransferJob& job, const fs::path& localFile, bool* archiveUnsupported) {
+    bool result = job.selectMode != 1;
+    const std::string path = localFile.string();
+    for (const auto& rule : job.selectRules) {
+        if (ExtensionTailMatches(path, rule.extension)) {
+            result = job.selectMode != 2;
+        }
+    }
+    if (job.archiveOnly != 0) {
+        const ArchiveState state = ArchiveStateOf(localFile);
+        if (state == ArchiveState::Clear) {
+            result = false;
+        } else if (state == ArchiveState::Unsupported && archiveUnsupported != nullptr) {
+            *archiveUnsupported = true;
+        }
+    }
+    return result;
+}
+
+bool MaskMatches(const std::string& name, const std::string& mask) {
+    if (mask == "*.*" || mask == "*" || mask.empty()) {
+        return true;
+    }
+    return MaskMatchesFrom(name, 0, mask, 0);
+}
+
+int WalkLocalFolder(const fs::path& folder, const std::string& mask, const LocalWalkCallback& callback,
+                    int filesMode) {
+    return WalkLocal(folder, mask, callback, filesMode, false);
+}
+
+bool HoldsLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+
+std::string TransferRun::RemoteNameFor(const fs::path& local) const {
+    std::string name = local.string();
+    name.erase(0, std::min(name.size(), job_.localPath.size() + 1));
+    if constexpr (fs::path::preferred_separator != '/') {
+        std::replace(name.begin(), name.end(), static_cast<char>(fs::path::preferred_separator), '/');
+    }
+    return name;
+}
+
+bool TransferRun::IsSelectedForSend(const fs::path& localFile) {
+    bool unsupported = false;
+    const bool selected = IsLocalFileSelected(job_, localFile, &unsupported);
+    if (unsupported && !archiveUnsupportedReported_) {
+        archiveUnsupportedReported_ = true;
+        job_.ReportMessage("Archive mode: the local file system keeps no record of sent files, "
+                           "so every file is sent.");
+    }
+    return selected;
+}
+
+void TransferRun::ReportLastError() { ReportError(job_, lastError_, lastFailureReply_); }
+
+int TransferRun::SendFiles() {
+    if (job_.singleFile == 0) {
+        job_.sendTotalBytes = 0;
+        WalkLocalFolder(
+            job_.localPath, job_.fileMask,
+            [this](const fs::path& path) {
+                if (!HoldsLineBreak(RemoteNameFor(path)) && IsLocalFileSelected(job_, path)) {
+                    job_.sendTotalBytes += LocalFileLength(path);
+                }
+                return 1;
+            },
+            1);
+        job_.progress.totalBytes = job_.sendTotalBytes;
+        job_.ReportMessage(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {job_.progress.totalBytes}));
+    }
+    WalkLocalFolder(job_.localPath, "*.*", [this](const fs::path& path) { return CreateRemoteFolder(path); }, 0);
+    if (job_.singleFile == 0) {
+        WalkLocalFolder(job_.localPath, job_.fileMask, [this](const fs::path& path) { return SendOneFile(path); },
+                        1);
+    } else {
+        job_.progress.totalBytes = LocalFileLength(job_.localPathAsEntered);
+        SendOneFile(job_.localPathAsEntered);
+    }
+    return 0;
+}
+
+int TransferRun::SendOneFile(const fs::path& localFile) {
+    if (job_.progress.cancelRequested == 1) {
+        return 0;
+    }
+    const std::string localName = localFile.string();
+    const std::string remoteName = job_.singleFile != 0 ? job_.remotePathAsEntered : RemoteNameFor(localFile);
+    if (HoldsLineBreak(remoteName)) {
+        job_.ReportMessage("Skipped " + localName + ": a name holding a line break cannot be sent.");
+        return 1;
+    }
+    int result = 1;
+    if (IsSelectedForSend(localFile)) {
+        const int type = LocalTransferType(job_, localFile);
+        job_.ReportMessage(FormatResourceMessage(IDS_SENDING, {localName, TransferTypeName(type)}));
+        job_.progress.errorText = localName;
+        result = PutStep(localFile, remoteName, type);
+        if (cutShort_) {
+            return 0;
+        }
+        if (result == 0) {
+            ReportLastError();
+            job_.ReportMessage(FormatResourceMessage(IDS_FAILED_SEND, {localName}));
+        } else {
+            ResetArchiveAttribute(localFile);
+            result = ApplyChmodRules(remoteName);
+            if (result != 0) {
+                result = RunTranScript(remoteName);
+            }
+            if (job_.reportProgress == 0) {
+                job_.progress.doneBytes += LocalFileLength(localFile);
+            }
+        }
+    }
+    return job_.ignoreErrors != 0 ? 1 : result;
+}
+
+int TransferRun::CreateRemoteFolder(const fs::path& localFolder) {
+    const std::string relative = RemoteNameFor(localFolder);
+    if (HoldsLineBreak(relative)) {
+        job_.ReportMessage("Skipped folder " + localFolder.string() + ": a name holding a line break cannot be sent.");
+        return 1;
+    }
+    job_.ReportVerbose(FormatResourceMessage(IDS_CREATING_FOLDER, {relative}));
+    if (!connection_->CreateDirectory(relative)) {
+        const std::uint32_t code = connection_->LastError();
+        if (job_.verbose != 0 && code != 12003) {
+            job_.ReportMessage(FormatResourceMessage(IDS_FAILED_CREATE, {std::to_string(code)}));
+        }
+    }
+    return 1;
+}
+
+void TransferRun::ResetArchiveAttribute(const fs::path& localFile) {
+    if (job_.archiveOnly == 0) {
+        return;
+    }
+    ClearArchiveAttribute(localFile);
+}
+
+}  // namespace bxfr::engine

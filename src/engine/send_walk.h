@@ -1,0 +1,35 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "job/transfer_job.h"
+
+namespace bxfr::engine {
+
+// The tail a rule's extension is matched against: ".htm" gives "htm", "*.htm" gives ".htm",
+// a text without a dot is used whole. Compared with the name's end ignoring case.
+bool ExtensionTailMatches(const std::string& name, const std::string& extension);
+
+// The selection rules, then in archive mode the archive test. `archiveUnsupported`, when
+// given, is set when the file system keeps no archive record (the file then counts as changed).
+bool IsLocalFileSelected(const job::TransferJob& job, const std::filesystem::path& localFile,
+                         bool* archiveUnsupported = nullptr);
+
+// A wildcard of '*' and '?' matched against a name ignoring case; "*.*" matches every name.
+bool MaskMatches(const std::string& name, const std::string& mask);
+
+using LocalWalkCallback = std::function<int(const std::filesystem::path& path)>;
+
+// Files mode (filesMode 1) calls the callback for every file below the folder whose name
+// matches the mask; folders mode (0) calls it for every folder, parents before children.
+// Entries are visited in name order; symbolic links to folders are not followed.
+// Returns 0 when the folder cannot be read or a callback returned 0, else 1.
+int WalkLocalFolder(const std::filesystem::path& folder, const std::string& mask,
+                    const LocalWalkCallback& callback, int filesMode);
+
+// True when the name holds a character that cannot travel on the control connection.
+bool HoldsLineBreak(const std::string& text);
+
+}  // namespace bxfr::engine

@@ -1,0 +1,82 @@
+#include "engine/server_commands.h"
+
+#include "engine/error_texts.h"
+#include "engine/run_context.h"
+#include "engine/send_walk.h"
+
+namespace bxfr::engine {
+
+std::string FormatTranCommand(const std::string& command, const std::string& fileName) {
+    std::string result;
+    result.reserve(command.size() + fileName.size());
+    for (std::size_t i = 0; i < command.size(); ++i) {
+        if (command[i] == '%' && i + 1 < command.size() && command[i + 1] == 's') {
+            result += fileName;
+            ++i;
+        } else {
+            result += command[i];
+        }
+    }
+    return result;
+}
+
+std::string ChmodCommand(int permissions, const std::string& remoteName) {
+    return "SITE chmod " + std::to_string(permissions) + " " + remoteName;
+}
+
+int TransferRun::SendCommand(const std::string& command, int expectResponse) {
+    job_.ReportMessage(command);
+    std::string data;
+    const bool accepted = connection_->Command(command, expectResponse != 0, &data);
+    if (!accepted) {
+        ReportError(job_, connection_->LastError(), connection_->LastReply());
+        return 0;
+    }
+    const FtpReply reply = connection_->LastReply();
+    if (!reply.text.empty()) {
+        job_.ReportMessage(reply.text);
+    }
+    if (expectResponse != 0) {
+        job_.ReportMessage(data);
+    }
+    return 1;
+}
+
+int TransferRun::ApplyChmodRules(const std::string& remoteName) {
+    for (const auto& rule : job_.chmodRules) {
+        if (ExtensionTailMatches(remoteName, rule.extension) &&
+            SendCommand(ChmodCommand(rule.permissions, remoteName), 0) == 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int TransferRun::RunConnScript() {
+    for (const auto& entry : job_.connScript) {
+        if (SendCommand(entry.command, entry.expectResponse) == 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int TransferRun::RunTranScript(const std::string& fileName) {
+    for (const auto& entry : job_.tranScript) {
+        if (SendCommand(FormatTranCommand(entry.command, fileName), entry.expectResponse) == 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int TransferRun::RunDiscScript() {
+    for (const auto& entry : job_.discScript) {
+        if (SendCommand(entry.command, entry.expectResponse) == 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+}  // namespace bxfr::engine

@@ -1,0 +1,67 @@
+#include "engine/transfer_run.h"
+
+#include "engine/error_texts.h"
+#include "engine/run_context.h"
+
+namespace bxfr::engine {
+
+FtpLoginParams LoginParamsFor(const job::TransferJob& job) {
+    FtpLoginParams params;
+    params.server = job.server;
+    params.port = job.port;
+    params.userName = job.userName;
+    params.password = job.password;
+    params.passive = job.passive != 0;
+    if (job.accessType == 3) {
+        params.proxy = job.proxy;
+    }
+    return params;
+}
+
+int TransferRun::Run() {
+    job_.progress.totalBytes = 0;
+    job_.progress.doneBytes = 0;
+    job_.progress.cancelRequested = 0;
+    int result = 0;
+    if (job_.checkUpgrade != 0) {
+        CheckForUpgrade();
+    }
+    if (job_.server.empty()) {
+        return result;
+    }
+    job_.ReportMessage(FormatResourceMessage(IDS_CONNECTING, {job_.server}));
+    connection_ = client_.Connect(LoginParamsFor(job_));
+    const FtpReply login = client_.LastReply();
+    if (!login.text.empty()) {
+        job_.ReportVerbose(login.text);
+    }
+
+    if (job_.singleFile != 0) {
+        const std::size_t slash = job_.remotePath.rfind('/');
+        if (slash != std::string::npos) {
+            job_.remotePath.erase(slash);
+        }
+    } else if (!job_.remotePath.empty() && !connection_->SetCurrentDirectory(job_.remotePath)) {
+        if (connection_->CreateDirectory(job_.remotePath)) {
+            if (!connection_->SetCurrentDirectory(job_.remotePath)) {
+                job_.ReportMessage(FormatResourceMessage(IDS_INIT_SET_FOLDER, {job_.remotePath}));
+            }
+        } else {
+            job_.ReportMessage(FormatResourceMessage(IDS_INIT_CREATE, {job_.remotePath}));
+        }
+    }
+
+    if (RunConnScript() == 1 || job_.ignoreErrors == 1) {
+        result = job_.getMode != 0 ? GetFiles() : SendFiles();
+    }
+    RunDiscScript();
+    connection_.reset();
+    return result;
+}
+
+int RunTransfer(job::TransferJob& job, FtpClient& client) {
+    TransferRun run(job, client);
+    return run.Run();
+}
+
+}  // namespace bxfr::engine
