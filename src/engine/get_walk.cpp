@@ -1,6 +1,7 @@
 #include "engine/get_walk.h"
 
 #include <algorithm>
+#include <cctype>
 #include <system_error>
 #include <vector>
 
@@ -148,7 +149,8 @@ std::optional<fs::path> LocalNameForRemote(const job::TransferJob& job, const st
             refusal = "the name climbs out of the local folder";
             return std::nullopt;
         }
-        if (part.find('\\') != std::string::npos || part.find(':') != std::string::npos) {
+        const bool driveLetter = part.size() >= 2 && part[1] == ':' && std::isalpha(static_cast<unsigned char>(part[0]));
+        if (part.find('\\') != std::string::npos || driveLetter) {
             refusal = "the name holds a backslash or a drive letter";
             return std::nullopt;
         }
