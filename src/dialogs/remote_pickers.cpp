@@ -1,0 +1,410 @@
+#include "dialogs/remote_pickers.h"
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStyle>
+#include <QThread>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <vector>
+
+#include "engine/run_context.h"
+
+namespace bxfr::dialogs {
+namespace {
+
+const QString kLoginFolder = QStringLiteral("[login folder]");
+
+QString Join(const QString& folder, const QString& name) {
+    if (name.startsWith('/')) return name;
+    if (folder.isEmpty() || folder.endsWith('/')) return folder + name;
+    return folder + '/' + name;
+}
+
+QString ParentOf(const QString& folder) {
+    const qsizetype slash = folder.lastIndexOf('/');
+    if (slash <= 0) return "/";
+    return folder.left(slash);
+}
+
+bool HasLineBreak(const QString& text) { return text.contains('\r') || text.contains('\n'); }
+
+QString LoginFailureText(const QString& server, const engine::InternetError& error,
+                         const engine::FtpReply& reply) {
+    QString text = QObject::tr("Could not log in to %1.").arg(server);
+    const QString said = QString::fromStdString(reply.text).trimmed();
+    if (!said.isEmpty()) {
+        text += ' ' + QObject::tr("The server said: %1").arg(said);
+    } else if (*error.what() != '\0') {
+        text += ' ' + QString::fromStdString(error.what());
+    }
+    return text + ' ' + QObject::tr("(Error %1)").arg(error.code());
+}
+
+engine::FtpLoginParams ParamsFor(const std::string& server, const std::string& userName,
+                                 const std::string& password, const std::string& proxy, int port, int passive) {
+    job::TransferJob job;
+    job.SetServer(server);
+    job.SetUserName(userName);
+    job.SetPassword(password);
+    job.SetProxy(proxy);
+    job.SetPort(static_cast<std::uint16_t>(port));
+    job.passive = passive ? 1 : 0;
+    return engine::LoginParamsFor(job);
+}
+
+}  // namespace
+
+// Owns the picker's one FTP connection and does all its talking on the picker's thread.
+class RemoteLister : public QObject {
+    Q_OBJECT
+public:
+    RemoteLister(engine::FtpLoginParams params, FtpClientFactory makeClient)
+        : params_(std::move(params)), makeClient_(std::move(makeClient)) {}
+
+    void Open(const QString& start) {
+        try {
+            client_ = makeClient_();
+            connection_ = client_->Connect(params_);
+        } catch (const engine::InternetError& error) {
+            const engine::FtpReply reply = client_ ? client_->LastReply() : engine::FtpReply{};
+            connection_.reset();
+            emit Failed(LoginFailureText(QString::fromStdString(params_.server), error, reply), false, false);
+            return;
+        } catch (const std::exception& error) {
+            connection_.reset();
+            emit Failed(tr("Could not log in to %1. %2")
+                            .arg(QString::fromStdString(params_.server), QString::fromStdString(error.what())),
+                        false, false);
+            return;
+        }
+        Guarded([&] {
+            if (!start.isEmpty() && !connection_->SetCurrentDirectory(start.toStdString())) {
+                emit Failed(tr("The folder %1 was not found; showing the login folder.").arg(start), true, true);
+            }
+            ListCurrent();
+        });
+    }
+
+    void Browse(const QString& folder) {
+        if (!connection_) return;
+        Guarded([&] {
+            if (!connection_->SetCurrentDirectory(folder.toStdString())) {
+                emit Failed(tr("The folder %1 cannot be opened.").arg(folder), true, false);
+                return;
+            }
+            ListCurrent();
+        });
+    }
+
+signals:
+    void Listed(const QString& folder, const QStringList& folders, const QStringList& files,
+                const QList<quint64>& lengths);
+    // `listingFollows`: a listing of the login folder comes next, keep the message with it.
+    void Failed(const QString& message, bool loggedIn, bool listingFollows);
+
+private:
+    // A dropped connection ends the picker's session; it must never escape the thread.
+    template <typename Step>
+    void Guarded(Step step) {
+        try {
+            step();
+        } catch (const std::exception& error) {
+            connection_.reset();
+            emit Failed(tr("The connection to %1 was lost. %2")
+                            .arg(QString::fromStdString(params_.server), QString::fromStdString(error.what())),
+                        false, false);
+        }
+    }
+
+    void ListCurrent() {
+        std::string current;
+        connection_->GetCurrentDirectory(current);
+        std::vector<engine::FtpEntry> entries;
+        if (!connection_->List("", entries)) {
+            emit Failed(tr("The folder %1 cannot be listed.").arg(QString::fromStdString(current)), true, false);
+            return;
+        }
+        std::sort(entries.begin(), entries.end(), [](const engine::FtpEntry& a, const engine::FtpEntry& b) {
+            return QString::compare(QString::fromStdString(a.name), QString::fromStdString(b.name),
+                                    Qt::CaseInsensitive) < 0;
+        });
+        QStringList folders;
+        QStringList files;
+        QList<quint64> lengths;
+        for (const auto& entry : entries) {
+            if (entry.name == "." || entry.name == "..") continue;
+            if (entry.isFolder) {
+                folders << QString::fromStdString(entry.name);
+            } else {
+                files << QString::fromStdString(entry.name);
+                lengths << entry.length;
+            }
+        }
+        emit Listed(QString::fromStdString(current), folders, files, lengths);
+    }
+
+    engine::FtpLoginParams params_;
+    FtpClientFactory makeClient_;
+    std::unique_ptr<engine::FtpClient> client_;
+    std::unique_ptr<engine::FtpConnection> connection_;
+};
+
+RemotePickerDialog::RemotePickerDialog(Kind kind, const engine::FtpLoginParams& params, const QString& start,
+                                       FtpClientFactory makeClient, QWidget* parent)
+    : QDialog(parent), kind_(kind), server_(QString::fromStdString(params.server)) {
+    setObjectName("RemotePickerDialog");
+    setWindowTitle(kind == Kind::Folder ? tr("Brindle FTP - Select Remote Folder")
+                                        : tr("Brindle FTP - Select Remote File"));
+    if (!makeClient) makeClient = [] { return engine::MakeCurlFtpClient(); };
+
+    QString startFolder = start == kLoginFolder ? QString() : start;
+    if (kind != Kind::Folder) {
+        const qsizetype slash = startFolder.lastIndexOf('/');
+        proposedName_ = slash < 0 ? startFolder : startFolder.mid(slash + 1);
+        startFolder = slash < 0 ? QString() : (slash == 0 ? QString("/") : startFolder.left(slash));
+    }
+
+    where_ = new QLabel(tr("Server: %1").arg(server_), this);
+    path_ = new QLineEdit(this);
+    path_->setObjectName("folderPath");
+    auto* pathLabel = new QLabel(tr("F&older:"), this);
+    pathLabel->setBuddy(path_);
+    go_ = new QPushButton(tr("&Go"), this);
+    go_->setObjectName("goButton");
+    go_->setAutoDefault(false);
+    up_ = new QPushButton(style()->standardIcon(QStyle::SP_FileDialogToParent), tr("&Up"), this);
+    up_->setObjectName("upButton");
+    up_->setAutoDefault(false);
+    list_ = new QListWidget(this);
+    list_->setObjectName("entryList");
+    list_->setMinimumSize(list_->fontMetrics().averageCharWidth() * 50, list_->fontMetrics().height() * 14);
+    status_ = new QLabel(this);
+    status_->setObjectName("status");
+    status_->setWordWrap(true);
+    busyBar_ = new QProgressBar(this);
+    busyBar_->setObjectName("busy");
+    busyBar_->setRange(0, 0);
+    busyBar_->setTextVisible(false);
+    busyBar_->setMaximumHeight(list_->fontMetrics().height());
+
+    auto* pathRow = new QHBoxLayout;
+    pathRow->addWidget(pathLabel);
+    pathRow->addWidget(path_, 1);
+    pathRow->addWidget(go_);
+    pathRow->addWidget(up_);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    ok_ = buttons->button(QDialogButtonBox::Ok);
+    connect(buttons, &QDialogButtonBox::accepted, this, &RemotePickerDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &RemotePickerDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(where_);
+    layout->addLayout(pathRow);
+    layout->addWidget(list_, 1);
+    if (kind != Kind::Folder) {
+        name_ = new QLineEdit(proposedName_, this);
+        name_->setObjectName("fileName");
+        auto* nameLabel = new QLabel(tr("File &name:"), this);
+        nameLabel->setBuddy(name_);
+        auto* nameRow = new QHBoxLayout;
+        nameRow->addWidget(nameLabel);
+        nameRow->addWidget(name_, 1);
+        layout->addLayout(nameRow);
+        connect(name_, &QLineEdit::textChanged, this, &RemotePickerDialog::UpdateOk);
+    }
+    layout->addWidget(status_);
+    layout->addWidget(busyBar_);
+    layout->addWidget(buttons);
+
+    connect(list_, &QListWidget::itemActivated, this, &RemotePickerDialog::OnActivated);
+    connect(list_, &QListWidget::currentItemChanged, this, &RemotePickerDialog::OnCurrentChanged);
+    connect(up_, &QPushButton::clicked, this, [this] { Browse(ParentOf(folder_)); });
+    connect(go_, &QPushButton::clicked, this, [this] { Browse(path_->text().trimmed()); });
+    connect(path_, &QLineEdit::returnPressed, this, [this] { Browse(path_->text().trimmed()); });
+
+    thread_ = new QThread;
+    lister_ = new RemoteLister(params, std::move(makeClient));
+    lister_->moveToThread(thread_);
+    connect(lister_, &RemoteLister::Listed, this, &RemotePickerDialog::OnListed);
+    connect(lister_, &RemoteLister::Failed, this, &RemotePickerDialog::OnFailed);
+    thread_->start();
+
+    SetBusy(true);
+    status_->setText(tr("Logging in to %1 ...").arg(server_));
+    QMetaObject::invokeMethod(lister_, [lister = lister_, startFolder] { lister->Open(startFolder); },
+                              Qt::QueuedConnection);
+    if (name_) {
+        name_->setFocus();
+    } else {
+        list_->setFocus();
+    }
+}
+
+RemotePickerDialog::~RemotePickerDialog() {
+    if (busy_) {
+        // The thread is still waiting for the server: it cleans up after itself once the call
+        // returns, so closing the picker never hangs on a slow server.
+        connect(thread_, &QThread::finished, lister_, &QObject::deleteLater);
+        connect(thread_, &QThread::finished, thread_, &QObject::deleteLater);
+        thread_->quit();
+        return;
+    }
+    thread_->quit();
+    thread_->wait();
+    delete lister_;
+    delete thread_;
+}
+
+void RemotePickerDialog::Browse(const QString& folder) {
+    if (busy_ || !loggedIn_ || folder.isEmpty()) return;
+    if (HasLineBreak(folder)) {
+        status_->setText(tr("A folder name cannot hold a line break."));
+        return;
+    }
+    SetBusy(true);
+    status_->setText(tr("Listing %1 ...").arg(folder));
+    QMetaObject::invokeMethod(lister_, [lister = lister_, folder] { lister->Browse(folder); }, Qt::QueuedConnection);
+}
+
+void RemotePickerDialog::OnListed(const QString& folder, const QStringList& folders, const QStringList& files,
+                                  const QList<quint64>& lengths) {
+    loggedIn_ = true;
+    folder_ = folder;
+    path_->setText(folder);
+    list_->clear();
+    const QIcon folderIcon = style()->standardIcon(QStyle::SP_DirIcon);
+    const QIcon fileIcon = style()->standardIcon(QStyle::SP_FileIcon);
+    for (const auto& name : folders) {
+        auto* item = new QListWidgetItem(folderIcon, name, list_);
+        item->setData(Qt::UserRole, true);
+    }
+    if (kind_ != Kind::Folder) {
+        for (int i = 0; i < files.size(); ++i) {
+            auto* item = new QListWidgetItem(fileIcon, files[i], list_);
+            item->setData(Qt::UserRole, false);
+            item->setToolTip(tr("%1 bytes").arg(lengths.value(i)));
+        }
+    }
+    if (status_->property("keep").toBool()) {
+        status_->setProperty("keep", false);
+    } else {
+        status_->clear();
+    }
+    SetBusy(false);
+    emit Settled();
+}
+
+void RemotePickerDialog::OnFailed(const QString& message, bool loggedIn, bool listingFollows) {
+    status_->setText(message);
+    status_->setStyleSheet(loggedIn ? QString() : QString("color: #b00020;"));
+    if (!loggedIn) {
+        loggedIn_ = false;
+        list_->setEnabled(false);
+        path_->setEnabled(false);
+        SetBusy(false);
+        emit Settled();
+        return;
+    }
+    loggedIn_ = true;
+    if (listingFollows) {
+        status_->setProperty("keep", true);
+        return;
+    }
+    SetBusy(false);
+    emit Settled();
+}
+
+void RemotePickerDialog::OnActivated(QListWidgetItem* item) {
+    if (!item) return;
+    if (item->data(Qt::UserRole).toBool()) {
+        Browse(Join(folder_, item->text()));
+    } else if (name_) {
+        name_->setText(item->text());
+        accept();
+    }
+}
+
+void RemotePickerDialog::OnCurrentChanged() {
+    auto* item = list_->currentItem();
+    if (name_ && item && !item->data(Qt::UserRole).toBool()) name_->setText(item->text());
+}
+
+void RemotePickerDialog::SetBusy(bool busy) {
+    busy_ = busy;
+    busyBar_->setVisible(busy);
+    if (busy) {
+        setCursor(Qt::BusyCursor);
+    } else {
+        unsetCursor();
+    }
+    go_->setEnabled(!busy && loggedIn_);
+    up_->setEnabled(!busy && loggedIn_ && folder_ != "/");
+    UpdateOk();
+}
+
+void RemotePickerDialog::UpdateOk() {
+    bool ready = !busy_ && loggedIn_ && !folder_.isEmpty();
+    if (name_) ready = ready && !name_->text().trimmed().isEmpty();
+    ok_->setEnabled(ready);
+}
+
+void RemotePickerDialog::accept() {
+    if (busy_ || !loggedIn_) return;
+    if (kind_ == Kind::Folder) {
+        result_ = folder_;
+        QDialog::accept();
+        return;
+    }
+    const QString name = name_->text().trimmed();
+    if (name.isEmpty() || HasLineBreak(name)) {
+        status_->setText(tr("Enter a file name without line breaks."));
+        return;
+    }
+    if (kind_ == Kind::ExistingFile && !name.contains('/')) {
+        const auto found = list_->findItems(name, Qt::MatchExactly);
+        const bool isFile = std::any_of(found.begin(), found.end(),
+                                        [](const QListWidgetItem* item) { return !item->data(Qt::UserRole).toBool(); });
+        if (!isFile) {
+            status_->setText(tr("There is no file %1 in this folder.").arg(name));
+            return;
+        }
+    }
+    result_ = Join(folder_, name);
+    QDialog::accept();
+}
+
+int bBXFR_TOOLS_FOLDER_FtpFileDialog(int getMode, std::string server, std::string userName, std::string password,
+                                     std::string proxy, int port, int passive, std::string* file, QWidget* parent,
+                                     FtpClientFactory makeClient) {
+    if (!file) return 0;
+    const auto kind = getMode == 1 ? RemotePickerDialog::Kind::ExistingFile : RemotePickerDialog::Kind::NewFile;
+    RemotePickerDialog dialog(kind, ParamsFor(server, userName, password, proxy, port, passive),
+                              QString::fromStdString(*file), std::move(makeClient), parent);
+    if (dialog.exec() != QDialog::Accepted) return 0;
+    *file = dialog.Result().toStdString();
+    return 1;
+}
+
+int bBXFR_TOOLS_FOLDER_BrowseForFolder(std::string server, std::string userName, std::string password,
+                                       std::string proxy, int port, int passive, std::string* folder,
+                                       QWidget* parent, FtpClientFactory makeClient) {
+    if (!folder) return 0;
+    RemotePickerDialog dialog(RemotePickerDialog::Kind::Folder,
+                              ParamsFor(server, userName, password, proxy, port, passive),
+                              QString::fromStdString(*folder), std::move(makeClient), parent);
+    if (dialog.exec() != QDialog::Accepted) return 0;
+    *folder = dialog.Result().toStdString();
+    return 1;
+}
+
+}  // namespace bxfr::dialogs
+
+#include "remote_pickers.moc"
