@@ -91,8 +91,8 @@ AddChmod::AddChmod(QWidget* parent) : QDialog(parent) {
         }
     }
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help,
-                                         this);
+    auto* buttons =
+        new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help, this);
     ok_ = buttons->button(QDialogButtonBox::Ok);
     connect(buttons, &QDialogButtonBox::accepted, this, &AddChmod::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &AddChmod::reject);

@@ -95,9 +95,10 @@ std::list<job::tagBXFR_CHMOD>::iterator PropChmod::FindRule(int row) {
     const auto* item = list_->topLevelItem(row);
     const std::string extension = item->text(0).toStdString();
     const std::int32_t permissions = LeadingNumber(item->text(1));
-    return std::find_if(m_pJob->chmodRules.begin(), m_pJob->chmodRules.end(), [&](const job::tagBXFR_CHMOD& r) {
-        return r.extension == extension && r.permissions == permissions;
-    });
+    return std::find_if(m_pJob->chmodRules.begin(), m_pJob->chmodRules.end(),
+                        [&](const job::tagBXFR_CHMOD& r) {
+                            return r.extension == extension && r.permissions == permissions;
+                        });
 }
 
 void PropChmod::Add() {

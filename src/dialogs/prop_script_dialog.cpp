@@ -58,8 +58,8 @@ AddScript::AddScript(QWidget* parent) : QDialog(parent) {
     fields->addRow(QString(), problem_);
     fields->addRow(QString(), expect_);
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help,
-                                         this);
+    auto* buttons =
+        new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help, this);
     ok_ = buttons->button(QDialogButtonBox::Ok);
     connect(buttons, &QDialogButtonBox::accepted, this, &AddScript::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &AddScript::reject);

@@ -219,7 +219,8 @@ void PropScript::MoveCommand(bool up) {
     if (target < 1 || target > LastIdOf(type)) return;
 
     auto moving = std::find_if(script->begin(), script->end(), [n](const auto& e) { return e.id == n; });
-    auto neighbour = std::find_if(script->begin(), script->end(), [target](const auto& e) { return e.id == target; });
+    auto neighbour =
+        std::find_if(script->begin(), script->end(), [target](const auto& e) { return e.id == target; });
     if (moving == script->end() || neighbour == script->end()) return;
     script->splice(up ? neighbour : std::next(neighbour), *script, moving);
     Renumber(*script);

@@ -48,7 +48,8 @@ QString LoginFailureText(const QString& server, const engine::InternetError& err
 }
 
 engine::FtpLoginParams ParamsFor(const std::string& server, const std::string& userName,
-                                 const std::string& password, const std::string& proxy, int port, int passive) {
+                                 const std::string& password, const std::string& proxy, int port,
+                                 int passive) {
     job::TransferJob job;
     job.SetServer(server);
     job.SetUserName(userName);
@@ -79,14 +80,16 @@ public:
             return;
         } catch (const std::exception& error) {
             connection_.reset();
-            emit Failed(tr("Could not log in to %1. %2")
-                            .arg(QString::fromStdString(params_.server), QString::fromStdString(error.what())),
-                        false, false);
+            emit Failed(
+                tr("Could not log in to %1. %2")
+                    .arg(QString::fromStdString(params_.server), QString::fromStdString(error.what())),
+                false, false);
             return;
         }
         Guarded([&] {
             if (!start.isEmpty() && !connection_->SetCurrentDirectory(start.toStdString())) {
-                emit Failed(tr("The folder %1 was not found; showing the login folder.").arg(start), true, true);
+                emit Failed(tr("The folder %1 was not found; showing the login folder.").arg(start), true,
+                            true);
             }
             ListCurrent();
         });
@@ -117,9 +120,10 @@ private:
             step();
         } catch (const std::exception& error) {
             connection_.reset();
-            emit Failed(tr("The connection to %1 was lost. %2")
-                            .arg(QString::fromStdString(params_.server), QString::fromStdString(error.what())),
-                        false, false);
+            emit Failed(
+                tr("The connection to %1 was lost. %2")
+                    .arg(QString::fromStdString(params_.server), QString::fromStdString(error.what())),
+                false, false);
         }
     }
 
@@ -128,7 +132,8 @@ private:
         connection_->GetCurrentDirectory(current);
         std::vector<engine::FtpEntry> entries;
         if (!connection_->List("", entries)) {
-            emit Failed(tr("The folder %1 cannot be listed.").arg(QString::fromStdString(current)), true, false);
+            emit Failed(tr("The folder %1 cannot be listed.").arg(QString::fromStdString(current)), true,
+                        false);
             return;
         }
         std::sort(entries.begin(), entries.end(), [](const engine::FtpEntry& a, const engine::FtpEntry& b) {
@@ -239,8 +244,8 @@ RemotePickerDialog::RemotePickerDialog(Kind kind, const engine::FtpLoginParams& 
 
     SetBusy(true);
     status_->setText(tr("Logging in to %1 ...").arg(server_));
-    QMetaObject::invokeMethod(lister_, [lister = lister_, startFolder] { lister->Open(startFolder); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        lister_, [lister = lister_, startFolder] { lister->Open(startFolder); }, Qt::QueuedConnection);
     if (name_) {
         name_->setFocus();
     } else {
@@ -271,7 +276,8 @@ void RemotePickerDialog::Browse(const QString& folder) {
     }
     SetBusy(true);
     status_->setText(tr("Listing %1 ...").arg(folder));
-    QMetaObject::invokeMethod(lister_, [lister = lister_, folder] { lister->Browse(folder); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        lister_, [lister = lister_, folder] { lister->Browse(folder); }, Qt::QueuedConnection);
 }
 
 void RemotePickerDialog::OnListed(const QString& folder, const QStringList& folders, const QStringList& files,
@@ -370,8 +376,9 @@ void RemotePickerDialog::accept() {
     }
     if (kind_ == Kind::ExistingFile && !name.contains('/')) {
         const auto found = list_->findItems(name, Qt::MatchExactly);
-        const bool isFile = std::any_of(found.begin(), found.end(),
-                                        [](const QListWidgetItem* item) { return !item->data(Qt::UserRole).toBool(); });
+        const bool isFile = std::any_of(found.begin(), found.end(), [](const QListWidgetItem* item) {
+            return !item->data(Qt::UserRole).toBool();
+        });
         if (!isFile) {
             status_->setText(tr("There is no file %1 in this folder.").arg(name));
             return;
@@ -381,11 +388,12 @@ void RemotePickerDialog::accept() {
     QDialog::accept();
 }
 
-int bBXFR_TOOLS_FOLDER_FtpFileDialog(int getMode, std::string server, std::string userName, std::string password,
-                                     std::string proxy, int port, int passive, std::string* file, QWidget* parent,
-                                     FtpClientFactory makeClient) {
+int bBXFR_TOOLS_FOLDER_FtpFileDialog(int getMode, std::string server, std::string userName,
+                                     std::string password, std::string proxy, int port, int passive,
+                                     std::string* file, QWidget* parent, FtpClientFactory makeClient) {
     if (!file) return 0;
-    const auto kind = getMode == 1 ? RemotePickerDialog::Kind::ExistingFile : RemotePickerDialog::Kind::NewFile;
+    const auto kind =
+        getMode == 1 ? RemotePickerDialog::Kind::ExistingFile : RemotePickerDialog::Kind::NewFile;
     RemotePickerDialog dialog(kind, ParamsFor(server, userName, password, proxy, port, passive),
                               QString::fromStdString(*file), std::move(makeClient), parent);
     if (dialog.exec() != QDialog::Accepted) return 0;

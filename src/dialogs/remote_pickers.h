@@ -24,9 +24,10 @@ using FtpClientFactory = std::function<std::unique_ptr<engine::FtpClient>()>;
 // Picks a remote file: with getMode 1 an existing one to fetch, with 0 the name a sent file
 // gets. `file` holds the proposed name on entry and the chosen path on return. Returns 1 when a
 // file was chosen; anything else means cancelled and `file` is left alone.
-int bBXFR_TOOLS_FOLDER_FtpFileDialog(int getMode, std::string server, std::string userName, std::string password,
-                                     std::string proxy, int port, int passive, std::string* file,
-                                     QWidget* parent = nullptr, FtpClientFactory makeClient = {});
+int bBXFR_TOOLS_FOLDER_FtpFileDialog(int getMode, std::string server, std::string userName,
+                                     std::string password, std::string proxy, int port, int passive,
+                                     std::string* file, QWidget* parent = nullptr,
+                                     FtpClientFactory makeClient = {});
 
 // Picks a remote folder, starting in `folder` ("[login folder]" or empty: the login folder).
 // Returns 1 when a folder was chosen; an empty result means the login folder.

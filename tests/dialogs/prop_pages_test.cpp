@@ -17,8 +17,8 @@
 #include "dialogs/prop_script_page.h"
 #include "dialogs/prop_sel_dialog.h"
 #include "dialogs/prop_select_page.h"
-#include "dialogs/prop_type_page.h"
 #include "dialogs/prop_test_helpers.h"
+#include "dialogs/prop_type_page.h"
 
 using bxfr::job::TransferJob;
 using namespace bxfr::dialogs;
@@ -341,8 +341,7 @@ void PropPagesTest::ScriptCommandsEditing() {
     add->click();
     AnswerScript(2, "STAT", false);
     add->click();
-    QCOMPARE(Rows(list, 2),
-             (QStringList{"Conn|1", "Conn|2", "Conn|3", "Tran|1", "Tran|2", "Disc|1"}));
+    QCOMPARE(Rows(list, 2), (QStringList{"Conn|1", "Conn|2", "Conn|3", "Tran|1", "Tran|2", "Disc|1"}));
     QCOMPARE(job.nextConnScriptId, 4);
     QCOMPARE(job.nextTranScriptId, 3);
     QCOMPARE(job.nextDiscScriptId, 2);
