@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "engine/ftp_client.h"
+
+namespace bxfr::engine {
+
+// One line of a LIST reply, in the Unix "ls -l" form or the DOS/IIS form. False for lines
+// that name no entry ("total 12", blank lines, forms it does not know).
+bool ParseListLine(std::string_view line, FtpEntry& entry);
+
+// One line of an MLSD reply: "fact=value;fact=value; name". False for the folder itself
+// and its parent (type cdir/pdir) and for malformed lines.
+bool ParseMlsdLine(std::string_view line, FtpEntry& entry);
+
+// Every entry of a whole listing (lines end in CRLF or LF); "." and ".." are left out.
+std::vector<FtpEntry> ParseListing(std::string_view body, bool mlsd);
+
+}  // namespace bxfr::engine
