@@ -1,0 +1,60 @@
+#include "job/command_line.h"
+
+#include <algorithm>
+
+namespace bxfr::job {
+namespace {
+
+// Cuts `path` one character before the first `flag` when that lies at position 1 or more.
+bool CutAtSwitch(std::string& path, const char* flag) {
+    auto p = path.find(flag);
+    if (p == std::string::npos || p < 1) return false;
+    path.resize(p - 1);
+    return true;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const std::string& text) {
+    CommandLine result;
+    result.path = text;
+    result.path.erase(std::remove(result.path.begin(), result.path.end(), '"'), result.path.end());
+    result.transferNow = CutAtSwitch(result.path, "/t");
+    result.editOnly = CutAtSwitch(result.path, "/e");
+    return result;
+}
+
+CommandLine ParseArguments(const std::vector<std::string>& args) {
+    CommandLine result;
+    bool inPath = true;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        arg.erase(std::remove(arg.begin(), arg.end(), '"'), arg.end());
+        bool isSwitch = i >= 1 && (arg == "/t" || arg == "/e");
+        if (isSwitch) {
+            // "/e" counts only before the first "/t": whatever follows "/t" is cut away with it.
+            if (arg == "/t") {
+                result.transferNow = true;
+                break;
+            }
+            result.editOnly = true;
+            inPath = false;
+            continue;
+        }
+        if (!inPath) continue;
+        if (!result.path.empty()) result.path += ' ';
+        result.path += arg;
+    }
+    return result;
+}
+
+StartupDecision DecideStartup(const CommandLine& commandLine, int loadResult, const TransferJob& job) {
+    if (commandLine.path.empty() && !commandLine.transferNow && !commandLine.editOnly)
+        return StartupDecision::WizardWithoutFile;
+    if (loadResult != 0) return StartupDecision::WizardWithoutFile;
+    if (commandLine.editOnly) return StartupDecision::WizardWithFile;
+    if (job.autoTransfer == 1 || commandLine.transferNow) return StartupDecision::DirectTransfer;
+    return StartupDecision::WizardWithFile;
+}
+
+}  // namespace bxfr::job

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+namespace bxfr::job {
+
+bool IsValidUtf8(const std::string& bytes);
+// Windows-1252 bytes to UTF-8.
+std::string Cp1252ToUtf8(const std::string& bytes);
+// UTF-8 to Windows-1252; false when a character has no Windows-1252 form.
+bool Utf8ToCp1252(const std::string& text, std::string& out);
+
+}  // namespace bxfr::job

@@ -1,0 +1,212 @@
+#include "job/transfer_file.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "job/ini_file.h"
+#include "job/password_crypto.h"
+
+namespace bxfr::job {
+namespace {
+
+constexpr const char* kMain = "BXFR";
+constexpr const char* kWizard = "BXFRWIZ";
+constexpr const char* kSelect = "SELECT";
+constexpr const char* kChmod = "CHMOD";
+constexpr const char* kScript = "SCRIPT";
+
+// Drops a trailing comment (from the first TAB or ';') and the blanks before it.
+std::string Clean(std::string value) {
+    auto cut = value.find_first_of("\t;");
+    if (cut != std::string::npos) value.resize(cut);
+    while (!value.empty() && value.back() == ' ') value.pop_back();
+    return value;
+}
+
+std::string Numbered(const char* word, int i) { return std::string(word) + "(" + std::to_string(i) + ")"; }
+
+// Reads the text key into `apply` when it is non-empty as read.
+template <typename Apply>
+bool ReadText(const IniFile& ini, const char* key, Apply apply) {
+    auto value = ini.Get(kMain, key);
+    if (!value || value->empty()) return false;
+    apply(Clean(*value));
+    return true;
+}
+
+void ReadPassword(const IniFile& ini, TransferJob& job) {
+    auto enc = ini.Get(kMain, "ENCPASS");
+    if (enc && !enc->empty()) {
+        std::string text = Clean(*enc);
+        DecryptPassword(text);  // a value stored without the provider reads back as it is
+        job.password = text;
+        return;
+    }
+    auto pass = ini.GetBytes(kMain, "PASS");
+    if (pass && !pass->empty()) {
+        std::string text = Clean(*pass);
+        if (!text.empty()) job.password = text;
+    }
+}
+
+bool HoldsLineBreak(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
+
+bool AnyValueBreaksLines(const TransferJob& job) {
+    for (const auto* s : {&job.server, &job.remotePathAsEntered, &job.localPathAsEntered, &job.userName,
+                          &job.password, &job.logPath, &job.proxy})
+        if (HoldsLineBreak(*s)) return true;
+    for (const auto& r : job.selectRules)
+        if (HoldsLineBreak(r.extension)) return true;
+    for (const auto& r : job.chmodRules)
+        if (HoldsLineBreak(r.extension)) return true;
+    for (const auto* list : {&job.connScript, &job.tranScript, &job.discScript})
+        for (const auto& e : *list)
+            if (HoldsLineBreak(e.command)) return true;
+    return false;
+}
+
+void WriteScripts(IniFile& ini, const char* word, const std::list<tagBXFR_SCRIPT>& list) {
+    int i = 1;
+    for (const auto& entry : list)
+        ini.Set(kScript, Numbered(word, i++), entry.expectResponse == 1 ? entry.command + ",Y" : entry.command);
+}
+
+}  // namespace
+
+int LoadTransferFile(const std::string& path, TransferJob& job) {
+    std::error_code ec;
+    std::string full = path.empty() ? path : std::filesystem::absolute(path, ec).string();
+    IniFile ini;
+    if (ini.Read(ec ? path : full) != IniFile::ReadResult::Ok) return kTransferFileInvalid;
+
+    int result = kTransferFileInvalid;
+    ReadText(ini, "SERVER", [&](const std::string& v) {
+        job.server = v;
+        if (!v.empty()) result = kTransferFileLoaded;
+    });
+    ReadText(ini, "SERVERPATH", [&](const std::string& v) { job.SetRemotePath(v); });
+    ReadText(ini, "LOCALPATH", [&](const std::string& v) { job.SetLocalPath(v); });
+    ReadText(ini, "USER", [&](const std::string& v) { job.userName = v; });
+    ReadPassword(ini, job);
+    ReadText(ini, "LOG", [&](const std::string& v) { job.logPath = v; });
+    ReadText(ini, "PORT", [&](const std::string& v) {
+        job.port = static_cast<std::uint16_t>(std::atoi(v.c_str()));
+    });
+    ReadText(ini, "PROXY", [&](const std::string& v) { job.SetProxy(v); });
+
+    auto flag = [&](const char* section, const char* key) { return ini.GetInt(section, key, 0) != 0; };
+    if (flag(kMain, "GET")) job.getMode = 1;
+    if (flag(kMain, "IGNORE")) job.ignoreErrors = 1;
+    if (flag(kMain, "VERBOSE")) job.verbose = 1;
+    if (flag(kMain, "ARCHIVE")) job.archiveOnly = 1;
+    if (flag(kMain, "UPGRADE")) {
+        job.checkUpgrade = 1;
+        result = kTransferFileLoaded;
+    }
+    if (flag(kMain, "SINGLE")) job.singleFile = 1;
+    if (flag(kMain, "PASSIVE")) job.passive = 1;
+    if (flag(kMain, "FORCEBIN")) job.transferType = 1;
+    if (flag(kMain, "FORCEASCII")) job.transferType = 2;
+    if (flag(kMain, "PASSPROMPT")) job.promptPassword = 1;
+    if (flag(kWizard, "AUTOXFER")) job.autoTransfer = 1;
+
+    bool included = false, excluded = false;
+    for (int i = 1;; ++i) {
+        auto v = ini.Get(kSelect, Numbered("INCLUDE", i));
+        if (!v || v->empty()) break;
+        job.AddSelectRule(Clean(*v));
+        job.selectMode = 1;
+        included = true;
+    }
+    for (int i = 1;; ++i) {
+        auto v = ini.Get(kSelect, Numbered("EXCLUDE", i));
+        if (!v || v->empty()) break;
+        job.AddSelectRule(Clean(*v));
+        job.selectMode = 2;
+        excluded = true;
+    }
+    if (included && excluded) result = kTransferFileInvalid;
+
+    for (int i = 1;; ++i) {
+        auto ext = ini.Get(kChmod, Numbered("CHMODEXT", i));
+        auto act = ini.Get(kChmod, Numbered("CHMODACT", i));
+        if (!ext || ext->empty() || !act || act->empty()) break;
+        job.AddChmodRule(Clean(*ext), Clean(*act));
+    }
+
+    struct ScriptKind {
+        const char* word;
+        void (TransferJob::*add)(const std::string&);
+    };
+    for (auto kind : {ScriptKind{"CONN", &TransferJob::AddConnScript}, ScriptKind{"TRAN", &TransferJob::AddTranScript},
+                      ScriptKind{"DISC", &TransferJob::AddDiscScript}}) {
+        for (int i = 1;; ++i) {
+            auto v = ini.Get(kScript, Numbered(kind.word, i));
+            if (!v || v->empty()) break;
+            (job.*kind.add)(*v);
+        }
+    }
+    return result;
+}
+
+int SaveTransferFile(const std::string& path, const TransferJob& job) {
+    // A line break in a value would write keys of its own into the file.
+    if (path.empty() || AnyValueBreaksLines(job)) return kTransferFileWriteFailed;
+    IniFile ini;
+    auto read = ini.Read(path);
+    if (read == IniFile::ReadResult::Unreadable || read == IniFile::ReadResult::TooLarge)
+        return kTransferFileWriteFailed;
+
+    ini.Set(kMain, "SERVER", job.server);
+    ini.Set(kMain, "SERVERPATH", job.remotePathAsEntered);
+    ini.Set(kMain, "LOCALPATH", job.localPathAsEntered);
+    ini.Set(kMain, "USER", job.userName);
+    if (job.promptPassword == 1) {
+        ini.Set(kMain, "PASS", "");
+        ini.Set(kMain, "ENCPASS", "");
+    } else if (!job.password.empty()) {
+        std::string encrypted = job.password;
+        EncryptPassword(encrypted);
+        ini.Set(kMain, "PASS", "");
+        ini.Set(kMain, "ENCPASS", encrypted);
+    }
+    ini.Set(kMain, "LOG", job.logPath);
+    ini.Set(kMain, "PORT", std::to_string(job.port));
+    ini.Set(kMain, "PROXY", job.proxy);
+    auto flag = [](std::int32_t v) { return std::string(v == 1 ? "1" : "0"); };
+    ini.Set(kMain, "GET", flag(job.getMode));
+    ini.Set(kMain, "IGNORE", flag(job.ignoreErrors));
+    ini.Set(kMain, "VERBOSE", flag(job.verbose));
+    ini.Set(kMain, "ARCHIVE", flag(job.archiveOnly));
+    ini.Set(kMain, "UPGRADE", flag(job.checkUpgrade));
+    ini.Set(kMain, "SINGLE", flag(job.singleFile));
+    ini.Set(kMain, "PASSIVE", flag(job.passive));
+    ini.Set(kMain, "FORCEBIN", job.transferType == 1 ? "1" : "0");
+    ini.Set(kMain, "FORCEASCII", job.transferType == 2 ? "1" : "0");
+    ini.Set(kMain, "PASSPROMPT", flag(job.promptPassword));
+    ini.Set(kWizard, "AUTOXFER", flag(job.autoTransfer));
+
+    ini.RemoveSection(kSelect);
+    if (job.selectMode == 1 || job.selectMode == 2) {
+        int i = 1;
+        for (const auto& rule : job.selectRules)
+            ini.Set(kSelect, Numbered(job.selectMode == 1 ? "INCLUDE" : "EXCLUDE", i++), rule.extension);
+    }
+    ini.RemoveSection(kChmod);
+    int i = 1;
+    for (const auto& rule : job.chmodRules) {
+        ini.Set(kChmod, Numbered("CHMODEXT", i), rule.extension);
+        ini.Set(kChmod, Numbered("CHMODACT", i), std::to_string(rule.permissions));
+        ++i;
+    }
+    ini.RemoveSection(kScript);
+    WriteScripts(ini, "CONN", job.connScript);
+    WriteScripts(ini, "TRAN", job.tranScript);
+    WriteScripts(ini, "DISC", job.discScript);
+
+    bool holdsPassword = !ini.GetString(kMain, "PASS").empty() || !ini.GetString(kMain, "ENCPASS").empty();
+    return ini.WriteAtomically(path, holdsPassword) ? kTransferFileLoaded : kTransferFileWriteFailed;
+}
+
+}  // namespace bxfr::job
