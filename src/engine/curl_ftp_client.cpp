@@ -330,6 +330,7 @@ private:
     bool mlsd_ = false;
     bool utf8_ = false;
     bool featuresKnown_ = false;
+    bool optionsPending_ = false;
     bool connected_ = false;
     std::uint32_t deadCode_ = 0;
     FtpReply deadReply_;
@@ -517,6 +518,15 @@ void CurlFtpConnection::NoteConnectionState() {
     curl_socket_t socket = CURL_SOCKET_BAD;
     if (curl_easy_getinfo(easy_.get(), CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD) {
         connected_ = false;
+        return;
+    }
+    // curl also logs in again by itself when it finds the old connection dead on reuse; the
+    // new session starts in the login folder and without our options.
+    long connects = 0;
+    if (connected_ && curl_easy_getinfo(easy_.get(), CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK &&
+        connects > 0) {
+        serverFolder_ = EntryPath();
+        optionsPending_ = utf8_;
     }
 }
 
@@ -599,6 +609,14 @@ bool CurlFtpConnection::EnsureConnected() {
         return false;
     }
     if (connected_) {
+        if (optionsPending_) {
+            optionsPending_ = false;
+            const FtpReply before = lastReply_;
+            std::uint32_t code = 0;
+            Quote("OPTS UTF8 ON", code);
+            lastReply_ = before;
+            tLastReply = before;
+        }
         return true;
     }
     try {
@@ -872,6 +890,8 @@ public:
             tLastReply = FtpReply{};
             throw InternetError(kNameNotResolved, WinInetErrorName(kNameNotResolved));
         }
+        // A reply from an earlier session must not pass for this one's.
+        tLastReply = FtpReply{};
         auto connection = std::make_unique<CurlFtpConnection>(params);
         connection->Login();
         return connection;
