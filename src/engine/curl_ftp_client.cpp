@@ -331,6 +331,7 @@ private:
     bool utf8_ = false;
     bool featuresKnown_ = false;
     bool optionsPending_ = false;
+    bool typeChangedByScript_ = false;
     bool connected_ = false;
     std::uint32_t deadCode_ = 0;
     FtpReply deadReply_;
@@ -501,12 +502,21 @@ CURLcode CurlFtpConnection::Perform(const Request& request) {
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.customRequest);
     curl_easy_setopt(h, CURLOPT_QUOTE, request.quote);
     curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
+    // curl sends TYPE only when its own idea of the type changes; after a script set the type
+    // behind its back, the next transfer states the type it needs just before it starts.
+    Slist retype;
+    if (typeChangedByScript_ && !request.nobody && !request.urlPath.ends_with('/')) {
+        retype = MakeSlist({request.ascii ? "TYPE A" : "TYPE I"});
+        typeChangedByScript_ = false;
+    }
+    curl_easy_setopt(h, CURLOPT_PREQUOTE, retype.get());
     errorText_[0] = '\0';
     replies_.clear();
     reader_.Reset();
     callbackError_ = nullptr;
     const CURLcode result = curl_easy_perform(h);
     curl_easy_setopt(h, CURLOPT_QUOTE, nullptr);
+    curl_easy_setopt(h, CURLOPT_PREQUOTE, nullptr);
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, nullptr);
     NoteConnectionState();
     return result;
@@ -522,9 +532,9 @@ void CurlFtpConnection::NoteConnectionState() {
     }
     // curl also logs in again by itself when it finds the old connection dead on reuse; the
     // new session starts in the login folder and without our options.
-    long connects = 0;
-    if (connected_ && curl_easy_getinfo(easy_.get(), CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK &&
-        connects > 0) {
+    const bool loggedInAgain = std::any_of(replies_.begin(), replies_.end(),
+                                           [](const FtpReply& reply) { return reply.code == 230; });
+    if (connected_ && loggedInAgain) {
         serverFolder_ = EntryPath();
         optionsPending_ = utf8_;
     }
@@ -819,6 +829,9 @@ bool CurlFtpConnection::Command(const std::string& command, bool expectData, std
     if (!expectData) {
         if (!SendQuote(command)) {
             return false;
+        }
+        if (StartsWithNoCase(command, "TYPE")) {
+            typeChangedByScript_ = true;
         }
         // A script may move the server's folder; follow it so relative names keep working.
         if (StartsWithNoCase(command, "CWD ") || StartsWithNoCase(command, "XCWD ") ||
