@@ -1,0 +1,95 @@
+#include "wizard/final_page.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "dialogs/hyperlink.h"
+
+namespace bxfr::wizard {
+
+WizFinal::WizFinal(const WizardContext& context, QWidget* parent)
+    : WizPage(context, tr("Completing the Brindle FTP Wizard"), "complete.htm", true, parent) {
+    setObjectName("WizFinal");
+    status_ = new QLabel(this);
+    status_->setObjectName("statusText");
+    status_->setWordWrap(true);
+    updateText_ = new QLabel(this);
+    updateText_->setObjectName("updateText");
+    updateText_->setWordWrap(true);
+    downloadLink_ = new QLabel(this);
+    downloadLink_->setObjectName("downloadLink");
+    dialogs::MakeHyperlink(downloadLink_, dialogs::kDownloadUrl);
+    viewLog_ = new QPushButton(tr("&View Log"), this);
+    viewLog_->setObjectName("viewLogButton");
+    auto* visit = new QLabel(tr("Visit our web site for news, help and other Brindle products:"), this);
+    visit->setWordWrap(true);
+    auto* siteLink = new QLabel(this);
+    siteLink->setObjectName("siteLink");
+    dialogs::MakeHyperlink(siteLink, dialogs::kMakerUrl);
+
+    auto* logRow = new QHBoxLayout;
+    logRow->addWidget(viewLog_);
+    logRow->addStretch(1);
+    Body()->addWidget(status_);
+    Body()->addSpacing(status_->fontMetrics().height());
+    Body()->addWidget(updateText_);
+    Body()->addWidget(downloadLink_);
+    Body()->addSpacing(status_->fontMetrics().height());
+    Body()->addLayout(logRow);
+    Body()->addSpacing(status_->fontMetrics().height());
+    Body()->addWidget(visit);
+    Body()->addWidget(siteLink);
+
+    connect(viewLog_, &QPushButton::clicked, this, &WizFinal::ViewLog);
+    flash_.setSingleShot(true);
+    flash_.setInterval(50);
+    connect(&flash_, &QTimer::timeout, this, &WizFinal::TellIfInBackground);
+}
+
+QString WizFinal::StatusText(std::int32_t transferStatus) {
+    switch (transferStatus) {
+        case 0:
+            return "Transfer incomplete - click Back to adjust settings.";
+        case 1:
+            return "Transfer completed sucessfully. Click Finish to exit the Wizard.";
+        case 2:
+            return "Transfer failed. Click Finish to exit the wizard or Back to adjust settings.";
+        case 3:
+            return "Transfer cancelled. Click Finish to exit the wizard or Back to adjust settings.";
+        default:
+            return "Status unknown - click Finish to exit the Wizard.";
+    }
+}
+
+void WizFinal::OnSetActive() {
+    const std::int32_t* status = Context().transferStatus;
+    status_->setText(StatusText(status ? *status : 0));
+    if (Job().checkUpgrade != 1) {
+        updateText_->hide();
+        downloadLink_->hide();
+    } else {
+        updateText_->show();
+        const bool newer = Job().upgradeAvailable == 1;
+        downloadLink_->setVisible(newer);
+        updateText_->setText(newer ? "An updated version of Brindle FTP is available."
+                                   : "No updates are available.");
+    }
+    viewLog_->setVisible(!Job().logPath.empty());
+    flash_.start();
+}
+
+void WizFinal::ViewLog() {
+    if (Job().logPath.empty()) return;
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(Job().logPath)));
+}
+
+void WizFinal::TellIfInBackground() {
+    if (!window()->isActiveWindow()) QApplication::alert(window());
+}
+
+}  // namespace bxfr::wizard

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "wizard/files_page.h"
+
+namespace bxfr::wizard {
+
+// "Local Files": the folder or file sent from this computer, or the place a get writes to.
+class WizLocal : public WizFilesPage {
+    Q_OBJECT
+public:
+    explicit WizLocal(const WizardContext& context, QWidget* parent = nullptr);
+
+protected:
+    void RequestFolderSize() override;
+    void RequestFileSize() override;
+    void PickFolder() override;
+    void PickFile() override;
+    bool CheckSource() override;
+    void Store() override;
+    void ShowDescriptions() override;
+    QString EnteredPath() const override;
+};
+
+}  // namespace bxfr::wizard

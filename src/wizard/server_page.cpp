@@ -1,0 +1,194 @@
+#include "wizard/server_page.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+#include "dialogs/server_advanced_dialog.h"
+#include "prefs/mru_lists.h"
+
+namespace bxfr::wizard {
+
+WizServer::WizServer(const WizardContext& context, QWidget* parent)
+    : WizPage(context, tr("Server Details"), "server.htm", false, parent) {
+    setObjectName("WizServer");
+    auto* addressText = new QLabel(
+        tr("Enter the address of the server. This can be a host name (for example ftp.example.com) or an IP "
+           "address (for example 192.0.2.10)."),
+        this);
+    addressText->setWordWrap(true);
+    server_ = new QComboBox(this);
+    server_->setObjectName("serverBox");
+    server_->setEditable(true);
+    server_->setInsertPolicy(QComboBox::NoInsert);
+    server_->setDuplicatesEnabled(true);
+    auto* serverLabel = new QLabel(tr("&Server:"), this);
+    serverLabel->setBuddy(server_);
+    problem_ = new QLabel(this);
+    problem_->setObjectName("problem");
+    problem_->setStyleSheet("color: #b00020;");
+    problem_->hide();
+
+    auto* accountText = new QLabel(tr("Choose anonymous access for a public server, or enter the user name "
+                                      "and password of your account."),
+                                   this);
+    accountText->setWordWrap(true);
+    anonymous_ = new QRadioButton(tr("&Anonymous access (no username or password required)"), this);
+    anonymous_->setObjectName("anonymousRadio");
+    account_ = new QRadioButton(tr("&Enter account details:"), this);
+    account_->setObjectName("accountRadio");
+    userName_ = new QLineEdit(this);
+    userName_->setObjectName("userNameEdit");
+    userLabel_ = new QLabel(tr("&Username:"), this);
+    userLabel_->setBuddy(userName_);
+    password_ = new QLineEdit(this);
+    password_->setObjectName("passwordEdit");
+    password_->setEchoMode(QLineEdit::Password);
+    passwordLabel_ = new QLabel(tr("&Password:"), this);
+    passwordLabel_->setBuddy(password_);
+    savePassword_ = new QCheckBox(tr("Sa&ve encrypted password in Brindle FTP Transfer file (*.BXT)"), this);
+    savePassword_->setObjectName("savePasswordBox");
+    advanced_ = new QPushButton(tr("&Advanced ..."), this);
+    advanced_->setObjectName("advancedButton");
+
+    auto* serverRow = new QHBoxLayout;
+    serverRow->addWidget(serverLabel);
+    serverRow->addWidget(server_, 1);
+    auto* account = new QGridLayout;
+    account->setColumnMinimumWidth(0, anonymous_->sizeHint().height());
+    account->addWidget(userLabel_, 0, 1);
+    account->addWidget(userName_, 0, 2);
+    account->addWidget(passwordLabel_, 1, 1);
+    account->addWidget(password_, 1, 2);
+    account->addWidget(savePassword_, 2, 1, 1, 2);
+    account->setColumnStretch(2, 1);
+    auto* advancedRow = new QHBoxLayout;
+    advancedRow->addStretch(1);
+    advancedRow->addWidget(advanced_);
+
+    Body()->addWidget(addressText);
+    Body()->addLayout(serverRow);
+    Body()->addWidget(problem_);
+    Body()->addSpacing(anonymous_->sizeHint().height() / 2);
+    Body()->addWidget(accountText);
+    Body()->addWidget(anonymous_);
+    Body()->addWidget(account_);
+    Body()->addLayout(account);
+    Body()->addLayout(advancedRow);
+
+    connect(anonymous_, &QRadioButton::clicked, this, &WizServer::AnonymousState);
+    connect(account_, &QRadioButton::clicked, this, &WizServer::AccountState);
+    connect(server_, &QComboBox::activated, this, &WizServer::OnServerChosen);
+    connect(server_, &QComboBox::editTextChanged, this, [this] { problem_->hide(); });
+    connect(advanced_, &QPushButton::clicked, this, &WizServer::OpenAdvanced);
+
+    AnonymousState();
+}
+
+void WizServer::AnonymousState() {
+    anonymous_->setChecked(true);
+    account_->setChecked(false);
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{userLabel_, userName_, passwordLabel_, password_, savePassword_})
+        w->setEnabled(false);
+}
+
+void WizServer::AccountState() {
+    account_->setChecked(true);
+    anonymous_->setChecked(false);
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{userLabel_, userName_, passwordLabel_, password_, savePassword_})
+        w->setEnabled(true);
+}
+
+void WizServer::OnSetActive() {
+    problem_->hide();
+    if (Settings().serverMruEnabled) {
+        m_arrServers.clear();
+        m_arrUserNames.clear();
+        m_arrPasswords.clear();
+        server_->clear();
+        for (int i = 0; i < prefs::kMruSize; ++i) {
+            const prefs::ServerMruEntry entry = prefs::ReadServerMru(i);
+            m_arrServers << QString::fromStdString(entry.server);
+            m_arrUserNames << QString::fromStdString(entry.userName);
+            m_arrPasswords << QString::fromStdString(entry.password);
+            if (!entry.server.empty()) server_->addItem(m_arrServers[i], i);
+        }
+    }
+    server_->setEditText(QString::fromStdString(Job().server));
+    userName_->setText(QString::fromStdString(Job().userName));
+    password_->setText(QString::fromStdString(Job().password));
+    if (userName_->text().isEmpty()) {
+        AnonymousState();
+    } else {
+        AccountState();
+    }
+    savePassword_->setChecked(Job().promptPassword != 1);
+    server_->setFocus();
+}
+
+void WizServer::OnServerChosen(int index) {
+    if (index < 0) return;
+    const int k = server_->itemData(index).toInt();
+    if (k < 0 || k >= m_arrServers.size()) return;
+    userName_->setText(m_arrUserNames[k]);
+    password_->setText(m_arrPasswords[k]);
+    if (userName_->text().isEmpty()) {
+        AnonymousState();
+    } else {
+        AccountState();
+    }
+    server_->setEditText(m_arrServers[k]);
+}
+
+void WizServer::OpenAdvanced() { dialogs::RunServerAdvanced(Job(), this); }
+
+void WizServer::Store() {
+    // Blanks around a typed address are never part of a host name.
+    const std::string server = server_->currentText().trimmed().toStdString();
+    Job().SetServer(server);
+    if (anonymous_->isChecked()) {
+        Job().SetUserName({});
+        Job().SetPassword({});
+        if (Settings().serverMruEnabled && !server.empty()) prefs::AddServerMru(server, {}, {});
+    } else {
+        Job().SetUserName(userName_->text().toStdString());
+        Job().SetPassword(password_->text().toStdString());
+        if (Settings().serverMruEnabled && !server.empty())
+            prefs::AddServerMru(server, Job().userName, Job().password);
+    }
+    Job().promptPassword = savePassword_->isChecked() ? 0 : 1;
+}
+
+bool WizServer::OnWizardNext() {
+    if (server_->currentText().trimmed().isEmpty()) {
+        problem_->setText(tr("Enter the server's host name or IP address."));
+        problem_->show();
+        QMessageBox::critical(this, "Brindle FTP", "Invalid Server Address");
+        server_->setFocus();
+        return false;
+    }
+    Store();
+    return true;
+}
+
+bool WizServer::OnWizardBack() {
+    if (!(Job() == Baseline()) &&
+        QMessageBox::question(this, "Brindle FTP",
+                              "Some settings have been changed. Are you sure that you want to go back?",
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
+        return false;
+    }
+    Store();
+    return true;
+}
+
+}  // namespace bxfr::wizard

@@ -1,0 +1,238 @@
+#include "wizard/transfer_page.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <cerrno>
+
+#include "dialogs/tran_prog.h"
+#include "engine/error_texts.h"
+#include "job/transfer_file.h"
+#include "prefs/mru_lists.h"
+
+namespace bxfr::wizard {
+namespace {
+
+QLabel* ProblemLabel(QWidget* parent, const char* name) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(name);
+    label->setStyleSheet("color: #b00020;");
+    label->setWordWrap(true);
+    label->hide();
+    return label;
+}
+
+void ShowProblem(QLabel* label, const QString& text) {
+    label->setText(text);
+    label->setVisible(!text.isEmpty());
+}
+
+// A full path, so that the recent-files list and a later run from elsewhere find the file.
+QString FullPath(const QString& text) {
+    if (text.trimmed().isEmpty()) return text;
+    return QDir::toNativeSeparators(QFileInfo(text).absoluteFilePath());
+}
+
+}  // namespace
+
+WizTransfer::WizTransfer(const WizardContext& context, QWidget* parent)
+    : WizPage(context, tr("Transfer"), "save.htm", false, parent) {
+    setObjectName("WizTransfer");
+    auto* intro = new QLabel(tr("Set options below and then click Next to start the transfer."), this);
+    saveTransferFile_ = new QCheckBox(tr("&Save Brindle FTP Transfer file (*.BXT):"), this);
+    saveTransferFile_->setObjectName("saveTransferFileBox");
+    transferFile_ = new QLineEdit(this);
+    transferFile_->setObjectName("transferFileEdit");
+    transferFilePick_ = new QPushButton(tr("..."), this);
+    transferFilePick_->setObjectName("transferFilePick");
+    transferFileProblem_ = ProblemLabel(this, "transferFileProblem");
+    autoTransfer_ =
+        new QCheckBox(tr("&Automatically start transfer when I double-click this BXT file"), this);
+    autoTransfer_->setObjectName("autoTransferBox");
+    saveLog_ = new QCheckBox(tr("Save &log file for this transfer:"), this);
+    saveLog_->setObjectName("saveLogBox");
+    logFile_ = new QLineEdit(this);
+    logFile_->setObjectName("logFileEdit");
+    logFilePick_ = new QPushButton(tr("..."), this);
+    logFilePick_->setObjectName("logFilePick");
+    logFileProblem_ = ProblemLabel(this, "logFileProblem");
+    ignoreErrors_ = new QCheckBox(tr("&Ignore errors during transfer"), this);
+    ignoreErrors_->setObjectName("ignoreErrorsBox");
+    verbose_ = new QCheckBox(tr("&Enable detailed logging (verbose mode)"), this);
+    verbose_->setObjectName("verboseBox");
+    checkUpgrade_ = new QCheckBox(tr("&Check for Brindle FTP updates during transfer"), this);
+    checkUpgrade_->setObjectName("checkUpgradeBox");
+    for (auto* pick : {transferFilePick_, logFilePick_}) {
+        pick->setAccessibleName(tr("Browse"));
+        pick->setFixedWidth(pick->fontMetrics().horizontalAdvance("...") + pick->fontMetrics().height() * 2);
+    }
+
+    const int indent = saveTransferFile_->sizeHint().height();
+    auto* grid = new QGridLayout;
+    grid->setColumnMinimumWidth(0, indent);
+    int row = 0;
+    grid->addWidget(saveTransferFile_, row++, 0, 1, 3);
+    grid->addWidget(transferFile_, row, 1);
+    grid->addWidget(transferFilePick_, row++, 2);
+    grid->addWidget(transferFileProblem_, row++, 1, 1, 2);
+    grid->addWidget(autoTransfer_, row++, 1, 1, 2);
+    grid->setRowMinimumHeight(row++, indent / 2);
+    grid->addWidget(saveLog_, row++, 0, 1, 3);
+    grid->addWidget(logFile_, row, 1);
+    grid->addWidget(logFilePick_, row++, 2);
+    grid->addWidget(logFileProblem_, row++, 1, 1, 2);
+    grid->setRowMinimumHeight(row++, indent / 2);
+    grid->addWidget(ignoreErrors_, row++, 0, 1, 3);
+    grid->addWidget(verbose_, row++, 0, 1, 3);
+    grid->addWidget(checkUpgrade_, row++, 0, 1, 3);
+    grid->setColumnStretch(1, 1);
+    Body()->addWidget(intro);
+    Body()->addSpacing(indent / 2);
+    Body()->addLayout(grid);
+
+    connect(saveTransferFile_, &QCheckBox::clicked, this, &WizTransfer::UpdateTransferFileControls);
+    connect(saveLog_, &QCheckBox::clicked, this, &WizTransfer::UpdateLogControls);
+    connect(transferFilePick_, &QPushButton::clicked, this, &WizTransfer::PickTransferFile);
+    connect(logFilePick_, &QPushButton::clicked, this, &WizTransfer::PickLogFile);
+    connect(transferFile_, &QLineEdit::textEdited, this, [this] { ShowProblem(transferFileProblem_, {}); });
+    connect(logFile_, &QLineEdit::textEdited, this, [this] { ShowProblem(logFileProblem_, {}); });
+
+    saveTransferFile_->setChecked(true);
+    UpdateTransferFileControls();
+    saveLog_->setChecked(false);
+    UpdateLogControls();
+}
+
+void WizTransfer::UpdateTransferFileControls() {
+    const bool on = saveTransferFile_->isChecked();
+    transferFile_->setEnabled(on);
+    transferFilePick_->setEnabled(on);
+    autoTransfer_->setEnabled(on);
+    if (!on) ShowProblem(transferFileProblem_, {});
+}
+
+void WizTransfer::UpdateLogControls() {
+    const bool on = saveLog_->isChecked();
+    logFile_->setEnabled(on);
+    logFilePick_->setEnabled(on);
+    if (!on) ShowProblem(logFileProblem_, {});
+}
+
+void WizTransfer::OnSetActive() {
+    transferFile_->setText(QString::fromStdString(Job().transferFilePath));
+    autoTransfer_->setChecked(Job().autoTransfer == 1);
+    ignoreErrors_->setChecked(Job().ignoreErrors == 1);
+    verbose_->setChecked(Job().verbose == 1);
+    checkUpgrade_->setChecked(Job().checkUpgrade == 1);
+    logFile_->setText(QString::fromStdString(Job().logPath));
+    saveLog_->setChecked(!logFile_->text().isEmpty());
+    UpdateLogControls();
+    ShowProblem(transferFileProblem_, {});
+    ShowProblem(logFileProblem_, {});
+    (saveTransferFile_->isChecked() ? static_cast<QWidget*>(transferFile_) : saveTransferFile_)->setFocus();
+}
+
+void WizTransfer::PickTransferFile() {
+    QFileDialog dialog(this, tr("Save Transfer File"), transferFile_->text());
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix("bxt");
+    dialog.setNameFilters(
+        {tr("Brindle FTP Transfer Files (*.bxt)"), tr("Brindle FTP INI Files (*.ini)"), tr("All Files (*)")});
+    if (!transferFile_->text().isEmpty()) dialog.selectFile(transferFile_->text());
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    transferFile_->setText(QDir::toNativeSeparators(dialog.selectedFiles().front()));
+    ShowProblem(transferFileProblem_, {});
+}
+
+void WizTransfer::PickLogFile() {
+    QFileDialog dialog(this, tr("Log File"), logFile_->text());
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    dialog.setDefaultSuffix("log");
+    dialog.setNameFilters({tr("Brindle FTP Log Files (*.log)"), tr("All Files (*)")});
+    if (!logFile_->text().isEmpty()) dialog.selectFile(logFile_->text());
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    logFile_->setText(QDir::toNativeSeparators(dialog.selectedFiles().front()));
+    ShowProblem(logFileProblem_, {});
+}
+
+void WizTransfer::Store() {
+    Job().SetTransferFilePath(saveTransferFile_->isChecked() ? FullPath(transferFile_->text()).toStdString()
+                                                             : std::string());
+    Job().SetLogPath(saveLog_->isChecked() ? FullPath(logFile_->text()).toStdString() : std::string());
+    Job().ignoreErrors = ignoreErrors_->isChecked() ? 1 : 0;
+    Job().verbose = verbose_->isChecked() ? 1 : 0;
+    Job().checkUpgrade = checkUpgrade_->isChecked() ? 1 : 0;
+}
+
+bool WizTransfer::OnWizardBack() {
+    Store();
+    return true;
+}
+
+bool WizTransfer::CheckFields() {
+    if (saveTransferFile_->isChecked() && transferFile_->text().trimmed().isEmpty()) {
+        ShowProblem(transferFileProblem_, tr("Enter the name of the transfer file, or clear the box above."));
+        transferFile_->setFocus();
+        return false;
+    }
+    if (saveLog_->isChecked()) {
+        const QString log = logFile_->text().trimmed();
+        if (log.isEmpty()) {
+            ShowProblem(logFileProblem_, tr("Enter the name of the log file, or clear the box above."));
+            logFile_->setFocus();
+            return false;
+        }
+        const QFileInfo info(log);
+        if (info.isDir()) {
+            ShowProblem(logFileProblem_, tr("This is a folder; enter the name of a file."));
+            logFile_->setFocus();
+            return false;
+        }
+        if (!info.absoluteDir().exists()) {
+            ShowProblem(logFileProblem_, tr("The folder of the log file does not exist."));
+            logFile_->setFocus();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WizTransfer::Save() {
+    Job().autoTransfer = autoTransfer_->isChecked() ? 1 : 0;
+    const std::string path = Job().transferFilePath;
+    errno = 0;
+    if (job::SaveTransferFile(path, Job()) != job::kTransferFileLoaded) {
+        // A refusal without a system error (a value that would break the file's lines) still
+        // needs a code the user can quote.
+        const int error = errno != 0 ? errno : EINVAL;
+        const std::string description = engine::DescribeError(static_cast<std::uint32_t>(error), {});
+        const QString text =
+            QString::asprintf("Failed to save transfer file : Error %i\n\n%s", error, description.c_str());
+        ShowProblem(transferFileProblem_, tr("The transfer file could not be saved here."));
+        QMessageBox::critical(this, "Brindle FTP", text);
+        transferFile_->setFocus();
+        return false;
+    }
+    prefs::AddToMru(path);
+    ResetBaseline();
+    return true;
+}
+
+bool WizTransfer::OnWizardNext() {
+    if (!CheckFields()) return false;
+    Store();
+    if (saveTransferFile_->isChecked() && !Save()) return false;
+    dialogs::RunTransferProgress(Job(), Context().transferStatus, nullptr);
+    Job().ResetProgress();
+    return true;
+}
+
+}  // namespace bxfr::wizard

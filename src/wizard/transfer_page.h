@@ -1,0 +1,46 @@
+#pragma once
+
+#include "wizard/wiz_page.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace bxfr::wizard {
+
+// "Transfer": the last options, then Next saves the transfer file and runs the transfer
+// behind the progress dialog.
+class WizTransfer : public WizPage {
+    Q_OBJECT
+public:
+    explicit WizTransfer(const WizardContext& context, QWidget* parent = nullptr);
+
+    void OnSetActive() override;
+    bool OnWizardNext() override;
+    bool OnWizardBack() override;
+
+private:
+    void UpdateTransferFileControls();
+    void UpdateLogControls();
+    void PickTransferFile();
+    void PickLogFile();
+    void Store();
+    bool CheckFields();
+    bool Save();
+
+    QCheckBox* saveTransferFile_;
+    QLineEdit* transferFile_;
+    QPushButton* transferFilePick_;
+    QLabel* transferFileProblem_;
+    QCheckBox* autoTransfer_;
+    QCheckBox* saveLog_;
+    QLineEdit* logFile_;
+    QPushButton* logFilePick_;
+    QLabel* logFileProblem_;
+    QCheckBox* ignoreErrors_;
+    QCheckBox* verbose_;
+    QCheckBox* checkUpgrade_;
+};
+
+}  // namespace bxfr::wizard

@@ -1,0 +1,28 @@
+#include "wizard/wizard_pages.h"
+
+#include "wizard/final_page.h"
+#include "wizard/local_page.h"
+#include "wizard/mode_page.h"
+#include "wizard/remote_page.h"
+#include "wizard/server_page.h"
+#include "wizard/transfer_page.h"
+#include "wizard/wizard_sheet.h"
+
+namespace bxfr::wizard {
+
+void AddWizardPages(WizardSheet& sheet, const WizardContext& context) {
+    sheet.SetPlace(PlaceServer, new WizServer(context));
+    sheet.SetPlace(PlaceMode, new WizMode(context));
+    ReplaceTailPages(sheet, context, context.job && context.job->getMode == 1);
+}
+
+void ReplaceTailPages(WizardSheet& sheet, const WizardContext& context, bool getMode) {
+    WizPage* local = new WizLocal(context);
+    WizPage* remote = new WizRemote(context);
+    sheet.SetPlace(PlaceSource, getMode ? remote : local);
+    sheet.SetPlace(PlaceDestination, getMode ? local : remote);
+    sheet.SetPlace(PlaceTransfer, new WizTransfer(context));
+    sheet.SetPlace(PlaceFinal, new WizFinal(context));
+}
+
+}  // namespace bxfr::wizard
