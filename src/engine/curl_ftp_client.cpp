@@ -311,6 +311,7 @@ private:
     [[noreturn]] void Raise(std::uint32_t code);
     std::uint32_t CodeFor(CURLcode result) const;
     std::uint32_t LoginFailureCode(CURLcode result) const;
+    bool ClosedByServer(CURLcode result) const;
     void NoteConnectionState();
     std::string EntryPath();
 
@@ -571,10 +572,9 @@ void CurlFtpConnection::Login() {
     request.nobody = true;
     const CURLcode result = Perform(request);
     if (result != CURLE_OK) {
-        const std::uint32_t code = result == CURLE_LOGIN_DENIED || result == CURLE_WEIRD_SERVER_REPLY ||
-                                           result == CURLE_FTP_WEIRD_PASS_REPLY
-                                       ? LoginFailureCode(result)
-                                       : InternetCodeFor(result);
+        const bool refused = result == CURLE_LOGIN_DENIED || result == CURLE_WEIRD_SERVER_REPLY ||
+                             result == CURLE_FTP_WEIRD_PASS_REPLY || ClosedByServer(result);
+        const std::uint32_t code = refused ? LoginFailureCode(result) : InternetCodeFor(result);
         Raise(code);
     }
     const auto login = std::find_if(replies_.rbegin(), replies_.rend(),
@@ -681,9 +681,17 @@ bool CurlFtpConnection::EnsureServerFolder() {
     return true;
 }
 
+// curl reports the server's "421 closing control connection" as a timeout of its own.
+bool CurlFtpConnection::ClosedByServer(CURLcode result) const {
+    return result == CURLE_OPERATION_TIMEDOUT && !replies_.empty() && replies_.back().code == 421;
+}
+
 std::uint32_t CurlFtpConnection::CodeFor(CURLcode result) const {
     if (result == CURLE_LOGIN_DENIED) {
         return LoginFailureCode(result);
+    }
+    if (ClosedByServer(result)) {
+        return kExtendedError;
     }
     return InternetCodeFor(result);
 }
