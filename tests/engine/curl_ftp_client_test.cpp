@@ -41,6 +41,54 @@ from pyftpdlib.servers import FTPServer
 
 root, log, mode, cut, maxcons = sys.argv[1], sys.argv[2], sys.argv[3].split(","), int(sys.argv[4]), int(sys.argv[5])
 
+if "http" in mode:
+    import functools, http.server
+    page = functools.partial(http.server.SimpleHTTPRequestHandler, directory=root)
+    web = http.server.HTTPServer(("127.0.0.1", 0), page)
+    print(web.server_address[1], flush=True)
+    web.serve_forever()
+
+if "proxy" in mode:
+    # An HTTP proxy that only tunnels: CONNECT host:port, then bytes both ways.
+    import socketserver, threading
+    class Tunnel(socketserver.StreamRequestHandler):
+        def handle(self):
+            request = self.rfile.readline().decode("latin-1").split()
+            while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+                pass
+            with open(log, "a") as out:
+                out.write(" ".join(request[:2]) + "\n")
+            host, port = request[1].rsplit(":", 1)
+            if request[0] != "CONNECT" or host != "127.0.0.1":
+                self.wfile.write(b"HTTP/1.1 403 Forbidden\r\n\r\n")
+                return
+            upstream = socket.create_connection((host, int(port)))
+            self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+            self.wfile.flush()
+            def pump(source, sink):
+                try:
+                    while True:
+                        data = source.recv(65536)
+                        if not data:
+                            break
+                        sink.sendall(data)
+                except OSError:
+                    pass
+                try:
+                    sink.shutdown(socket.SHUT_WR)
+                except OSError:
+                    pass
+            back = threading.Thread(target=pump, args=(upstream, self.connection), daemon=True)
+            back.start()
+            pump(self.connection, upstream)
+            back.join()
+            upstream.close()
+    class ProxyServer(socketserver.ThreadingTCPServer):
+        daemon_threads = True
+    proxy = ProxyServer(("127.0.0.1", 0), Tunnel)
+    print(proxy.server_address[1], flush=True)
+    proxy.serve_forever()
+
 if "silent" in mode:
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
@@ -96,6 +144,8 @@ public:
         bool rawAscii = false;
         bool silent = false;
         bool stallRetr = false;
+        bool http = false;   // a plain web server on the root instead
+        bool proxy = false;  // an HTTP CONNECT proxy instead; the command log lists its requests
         std::size_t dropDataAfter = 0;
         int maxConnections = 0;
     };
@@ -114,6 +164,8 @@ public:
         mode += options.rawAscii ? ",rawascii" : "";
         mode += options.silent ? ",silent" : "";
         mode += options.stallRetr ? ",stall" : "";
+        mode += options.http ? ",http" : "";
+        mode += options.proxy ? ",proxy" : "";
         Start(mode, options.dropDataAfter, options.maxConnections);
     }
 
@@ -709,6 +761,67 @@ TEST(CurlFtpClientTest, DroppedDataConnectionIsAnErrorNotATruncatedFile) {
     std::vector<FtpEntry> entries;
     ASSERT_TRUE(connection->List("/", entries));
     EXPECT_NE(Find(entries, "cut.bin"), nullptr);
+}
+
+TEST(CurlFtpClientTest, ProxyIsAnHttpConnectTunnel) {
+    FtpTestServer server;
+    FtpTestServer::Options options;
+    options.proxy = true;
+    FtpTestServer proxy(options);
+    auto client = MakeCurlFtpClient();
+    FtpLoginParams params = LoginFor(server);
+    params.proxy = "127.0.0.1:" + std::to_string(proxy.port());
+    auto connection = client->Connect(params);
+    EXPECT_EQ(client->LastReply().text, "230 Login successful.");
+    Put(*connection, "through.bin", job::TransferTypeBinary, std::string(300000, 't'));
+    EXPECT_EQ(ReadFile(server.root() / "through.bin"), std::string(300000, 't'));
+    std::vector<FtpEntry> entries;
+    ASSERT_TRUE(connection->List("/", entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].length, 300000u);
+
+    // The control connection and each data connection went through the tunnel.
+    const auto requests = proxy.commandLog();
+    const std::string target = "CONNECT 127.0.0.1:" + std::to_string(server.port());
+    ASSERT_GE(requests.size(), 3u);
+    EXPECT_EQ(requests[0], target);
+    for (const auto& request : requests) {
+        EXPECT_EQ(request.rfind("CONNECT 127.0.0.1:", 0), 0u) << request;
+    }
+    EXPECT_EQ(CountCommands(server.commandLog(), "USER"), 1u);
+
+    // A proxy that is not there.
+    params.proxy = "127.0.0.1:" + std::to_string(FtpTestServer::UnusedPort());
+    EXPECT_THROW(client->Connect(params), InternetError);
+}
+
+TEST(CurlFtpClientTest, FetchUrlReadsTheFirstBytesOfAPage) {
+    FtpTestServer::Options options;
+    options.http = true;
+    FtpTestServer web(options);
+    // The web request honours the usual proxy variables; this one must stay on this machine.
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+        unsetenv(name);
+    }
+    WriteFile(web.root() / "upgrade.asp", "An upgrade is available." + std::string(5000, '.'));
+    auto client = MakeCurlFtpClient();
+    const std::string base = "http://127.0.0.1:" + std::to_string(web.port()) + "/";
+    EXPECT_EQ(client->FetchUrl(base + "upgrade.asp?product=bxfr&version=3.02", 1024),
+              "An upgrade is available." + std::string(1000, '.'));
+    EXPECT_EQ(client->FetchUrl(base + "upgrade.asp", 10), "An upgrade");
+    try {
+        client->FetchUrl(base + "missing.asp", 1024);
+        FAIL() << "a missing page was read";
+    } catch (const InternetError& error) {
+        EXPECT_EQ(error.code(), 12003u);
+    }
+    try {
+        client->FetchUrl("http://127.0.0.1:" + std::to_string(FtpTestServer::UnusedPort()) + "/", 1024);
+        FAIL() << "read a page from a closed port";
+    } catch (const InternetError& error) {
+        EXPECT_EQ(error.code(), 12029u);
+    }
+    EXPECT_THROW(client->FetchUrl("file:///etc/passwd", 1024), InternetError);
 }
 
 TEST(CurlFtpClientTest, ServerFullRefusesTheLogin) {
