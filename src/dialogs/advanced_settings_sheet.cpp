@@ -1,8 +1,10 @@
 #include "dialogs/advanced_settings_sheet.h"
 
 #include <QDialogButtonBox>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "dialogs/prop_chmod_page.h"
 #include "dialogs/prop_script_page.h"
@@ -39,7 +41,9 @@ AdvancedSettingsSheet::AdvancedSettingsSheet(const job::TransferJob& job, bool s
     connect(tabs_, &QTabWidget::currentChanged, this, &AdvancedSettingsSheet::ActivatePage);
     tabs_->setCurrentIndex(0);
     ActivatePage(0);
-    resize(sizeHint().expandedTo(QSize(tabs_->fontMetrics().averageCharWidth() * 75, 0)));
+    // Every tab's title stays readable: no scroll arrows on the tab bar.
+    const int tabsWidth = tabs_->tabBar()->sizeHint().width() + tabs_->fontMetrics().averageCharWidth() * 4;
+    tabs_->setMinimumWidth(std::max(tabsWidth, tabs_->fontMetrics().averageCharWidth() * 75));
 }
 
 void AdvancedSettingsSheet::ActivatePage(int index) {

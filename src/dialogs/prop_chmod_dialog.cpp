@@ -54,6 +54,9 @@ AddChmod::AddChmod(QWidget* parent) : QDialog(parent) {
     number_ = new QLineEdit(this);
     number_->setObjectName("numberEdit");
     number_->setMaxLength(4);
+    const int ch = number_->fontMetrics().averageCharWidth();
+    extension_->setMinimumWidth(ch * 28);
+    number_->setFixedWidth(ch * 8);
     problem_ = new QLabel(this);
     problem_->setObjectName("numberProblem");
     problem_->setStyleSheet("color: #b00020;");

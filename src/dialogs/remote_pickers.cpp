@@ -189,7 +189,7 @@ RemotePickerDialog::RemotePickerDialog(Kind kind, const engine::FtpLoginParams& 
     up_->setAutoDefault(false);
     list_ = new QListWidget(this);
     list_->setObjectName("entryList");
-    list_->setMinimumSize(list_->fontMetrics().averageCharWidth() * 50, list_->fontMetrics().height() * 14);
+    list_->setMinimumSize(list_->fontMetrics().averageCharWidth() * 70, list_->fontMetrics().height() * 14);
     status_ = new QLabel(this);
     status_->setObjectName("status");
     status_->setWordWrap(true);
