@@ -1,0 +1,210 @@
+"""pyftpdlib server on 127.0.0.1 for the tests, with the faulty modes they need.
+
+Run with /usr/bin/python3 (Debian's python3-pyftpdlib). The chosen port is written
+to --ready-file once the server listens.
+"""
+
+import argparse
+import os
+import signal
+import socket
+import sys
+import time
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.log import logger
+from pyftpdlib.servers import FTPServer
+
+PERMS = "elradfmwMT"
+
+
+def parse_args():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--user", default="user")
+    parser.add_argument("--password", default="secret")
+    parser.add_argument("--anonymous", action="store_true")
+    parser.add_argument("--ready-file", required=True)
+    parser.add_argument("--no-mlsd", action="store_true")
+    parser.add_argument("--reply-delay", type=float, default=0.0)
+    parser.add_argument("--silent", action="store_true")
+    parser.add_argument("--drop-data-after", type=int, default=-1)
+    parser.add_argument("--max-cons-per-ip", type=int, default=0)
+    parser.add_argument("--max-cons", type=int, default=0)
+    parser.add_argument("--command-log")
+    parser.add_argument("--site-chmod", action="store_true")
+    return parser.parse_args()
+
+
+def announce(ready_file, port):
+    # Rename so the reader never sees a half-written file.
+    temp = ready_file + ".tmp"
+    with open(temp, "w") as out:
+        out.write("%d\n" % port)
+    os.rename(temp, ready_file)
+
+
+def run_silent(args):
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    held = []
+
+    def stop(*_):
+        for conn in held:
+            conn.close()
+        listener.close()
+        sys.exit(0)
+
+    signal.signal(signal.SIGTERM, stop)
+    announce(args.ready_file, listener.getsockname()[1])
+    while True:
+        conn, _ = listener.accept()
+        # Keep it open and say nothing: a server that never greets.
+        held.append(conn)
+
+
+def make_command_log(path):
+    if not path:
+        return lambda line: None
+
+    def write(line):
+        with open(path, "a", encoding="utf-8", errors="replace") as out:
+            out.write(line + "\n")
+            out.flush()
+
+    return write
+
+
+def make_handler(args):
+    log_line = make_command_log(args.command_log)
+    drop_after = args.drop_data_after
+    delay = args.reply_delay
+
+    class CuttingDTPHandler(DTPHandler):
+        """Closes the data connection of a RETR or STOR after drop_after bytes."""
+
+        def _cutting(self):
+            return self.cmd in ("RETR", "STOR", "STOU", "APPE")
+
+        def _cut(self):
+            self._resp = ("426 Connection closed; transfer aborted.", logger.info)
+            self.close()
+
+        def send(self, data):
+            if not self._cutting():
+                return super().send(data)
+            left = drop_after - self.tot_bytes_sent
+            if left <= 0:
+                self._cut()
+                return 0
+            sent = super().send(data[:left])
+            if self.tot_bytes_sent >= drop_after:
+                self._cut()
+            return sent
+
+        def handle_read(self):
+            if not self._cutting():
+                return super().handle_read()
+            left = drop_after - self.tot_bytes_received
+            if left <= 0:
+                self._cut()
+                return
+            # Read no more than the cut allows, so the file holds exactly that much.
+            self.ac_in_buffer_size = min(DTPHandler.ac_in_buffer_size, left)
+            super().handle_read()
+            if not self._closed and self.tot_bytes_received >= drop_after:
+                self._cut()
+
+        handle_read_event = handle_read
+
+    class Handler(FTPHandler):
+        # A failed login answers at once; the tests need no brute-force pause.
+        auth_failed_timeout = 0
+        # sendfile would bypass the cutting data handler.
+        use_sendfile = False
+
+        def pre_process_command(self, line, cmd, arg):
+            if cmd == "PASS":
+                log_line("PASS ****")
+            else:
+                log_line(line)
+            return super().pre_process_command(line, cmd, arg)
+
+        def on_login(self, username):
+            log_line("LOGIN " + username)
+
+        def respond(self, resp, logfun=None):
+            if delay > 0:
+                time.sleep(delay)
+            if logfun is None:
+                return super().respond(resp)
+            return super().respond(resp, logfun)
+
+    if drop_after >= 0:
+        Handler.dtp_handler = CuttingDTPHandler
+    if args.no_mlsd:
+        Handler.proto_cmds = {
+            name: value
+            for name, value in FTPHandler.proto_cmds.items()
+            if name not in ("MLSD", "MLST")
+        }
+    if not args.site_chmod:
+        Handler.proto_cmds = {
+            name: value
+            for name, value in Handler.proto_cmds.items()
+            if name != "SITE CHMOD"
+        }
+    return Handler
+
+
+class ControlLimitedServer(FTPServer):
+    """Counts only control connections against --max-cons.
+
+    pyftpdlib's own limit also counts the listener and every data socket, so a
+    limit of N would allow fewer than N sessions.
+    """
+
+    max_control_cons = 0
+
+    def _accept_new_cons(self):
+        if not self.max_control_cons:
+            return True
+        sessions = sum(1 for channel in self.ioloop.socket_map.values()
+                       if isinstance(channel, FTPHandler))
+        # The connection being accepted is already in the map.
+        return sessions <= self.max_control_cons
+
+
+def main():
+    args = parse_args()
+    if args.silent:
+        run_silent(args)
+        return
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, args.root, perm=PERMS)
+    if args.anonymous:
+        authorizer.add_anonymous(args.root, perm=PERMS)
+
+    handler = make_handler(args)
+    handler.authorizer = authorizer
+    server = ControlLimitedServer(("127.0.0.1", 0), handler)
+    server.max_control_cons = args.max_cons
+    server.max_cons = 0
+    if args.max_cons_per_ip > 0:
+        server.max_cons_per_ip = args.max_cons_per_ip
+
+    def stop(*_):
+        server.close_all()
+        sys.exit(0)
+
+    signal.signal(signal.SIGTERM, stop)
+    announce(args.ready_file, server.socket.getsockname()[1])
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace bxfr::test {
+
+class ChildProcess;
+
+struct FtpServerOptions {
+    std::string user = "user";
+    std::string password = "secret";
+    bool anonymous = false;
+    bool mlsd = true;
+    // Every reply waits this long; the whole server stalls meanwhile.
+    double replyDelaySeconds = 0;
+    // Accepts the connection and never greets.
+    bool silent = false;
+    // Data connections of RETR and STOR close after this many bytes (426 on control).
+    long long dropDataAfterBytes = -1;
+    int maxConsPerIp = 0;
+    // Simultaneous control connections; more get 421.
+    int maxCons = 0;
+    // The scripted server with escaping names and an endless "loop" folder.
+    bool hostile = false;
+    bool hostileMlsd = false;
+    bool siteChmod = true;
+};
+
+// An FTP server on 127.0.0.1 with a free port, serving root(), for one test.
+class FtpTestServer {
+public:
+    explicit FtpTestServer(FtpServerOptions options = {});
+    ~FtpTestServer();
+    FtpTestServer(const FtpTestServer&) = delete;
+    FtpTestServer& operator=(const FtpTestServer&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    std::string host() const { return "127.0.0.1"; }
+    const std::filesystem::path& root() const { return root_; }
+    const FtpServerOptions& options() const { return options_; }
+
+    // Command lines received so far, in order, PASS masked as "PASS ****".
+    std::vector<std::string> Commands() const;
+    // Successful logins so far (the hostile server logs none).
+    int LoginCount() const;
+
+private:
+    FtpServerOptions options_;
+    TempDir dir_;
+    std::filesystem::path root_;
+    std::filesystem::path commandLog_;
+    std::unique_ptr<ChildProcess> child_;
+    std::uint16_t port_ = 0;
+};
+
+}  // namespace bxfr::test
