@@ -1,0 +1,80 @@
+#include "app/cli_options.h"
+
+namespace bxfr::app {
+
+std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, std::string& error) {
+    CliOptions options;
+    bool onlyFiles = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (!onlyFiles && arg.size() > 1 && arg[0] == '-') {
+            if (arg == "--") {
+                onlyFiles = true;
+            } else if (arg == "-h" || arg == "--help") {
+                options.help = true;
+            } else if (arg == "--version") {
+                options.version = true;
+            } else if (arg == "--password-stdin") {
+                options.passwordStdin = true;
+            } else if (arg == "-v" || arg == "--verbose") {
+                options.verbose = true;
+            } else if (arg == "-q" || arg == "--quiet") {
+                options.quiet = true;
+            } else if (arg == "--log" || arg.rfind("--log=", 0) == 0) {
+                if (arg == "--log") {
+                    if (i + 1 == args.size()) {
+                        error = "option --log needs a file name";
+                        return std::nullopt;
+                    }
+                    options.logPath = args[++i];
+                } else {
+                    options.logPath = arg.substr(6);
+                }
+                if (options.logPath->empty()) {
+                    error = "option --log needs a file name";
+                    return std::nullopt;
+                }
+            } else {
+                error = "unknown option " + arg;
+                return std::nullopt;
+            }
+            continue;
+        }
+        if (!options.transferFile.empty()) {
+            error = "only one transfer file can be run at a time";
+            return std::nullopt;
+        }
+        options.transferFile = arg;
+    }
+    if (options.transferFile.empty() && !options.help && !options.version) {
+        error = "no transfer file given";
+        return std::nullopt;
+    }
+    return options;
+}
+
+std::string UsageText() {
+    return "Usage: bxfr [OPTIONS] FILE.bxt\n"
+           "Runs the FTP transfer that a Brindle FTP Wizard transfer file describes.\n"
+           "\n"
+           "Options:\n"
+           "  --password-stdin  read the password from the first line of standard input\n"
+           "  --log FILE        append the transfer log to FILE (instead of the file's own log)\n"
+           "  -v, --verbose     report the server's replies too\n"
+           "  -q, --quiet       print nothing but errors\n"
+           "  -h, --help        show this help and end\n"
+           "      --version     show the version and end\n"
+           "\n"
+           "On a terminal one status line shows the progress; otherwise every message of the\n"
+           "transfer is printed on a line of its own. Ctrl-C asks the transfer to stop after the\n"
+           "current step; a second Ctrl-C ends at once.\n"
+           "\n"
+           "Exit status:\n"
+           "  0   the transfer completed\n"
+           "  1   the transfer failed\n"
+           "  2   the transfer was cancelled\n"
+           "  3   the transfer file could not be loaded\n"
+           "  64  usage error\n";
+}
+
+}  // namespace bxfr::app

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bxfr::app {
+
+inline constexpr int kExitCompleted = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitCancelled = 2;
+inline constexpr int kExitNotLoaded = 3;
+inline constexpr int kExitUsage = 64;
+
+struct CliOptions {
+    std::string transferFile;
+    bool help = false;
+    bool version = false;
+    bool passwordStdin = false;
+    std::optional<std::string> logPath;
+    bool verbose = false;
+    bool quiet = false;
+};
+
+// Parses argv without the program name. On a usage error returns nothing and sets `error`.
+std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, std::string& error);
+
+std::string UsageText();
+
+}  // namespace bxfr::app

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "progress/transfer_worker.h"
+
+namespace bxfr::progress {
+
+// The texts a progress display shows for one state at one moment.
+struct ProgressView {
+    bool hasTotal = false;
+    int percent = 0;
+    std::string speedText;     // " (%.2f KB/Sec)", empty when no speed can be told yet
+    std::string byteLine;      // "Sent 1.00 KB of 2.00 KB (3.00 KB/Sec)"
+    std::string timeLeftLine;  // "Estimated time left: hh:mm:ss", empty when unknown
+};
+
+ProgressView ComputeView(const ProgressState& state, bool getMode, std::chrono::steady_clock::time_point now);
+
+// "%02i:%02i:%02i" with whole days folded into the hours.
+std::string FormatTimeLeft(std::uint64_t seconds);
+
+}  // namespace bxfr::progress

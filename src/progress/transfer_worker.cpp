@@ -1,0 +1,169 @@
+#include "progress/transfer_worker.h"
+
+#include <exception>
+
+#include "engine/error_texts.h"
+#include "engine/transfer_log.h"
+#include "engine/transfer_run.h"
+
+namespace bxfr::progress {
+
+namespace {
+
+constexpr const char* kBeginBanner = " ***** Brindle FTP Transfer Begins *****";
+constexpr const char* kEndBanner = " ***** Brindle FTP Transfer Ends *****";
+
+}  // namespace
+
+TransferWorker::TransferWorker(job::TransferJob& job, engine::FtpClient& client) : job_(job), client_(client) {}
+
+TransferWorker::~TransferWorker() { Join(); }
+
+void TransferWorker::Start() {
+    {
+        std::lock_guard guard(lock_);
+        state_ = ProgressState{};
+        state_.start = std::chrono::steady_clock::now();
+    }
+    thread_ = std::thread([this] { Run(); });
+}
+
+void TransferWorker::RequestCancel() {
+    std::lock_guard guard(lock_);
+    state_.cancelRequested = true;
+}
+
+bool TransferWorker::WaitFinished(std::chrono::milliseconds limit) {
+    std::unique_lock guard(lock_);
+    return finishedSignal_.wait_for(guard, limit, [this] { return state_.finished; });
+}
+
+void TransferWorker::Join() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+ProgressState TransferWorker::Snapshot() const {
+    std::lock_guard guard(lock_);
+    return state_;
+}
+
+void TransferWorker::OnMessage(const std::string& text, int newLine, job::TransferProgress& record) {
+    {
+        std::lock_guard guard(lock_);
+        record.cancelRequested = state_.cancelRequested ? 1 : 0;
+        state_.totalBytes = record.totalBytes;
+        state_.doneBytes = record.doneBytes;
+        state_.errorCode = record.errorCode;
+        state_.errorText = record.errorText;
+        state_.errorDetail = record.errorDetail;
+        state_.lastMessage = text;
+        if (keepLogText_) {
+            state_.logText += text;
+            if (newLine == 1) {
+                state_.logText += "\r\n";
+            }
+        }
+        // Under the lock, so the log file never has two writers from here.
+        if (!job_.logPath.empty()) {
+            engine::WriteLogLine(text, newLine, job_.logPath);
+        }
+    }
+    if (listener_) {
+        listener_(text, newLine);
+    }
+}
+
+void TransferWorker::OnProgress(job::TransferProgress& record) {
+    std::lock_guard guard(lock_);
+    state_.doneBytes = record.doneBytes;
+    // Passed on here too: no message is reported while one long file moves.
+    if (state_.cancelRequested) {
+        record.cancelRequested = 1;
+    }
+}
+
+void TransferWorker::Run() {
+    job_.ResetProgress();
+    const std::string logPath = job_.logPath;
+    if (!logPath.empty()) {
+        engine::WriteLogLine("", 1, logPath);
+        engine::WriteLogLine(kBeginBanner, 1, logPath);
+    }
+    job_.SetMessageCallback(
+        [this](const std::string& text, int newLine, job::TransferProgress& record) { OnMessage(text, newLine, record); });
+    job_.SetProgressCallback([this](job::TransferProgress& record) { OnProgress(record); });
+    {
+        std::lock_guard guard(lock_);
+        state_.start = std::chrono::steady_clock::now();
+    }
+
+    std::int32_t result = 0;
+    std::uint32_t errorCode = 0;
+    std::string errorText;
+    bool threw = false;
+    try {
+        result = engine::RunTransfer(job_, client_);
+    } catch (const engine::InternetError& error) {
+        threw = true;
+        errorCode = error.code();
+        errorText = error.what();
+    } catch (const engine::FileError& error) {
+        threw = true;
+        errorCode = error.code();
+        errorText = error.fileName();
+    } catch (const std::exception& error) {
+        // Anything else still ends the run as a failure the user is told about.
+        threw = true;
+        result = -1;
+        errorText = error.what();
+    }
+    if (!threw) {
+        if (!logPath.empty()) {
+            std::lock_guard guard(lock_);
+            engine::WriteLogLine(kEndBanner, 1, logPath);
+            engine::WriteLogLine("", 1, logPath);
+        }
+        job_.ResetProgress();
+    }
+    // The callbacks point into this object; the job may outlive it.
+    job_.SetMessageCallback(nullptr);
+    job_.SetProgressCallback(nullptr);
+
+    {
+        std::lock_guard guard(lock_);
+        if (threw) {
+            if (errorCode != 0) {
+                state_.errorCode = errorCode;
+            }
+            state_.errorText = errorText;
+        }
+        state_.runResult = result;
+        state_.finished = true;
+    }
+    finishedSignal_.notify_all();
+}
+
+bool ShowsErrorBox(const ProgressState& state, bool ignoreErrors) { return state.errorCode != 0 && !ignoreErrors; }
+
+TransferStatus OutcomeOf(const ProgressState& state, bool ignoreErrors) {
+    if (ShowsErrorBox(state, ignoreErrors)) {
+        return TransferStatus::Incomplete;
+    }
+    if (state.cancelRequested) {
+        return TransferStatus::Cancelled;
+    }
+    return state.runResult == 0 ? TransferStatus::Completed : TransferStatus::Failed;
+}
+
+std::string ErrorBoxText(const ProgressState& state) {
+    std::string name = engine::DescribeError(state.errorCode, engine::FtpReply{});
+    if (state.errorCode == 12003 && name.empty()) {
+        name = state.errorDetail;
+    }
+    return "An error has occurred during transfer : Error " + std::to_string(static_cast<std::int32_t>(state.errorCode)) +
+           "\n\n" + name + "\n\n" + state.errorText;
+}
+
+}  // namespace bxfr::progress

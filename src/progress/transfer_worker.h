@@ -1,0 +1,84 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "engine/ftp_client.h"
+#include "job/transfer_job.h"
+
+namespace bxfr::progress {
+
+// What a run looks like from outside: the engine's last report plus the worker's outcome.
+// The worker and the callbacks write it under one lock; readers take copies.
+struct ProgressState {
+    std::string lastMessage;
+    std::string logText;  // every message so far; a message with its line flag set ends in "\r\n"
+    std::int32_t runResult = 0;
+    bool finished = false;
+    bool cancelRequested = false;
+    std::uint64_t totalBytes = 0;
+    std::uint64_t doneBytes = 0;
+    std::uint32_t errorCode = 0;
+    std::chrono::steady_clock::time_point start{};
+    std::string errorText;
+    std::string errorDetail;
+};
+
+enum class TransferStatus { Incomplete = 0, Completed = 1, Failed = 2, Cancelled = 3 };
+
+// Runs one job on a thread of its own through the engine and keeps its ProgressState.
+// The job and the client must outlive the worker; the destructor waits for the run.
+class TransferWorker {
+public:
+    // Called on the worker thread, under no lock, for every engine message.
+    using MessageListener = std::function<void(const std::string& text, int newLine)>;
+
+    TransferWorker(job::TransferJob& job, engine::FtpClient& client);
+    ~TransferWorker();
+    TransferWorker(const TransferWorker&) = delete;
+    TransferWorker& operator=(const TransferWorker&) = delete;
+
+    void SetMessageListener(MessageListener listener) { listener_ = std::move(listener); }
+    // Keeps the messages out of the state's log text, for runs nobody reads the text of.
+    void SetKeepLogText(bool keep) { keepLogText_ = keep; }
+
+    void Start();
+    // Asks the engine to stop at its next check; safe from any thread, more than once.
+    void RequestCancel();
+    // True once the run has ended; waits at most `limit`.
+    bool WaitFinished(std::chrono::milliseconds limit);
+    void Join();
+
+    ProgressState Snapshot() const;
+
+private:
+    void Run();
+    void OnMessage(const std::string& text, int newLine, job::TransferProgress& record);
+    void OnProgress(job::TransferProgress& record);
+
+    job::TransferJob& job_;
+    engine::FtpClient& client_;
+    MessageListener listener_;
+    bool keepLogText_ = true;
+    mutable std::mutex lock_;
+    std::condition_variable finishedSignal_;
+    ProgressState state_;
+    std::thread thread_;
+};
+
+// The outcome of a finished run: an error that is not ignored makes it Incomplete (the error
+// is shown), else a cancel request makes it Cancelled, else the run's result decides.
+TransferStatus OutcomeOf(const ProgressState& state, bool ignoreErrors);
+
+// True when the run ended with an error the user must be told about.
+bool ShowsErrorBox(const ProgressState& state, bool ignoreErrors);
+
+// "An error has occurred during transfer : Error %i\n\n<name>\n\n<text>".
+std::string ErrorBoxText(const ProgressState& state);
+
+}  // namespace bxfr::progress
