@@ -157,6 +157,7 @@ int main(int argc, char** argv) {
 
     job::TransferJob job;
     job.Reset();
+    job.reportProgress = 1;  // chunked moves, so the status line and Ctrl-C act within a file
     std::error_code ec;
     const std::filesystem::path path(options->transferFile);
     if (!std::filesystem::exists(path, ec)) {

@@ -12,7 +12,7 @@ import sys
 import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.log import logger
 from pyftpdlib.servers import FTPServer
 
@@ -34,6 +34,7 @@ def parse_args():
     parser.add_argument("--max-cons", type=int, default=0)
     parser.add_argument("--command-log")
     parser.add_argument("--site-chmod", action="store_true")
+    parser.add_argument("--max-rate", type=int, default=0)
     return parser.parse_args()
 
 
@@ -145,6 +146,13 @@ def make_handler(args):
 
     if drop_after >= 0:
         Handler.dtp_handler = CuttingDTPHandler
+    elif args.max_rate > 0:
+        # Slow enough that a test can act while a file is still moving.
+        class SlowDTPHandler(ThrottledDTPHandler):
+            read_limit = args.max_rate
+            write_limit = args.max_rate
+
+        Handler.dtp_handler = SlowDTPHandler
     if args.no_mlsd:
         Handler.proto_cmds = {
             name: value

@@ -53,6 +53,9 @@ FtpTestServer::FtpTestServer(FtpServerOptions options)
         if (options_.maxConsPerIp > 0) {
             argv.insert(argv.end(), {"--max-cons-per-ip", std::to_string(options_.maxConsPerIp)});
         }
+        if (options_.maxRateBytesPerSecond > 0) {
+            argv.insert(argv.end(), {"--max-rate", std::to_string(options_.maxRateBytesPerSecond)});
+        }
         if (options_.maxCons > 0) {
             argv.insert(argv.end(), {"--max-cons", std::to_string(options_.maxCons)});
         }

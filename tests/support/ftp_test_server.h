@@ -24,6 +24,8 @@ struct FtpServerOptions {
     // Data connections of RETR and STOR close after this many bytes (426 on control).
     long long dropDataAfterBytes = -1;
     int maxConsPerIp = 0;
+    // Data connections move at most this many bytes a second (0 = no limit).
+    long long maxRateBytesPerSecond = 0;
     // Simultaneous control connections; more get 421.
     int maxCons = 0;
     // The scripted server with escaping names and an endless "loop" folder.
