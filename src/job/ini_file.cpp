@@ -136,6 +136,9 @@ std::optional<std::string> IniFile::Get(const std::string& section, const std::s
     for (std::size_t i = header + 1; i < end; ++i) {
         std::string k, v;
         if (!SplitKey(lines_[i], k, v) || !EqualsNoCase(k, key)) continue;
+        // A value ends at a NUL or a stray CR, as it would for the C-string profile functions;
+        // it could not be written back otherwise.
+        v.resize(std::min(v.size(), v.find_first_of(std::string("\0\r", 2))));
         v = Trim(v);
         if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
             v = v.substr(1, v.size() - 2);
@@ -213,6 +216,13 @@ std::string IniFile::Serialize() const {
 bool IniFile::WriteAtomically(const std::string& path, bool ownerOnly) const {
     const std::string bytes = Serialize();
     std::filesystem::path target(path);
+    // Renaming over a link would replace the link; write the file it points to instead.
+    std::error_code linkError;
+    if (std::filesystem::is_symlink(target, linkError)) {
+        std::filesystem::path resolved = std::filesystem::weakly_canonical(target, linkError);
+        if (!linkError) target = resolved;
+    }
+    const std::string finalPath = target.string();
     std::filesystem::path folder = target.parent_path();
     if (folder.empty()) folder = ".";
 #ifndef _WIN32
@@ -222,7 +232,7 @@ bool IniFile::WriteAtomically(const std::string& path, bool ownerOnly) const {
     mode_t mode = 0600;
     struct stat old {};
     if (!ownerOnly) {
-        if (stat(path.c_str(), &old) == 0) {
+        if (stat(finalPath.c_str(), &old) == 0) {
             mode = old.st_mode & 07777;
         } else {
             mode_t mask = umask(0);
@@ -240,7 +250,7 @@ bool IniFile::WriteAtomically(const std::string& path, bool ownerOnly) const {
     }
     ok = ok && fsync(fd) == 0;
     ok = (close(fd) == 0) && ok;
-    if (ok) ok = rename(pattern.c_str(), path.c_str()) == 0;
+    if (ok) ok = rename(pattern.c_str(), finalPath.c_str()) == 0;
     if (!ok) unlink(pattern.c_str());
     return ok;
 #else

@@ -53,8 +53,9 @@ void ReadPassword(const IniFile& ini, TransferJob& job) {
 bool HoldsLineBreak(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
 bool AnyValueBreaksLines(const TransferJob& job) {
+    // The password is not among them: it is written as hexadecimal (see SaveTransferFile).
     for (const auto* s : {&job.server, &job.remotePathAsEntered, &job.localPathAsEntered, &job.userName,
-                          &job.password, &job.logPath, &job.proxy})
+                          &job.logPath, &job.proxy})
         if (HoldsLineBreak(*s)) return true;
     for (const auto& r : job.selectRules)
         if (HoldsLineBreak(r.extension)) return true;
@@ -168,6 +169,8 @@ int SaveTransferFile(const std::string& path, const TransferJob& job) {
     } else if (!job.password.empty()) {
         std::string encrypted = job.password;
         EncryptPassword(encrypted);
+        // Without a provider the clear text goes where the hexadecimal would.
+        if (HoldsLineBreak(encrypted)) return kTransferFileWriteFailed;
         ini.Set(kMain, "PASS", "");
         ini.Set(kMain, "ENCPASS", encrypted);
     }

@@ -1,0 +1,130 @@
+#include "job/password_crypto.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "support/files.h"
+#include "support/temp_dir.h"
+
+namespace bxfr::job {
+namespace {
+
+// The stored form computed without our code: MD5 of the 30 pass-phrase bytes, its first five
+// bytes and eleven zero bytes as the RC4 key, upper-case hexadecimal out.
+const char* kReferenceScript = R"(
+import hashlib, sys
+key = hashlib.md5(b"Brindle FTP - passphrase 0001\0").digest()[:5] + bytes(11)
+for arg in sys.argv[1:]:
+    S = list(range(256)); j = 0
+    for i in range(256):
+        j = (j + S[i] + key[i % 16]) & 0xFF
+        S[i], S[j] = S[j], S[i]
+    i = j = 0; out = bytearray()
+    for b in bytes.fromhex(arg):
+        i = (i + 1) & 0xFF; j = (j + S[i]) & 0xFF
+        S[i], S[j] = S[j], S[i]
+        out.append(b ^ S[(S[i] + S[j]) & 0xFF])
+    print(out.hex().upper())
+)";
+
+std::string Hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+// One line of the reference script's output per clear text; empty when python cannot run.
+std::vector<std::string> ReferenceCiphertexts(const std::vector<std::string>& clear) {
+    test::TempDir dir;
+    auto script = dir.path() / "rc4.py";
+    test::WriteFile(script, kReferenceScript);
+    std::string command = std::string(BXFR_TEST_PYTHON) + " " + script.string();
+    for (const auto& c : clear) command += " " + Hex(c);
+    std::vector<std::string> lines;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return lines;
+    std::string output;
+    char buffer[4096];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    if (pclose(pipe) != 0) return {};
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+TEST(PasswordCrypto, MatchesTheStoredFormOfTheWindowsProgram) {
+    ASSERT_TRUE(IsCryptoAvailable()) << "the legacy OpenSSL provider is needed for RC4";
+    // Derived once with the reference script above; a file saved on Windows holds the same text.
+    std::string text = "secret";
+    ASSERT_EQ(EncryptPassword(text), 1);
+    EXPECT_EQ(text, "B2415CBFE44E");
+
+    const std::vector<std::string> clear = {"a", "p\xE4sswort", std::string(300, 'x'),
+                                            std::string("\0\xFF;", 3)};
+    auto reference = ReferenceCiphertexts(clear);
+    if (reference.empty()) GTEST_SKIP() << "python not available for the reference vectors";
+    ASSERT_EQ(reference.size(), clear.size());
+    for (std::size_t i = 0; i < clear.size(); ++i) {
+        std::string t = clear[i];
+        ASSERT_EQ(EncryptPassword(t), 1);
+        EXPECT_EQ(t, reference[i]) << i;
+    }
+}
+
+TEST(PasswordCrypto, RoundTripAndDecodingRules) {
+    for (std::string clear :
+         {std::string("secret"), std::string("J\xFCrgen;\t \"'"), std::string(1024, 'z')}) {
+        std::string text = clear;
+        ASSERT_EQ(EncryptPassword(text), 1);
+        EXPECT_EQ(text.size(), clear.size() * 2);
+        EXPECT_EQ(text.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+        ASSERT_EQ(DecryptPassword(text), 1);
+        EXPECT_EQ(text, clear);
+    }
+
+    std::string empty;
+    EXPECT_EQ(EncryptPassword(empty), 1);
+    EXPECT_EQ(DecryptPassword(empty), 1);
+    EXPECT_EQ(empty, "");
+
+    std::string lower = "b2415cbfe44e";
+    ASSERT_EQ(DecryptPassword(lower), 1);
+    EXPECT_EQ(lower, "secret");
+    std::string odd = "B2415CBFE44E7";
+    ASSERT_EQ(DecryptPassword(odd), 1);
+    EXPECT_EQ(odd, "secret");
+
+    // A clear text stored without the provider decodes into some bytes, never past its length.
+    std::string notHex = "zz;Q\xFF!";
+    ASSERT_EQ(DecryptPassword(notHex), 1);
+    EXPECT_EQ(notHex.size(), 3u);
+
+    std::string probe = "x";
+    EXPECT_EQ(DefaultPasswordCrypto().CryptTransform(probe, 1, 1), 1);
+    EXPECT_EQ(probe, "");
+}
+
+TEST(PasswordCrypto, WithoutAProviderNothingChanges) {
+    test::TempDir empty;
+    PasswordCrypto none(empty.path().c_str());
+    EXPECT_FALSE(none.IsCryptoAvailable());
+    std::string text = "secret";
+    EXPECT_EQ(none.EncryptPassword(text), 0);
+    EXPECT_EQ(none.DecryptPassword(text), 0);
+    EXPECT_EQ(text, "secret");
+    std::string nothing;
+    EXPECT_EQ(none.EncryptPassword(nothing), 1);
+    // The process's own provider is not disturbed by the failed one.
+    std::string again = "secret";
+    ASSERT_EQ(EncryptPassword(again), 1);
+    EXPECT_EQ(again, "B2415CBFE44E");
+}
+
+}  // namespace
+}  // namespace bxfr::job
