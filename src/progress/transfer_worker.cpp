@@ -49,6 +49,13 @@ ProgressState TransferWorker::Snapshot() const {
     return state_;
 }
 
+std::string TransferWorker::TakeLogText() {
+    std::lock_guard guard(lock_);
+    std::string text = std::move(state_.logText);
+    state_.logText.clear();
+    return text;
+}
+
 void TransferWorker::OnMessage(const std::string& text, int newLine, job::TransferProgress& record) {
     {
         std::lock_guard guard(lock_);

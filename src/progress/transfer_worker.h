@@ -55,6 +55,9 @@ public:
     void Join();
 
     ProgressState Snapshot() const;
+    // The log text added since the last call, which the state then lets go of, so that a
+    // display that shows every message keeps the only copy.
+    std::string TakeLogText();
 
 private:
     void Run();

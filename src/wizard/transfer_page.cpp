@@ -230,7 +230,11 @@ bool WizTransfer::OnWizardNext() {
     if (!CheckFields()) return false;
     Store();
     if (saveTransferFile_->isChecked() && !Save()) return false;
-    dialogs::RunTransferProgress(Job(), Context().transferStatus, nullptr);
+    if (Context().runTransfer) {
+        Context().runTransfer(Job(), Context().transferStatus);
+    } else {
+        dialogs::RunTransferProgress(Job(), Context().transferStatus, nullptr);
+    }
     Job().ResetProgress();
     return true;
 }

@@ -118,6 +118,7 @@ private:
     std::unique_ptr<job::TransferJob> baseline_;
     std::unique_ptr<prefs::UserSettings> settings_;
     std::int32_t status_ = 0;
+    int runs_ = 0;
     WizardContext context_;
     std::unique_ptr<WizardSheet> sheet_;
 };
@@ -130,7 +131,12 @@ void WizardPagesTest::init() {
     baseline_ = std::make_unique<job::TransferJob>(*job_);
     settings_ = std::make_unique<prefs::UserSettings>();
     status_ = 0;
-    context_ = WizardContext{job_.get(), baseline_.get(), settings_.get(), &status_, nullptr};
+    context_ = WizardContext{job_.get(), baseline_.get(), settings_.get(), &status_, nullptr, {}};
+    runs_ = 0;
+    context_.runTransfer = [this](job::TransferJob&, std::int32_t* status) {
+        ++runs_;
+        *status = 1;
+    };
     sheet_ = std::make_unique<WizardSheet>(context_);
 }
 
@@ -412,6 +418,7 @@ void WizardPagesTest::TransferPageSavesOrRefuses() {
     Child<QCheckBox>(page, "autoTransferBox")->setChecked(true);
     Child<QCheckBox>(page, "verboseBox")->setChecked(true);
     QVERIFY(page->OnWizardNext());
+    QCOMPARE(runs_, 1);
     QVERIFY(QFileInfo::exists(path));
     QCOMPARE(prefs::ReadMru(0), path.toStdString());
     QVERIFY(*job_ == *baseline_);

@@ -1,0 +1,171 @@
+#include "dialogs/server_advanced_dialog.h"
+
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <cstdlib>
+
+namespace bxfr::dialogs {
+
+namespace {
+
+QLabel* SectionLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    return label;
+}
+
+QFrame* Separator(QWidget* parent) {
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+// An unsigned decimal number; false for anything else.
+bool ReadNumber(const QLineEdit* field, unsigned long long& value) {
+    const QString text = field->text().trimmed();
+    if (text.isEmpty()) return false;
+    for (QChar c : text)
+        if (!c.isDigit()) return false;
+    bool ok = false;
+    value = text.toULongLong(&ok);
+    return ok;
+}
+
+}  // namespace
+
+ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* parent) : QDialog(parent), job_(job) {
+    setObjectName("ServerAdvancedDialog");
+    setWindowTitle("Brindle FTP - Server Advanced Settings");
+    port_ = new QLineEdit(this);
+    port_->setObjectName("port");
+    proxyAddress_ = new QLineEdit(this);
+    proxyAddress_->setObjectName("proxyAddress");
+    proxyPort_ = new QLineEdit(this);
+    proxyPort_->setObjectName("proxyPort");
+    passive_ = new QCheckBox(tr("&Use passive FTP semantics"), this);
+    passive_->setObjectName("passive");
+
+    auto* serverForm = new QFormLayout;
+    serverForm->addRow(tr("&Port:"), port_);
+    auto* proxyForm = new QFormLayout;
+    proxyForm->addRow(tr("&Address:"), proxyAddress_);
+    proxyForm->addRow(tr("P&ort:"), proxyPort_);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(SectionLabel(tr("FTP Server Port:"), this));
+    layout->addLayout(serverForm);
+    layout->addWidget(Separator(this));
+    layout->addWidget(SectionLabel(tr("FTP Proxy Server:"), this));
+    layout->addLayout(proxyForm);
+    layout->addWidget(Separator(this));
+    layout->addWidget(SectionLabel(tr("Passive Mode:"), this));
+    layout->addWidget(passive_);
+    layout->addWidget(buttons);
+
+    port_->setText(QString::number(job_.port));
+    const QString proxy = QString::fromStdString(job_.proxy);
+    QString address;
+    unsigned proxyPort = 0;
+    if (!proxy.isEmpty()) {
+        const qsizetype colon = proxy.indexOf(':');
+        address = colon < 0 ? proxy : proxy.left(colon);
+        if (colon >= 0 && colon + 1 < proxy.size())
+            proxyPort = static_cast<unsigned>(std::atoi(proxy.mid(colon + 1).toStdString().c_str()));
+    }
+    proxyAddress_->setText(address);
+    proxyPort_->setText(QString::number(proxyPort));
+    passive_->setChecked(job_.passive == 1);
+}
+
+void ServerAdvancedDialog::accept() {
+    unsigned long long port = 0, proxyPort = 0;
+    // A port outside 1 to 65535 can never be connected to, so it is refused here and not later.
+    for (auto [field, value] : {std::pair{port_, &port}, std::pair{proxyPort_, &proxyPort}}) {
+        if (!ReadNumber(field, *value)) {
+            QMessageBox::warning(this, "Brindle FTP", tr("Please enter a positive whole number."));
+            field->setFocus();
+            field->selectAll();
+            return;
+        }
+    }
+    if (port == 0 || port > 65535) {
+        QMessageBox::warning(this, "Brindle FTP", tr("Please enter a port number from 1 to 65535."));
+        port_->setFocus();
+        port_->selectAll();
+        return;
+    }
+    const QString address = proxyAddress_->text().trimmed();
+    if (!address.isEmpty() && proxyPort > 65535) {
+        QMessageBox::warning(this, "Brindle FTP", tr("Please enter a port number from 1 to 65535."));
+        proxyPort_->setFocus();
+        proxyPort_->selectAll();
+        return;
+    }
+    job_.SetPort(static_cast<std::uint16_t>(port));
+    if (!address.isEmpty()) {
+        job_.SetProxy(address.toStdString() + ":" + std::to_string(proxyPort));
+    } else {
+        job_.SetProxy("");
+    }
+    job_.passive = passive_->isChecked() ? 1 : 0;
+    QDialog::accept();
+}
+
+bool RunServerAdvanced(job::TransferJob& job, QWidget* parent) {
+    ServerAdvancedDialog dialog(job, parent);
+    return dialog.exec() == QDialog::Accepted;
+}
+
+PasswordPrompt::PasswordPrompt(job::TransferJob& job, QWidget* parent) : QDialog(parent), job_(job) {
+    setObjectName("PasswordPrompt");
+    setWindowTitle("Brindle FTP - Enter Password");
+    auto* server = new QLineEdit(QString::fromStdString(job.server), this);
+    server->setObjectName("server");
+    auto* user = new QLineEdit(QString::fromStdString(job.userName), this);
+    user->setObjectName("user");
+    for (QLineEdit* shown : {server, user}) {
+        shown->setReadOnly(true);
+        shown->setFocusPolicy(Qt::NoFocus);
+    }
+    password_ = new QLineEdit(this);
+    password_->setObjectName("password");
+    password_->setEchoMode(QLineEdit::Password);
+    auto* form = new QFormLayout;
+    form->addRow(tr("Server:"), server);
+    form->addRow(tr("Username:"), user);
+    form->addRow(tr("&Password:"), password_);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(new QLabel(tr("Please enter the password for this account:"), this));
+    layout->addLayout(form);
+    layout->addWidget(buttons);
+    password_->setFocus();
+    setMinimumWidth(fontMetrics().averageCharWidth() * 50);
+}
+
+void PasswordPrompt::accept() {
+    job_.SetPassword(password_->text().toStdString());
+    QDialog::accept();
+}
+
+bool RunPasswordPrompt(job::TransferJob& job, QWidget* parent) {
+    PasswordPrompt prompt(job, parent);
+    return prompt.exec() == QDialog::Accepted;
+}
+
+}  // namespace bxfr::dialogs

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QDialog>
+
+#include "job/transfer_job.h"
+
+class QCheckBox;
+class QLineEdit;
+
+namespace bxfr::dialogs {
+
+// "Brindle FTP - Server Advanced Settings": the server port, the HTTP proxy and passive mode.
+// Only OK changes the job, and then all three at once.
+class ServerAdvancedDialog : public QDialog {
+    Q_OBJECT
+public:
+    ServerAdvancedDialog(job::TransferJob& job, QWidget* parent = nullptr);
+
+    void accept() override;
+
+private:
+    job::TransferJob& job_;
+    QLineEdit* port_;
+    QLineEdit* proxyAddress_;
+    QLineEdit* proxyPort_;
+    QCheckBox* passive_;
+};
+
+// Runs the dialog modally on the job; true when it was closed with OK.
+bool RunServerAdvanced(job::TransferJob& job, QWidget* parent);
+
+// "Brindle FTP - Enter Password": asks for the account's password; only OK stores it.
+class PasswordPrompt : public QDialog {
+    Q_OBJECT
+public:
+    PasswordPrompt(job::TransferJob& job, QWidget* parent = nullptr);
+
+    void accept() override;
+
+private:
+    job::TransferJob& job_;
+    QLineEdit* password_;
+};
+
+// Runs the prompt modally; false when the user cancelled it.
+bool RunPasswordPrompt(job::TransferJob& job, QWidget* parent);
+
+}  // namespace bxfr::dialogs

@@ -1,0 +1,205 @@
+#include "dialogs/tran_prog.h"
+
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "engine/sizes.h"
+#include "progress/progress_view.h"
+
+namespace bxfr::dialogs {
+
+namespace {
+
+constexpr int kRefreshMs = 500;
+// The pane keeps the latest lines only; the log file is the full record of a long run.
+constexpr int kLogPaneLines = 20000;
+
+}  // namespace
+
+TranProg::TranProg(job::TransferJob& job, std::int32_t* transferStatus, QWidget* parent, FtpClientFactory makeClient)
+    : QDialog(parent), job_(job), transferStatus_(transferStatus) {
+    setObjectName("TranProg");
+    setWindowTitle("Brindle FTP - Transfer Progress");
+    client_ = makeClient ? makeClient() : engine::MakeCurlFtpClient();
+
+    status_ = new QLabel(this);
+    status_->setObjectName("statusText");
+    status_->setWordWrap(true);
+    status_->setMinimumHeight(status_->fontMetrics().lineSpacing() * 3);
+    status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    bytes_ = new QLabel(this);
+    bytes_->setObjectName("byteLine");
+    bytes_->setAlignment(Qt::AlignCenter);
+    timeLeft_ = new QLabel(this);
+    timeLeft_->setObjectName("timeLeftLine");
+    timeLeft_->setAlignment(Qt::AlignCenter);
+    bar_ = new QProgressBar(this);
+    bar_->setObjectName("progressBar");
+    bar_->setRange(0, 100);
+    // Hidden but still taking its room, so the dialog does not jump when a total is known.
+    QSizePolicy keep = bar_->sizePolicy();
+    keep.setRetainSizeWhenHidden(true);
+    bar_->setSizePolicy(keep);
+    toggle_ = new QPushButton(">>>", this);
+    toggle_->setObjectName("toggleLog");
+    toggle_->setAutoDefault(false);
+    cancel_ = new QPushButton(tr("Cancel"), this);
+    cancel_->setObjectName("cancelButton");
+    cancel_->setAutoDefault(false);
+    log_ = new QPlainTextEdit(this);
+    log_->setObjectName("logText");
+    log_->setReadOnly(true);
+    log_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    log_->setMaximumBlockCount(kLogPaneLines);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(toggle_);
+    buttons->addStretch(1);
+    buttons->addWidget(cancel_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(status_);
+    layout->addWidget(bytes_);
+    layout->addWidget(timeLeft_);
+    layout->addWidget(bar_);
+    layout->addLayout(buttons);
+    logArea_ = log_;
+    layout->addWidget(log_, 1);
+    layout->setSizeConstraint(QLayout::SetDefaultConstraint);
+    setMinimumWidth(fontMetrics().averageCharWidth() * 70);
+
+    connect(toggle_, &QPushButton::clicked, this, &TranProg::ToggleLogPane);
+    connect(cancel_, &QPushButton::clicked, this, &TranProg::reject);
+
+    if (transferStatus_) *transferStatus_ = 1;
+    bar_->hide();
+    barShown_ = false;
+    worker_ = std::make_unique<progress::TransferWorker>(job_, *client_);
+    timer_ = new QTimer(this);
+    timer_->setInterval(kRefreshMs);
+    connect(timer_, &QTimer::timeout, this, &TranProg::Tick);
+    logExpanded_ = true;
+    ToggleLogPane();
+}
+
+TranProg::~TranProg() {
+    // The worker holds the job and the client; never leave it running.
+    if (worker_) {
+        worker_->RequestCancel();
+        worker_->Join();
+    }
+}
+
+int TranProg::exec() {
+    worker_->Start();
+    timer_->start();
+    return QDialog::exec();
+}
+
+void TranProg::ToggleLogPane() {
+    logExpanded_ = !logExpanded_;
+    toggle_->setText(logExpanded_ ? "<<<" : ">>>");
+    logArea_->setVisible(logExpanded_);
+    adjustSize();
+    if (!logExpanded_) {
+        resize(width(), minimumSizeHint().height());
+    } else {
+        resize(width(), qMax(height(), sizeHint().height() + fontMetrics().lineSpacing() * 8));
+    }
+}
+
+void TranProg::SetMainTitle(const QString& title) {
+    QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
+    if (owner) owner->setWindowTitle(title);
+}
+
+void TranProg::Tick() {
+    if (ended_) return;
+    const progress::ProgressState state = worker_->Snapshot();
+    if (state.finished) {
+        Finish();
+        return;
+    }
+    const bool getMode = job_.getMode == 1;
+    const progress::ProgressView view = progress::ComputeView(state, getMode, std::chrono::steady_clock::now());
+    QString speedText;
+    if (barShown_) {
+        bar_->setValue(view.percent);
+        SetMainTitle(QString::asprintf("BXFR: %i%%", view.percent));
+        setWindowTitle(QString::asprintf("Brindle FTP - Transfer Progress %i%%", view.percent));
+        speedText = QString::fromStdString(view.speedText);
+        if (!view.timeLeftLine.empty()) timeLeft_->setText(QString::fromStdString(view.timeLeftLine));
+    } else if (state.totalBytes > 0) {
+        bar_->show();
+        barShown_ = true;
+    }
+    const QString done = QString::fromStdString(engine::FormatSize(state.doneBytes));
+    const QString total = QString::fromStdString(engine::FormatSize(state.totalBytes));
+    bytes_->setText(QString(getMode ? "Recieved %1 of %2 %3" : "Sent %1 of %2 %3").arg(done, total, speedText));
+    status_->setText(QString::fromStdString(state.lastMessage));
+    const std::string added = worker_->TakeLogText();
+    if (!added.empty()) {
+        QString text = QString::fromStdString(added);
+        text.replace("\r\n", "\n");
+        if (text.endsWith('\n')) text.chop(1);
+        log_->appendPlainText(text);
+        log_->verticalScrollBar()->setValue(log_->verticalScrollBar()->maximum());
+    }
+}
+
+void TranProg::Finish() {
+    ended_ = true;
+    timer_->stop();
+    SetMainTitle("Brindle FTP Wizard");
+    worker_->Join();
+    const progress::ProgressState state = worker_->Snapshot();
+    const std::string added = worker_->TakeLogText();
+    if (!added.empty()) log_->appendPlainText(QString::fromStdString(added).replace("\r\n", "\n").trimmed());
+    std::int32_t status = transferStatus_ ? *transferStatus_ : 1;
+    if (progress::ShowsErrorBox(state, job_.ignoreErrors != 0)) {
+        if (!isActiveWindow()) QApplication::alert(this);
+        QMessageBox::critical(this, "Brindle FTP", QString::fromStdString(progress::ErrorBoxText(state)));
+        status = 0;
+    }
+    if (status != 0) {
+        status = state.cancelRequested ? 3 : state.runResult == 0 ? 1 : 2;
+    }
+    if (transferStatus_) *transferStatus_ = status;
+    QDialog::done(QDialog::Accepted);
+}
+
+void TranProg::reject() {
+    // Cancel, Esc and the close box only ask; the dialog ends once the worker has stopped.
+    if (ended_) return;
+    worker_->RequestCancel();
+    cancel_->setEnabled(false);
+}
+
+void TranProg::done(int result) {
+    if (!ended_) return;
+    QDialog::done(result);
+}
+
+void TranProg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void RunTransferProgress(job::TransferJob& job, std::int32_t* transferStatus, QWidget* parent,
+                         FtpClientFactory makeClient) {
+    TranProg dialog(job, transferStatus, parent, std::move(makeClient));
+    dialog.exec();
+}
+
+}  // namespace bxfr::dialogs

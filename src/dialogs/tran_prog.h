@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QDialog>
+#include <cstdint>
+#include <memory>
+
+#include "dialogs/remote_pickers.h"
+#include "job/transfer_job.h"
+#include "progress/transfer_worker.h"
+
+class QLabel;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+
+namespace bxfr::dialogs {
+
+// "Brindle FTP - Transfer Progress": runs the job on a worker thread and shows its progress,
+// refreshed every 500 ms. It closes only once the worker has finished; Cancel asks the engine
+// to stop. The outcome goes to *transferStatus (0 Incomplete, 1 Completed, 2 Failed, 3 Cancelled).
+class TranProg : public QDialog {
+    Q_OBJECT
+public:
+    TranProg(job::TransferJob& job, std::int32_t* transferStatus, QWidget* parent = nullptr,
+             FtpClientFactory makeClient = {});
+    ~TranProg() override;
+
+    int exec() override;
+    void reject() override;
+    void done(int result) override;
+
+    bool LogExpanded() const { return logExpanded_; }
+    void ToggleLogPane();
+    // One refresh, as the timer does it.
+    void Tick();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void Finish();
+    void SetMainTitle(const QString& title);
+
+    job::TransferJob& job_;
+    std::int32_t* transferStatus_;
+    std::unique_ptr<engine::FtpClient> client_;
+    std::unique_ptr<progress::TransferWorker> worker_;
+    QLabel* status_;
+    QLabel* bytes_;
+    QLabel* timeLeft_;
+    QProgressBar* bar_;
+    QPlainTextEdit* log_;
+    QPushButton* toggle_;
+    QPushButton* cancel_;
+    QWidget* logArea_;
+    QTimer* timer_;
+    bool barShown_ = false;
+    bool logExpanded_ = true;
+    bool ended_ = false;
+};
+
+// Runs the progress dialog modally on the job (the direct transfer and the Transfer page).
+void RunTransferProgress(job::TransferJob& job, std::int32_t* transferStatus, QWidget* parent,
+                         FtpClientFactory makeClient = {});
+
+}  // namespace bxfr::dialogs
