@@ -1,0 +1,56 @@
+#include "app/startup.h"
+
+#include <QMessageBox>
+
+#include "dialogs/server_advanced_dialog.h"
+#include "dialogs/tran_prog.h"
+#include "job/transfer_file.h"
+#include "prefs/user_settings.h"
+#include "wizard/wizard_launch.h"
+
+namespace bxfr::app {
+
+bool RunDirectTransfer(job::TransferJob& job, std::int32_t& transferStatus, const dialogs::FtpClientFactory& makeClient) {
+    if (job.promptPassword == 1 && !dialogs::RunPasswordPrompt(job, nullptr)) return false;
+    dialogs::RunTransferProgress(job, &transferStatus, nullptr, makeClient);
+    return true;
+}
+
+StartupOutcome RunStartup(const std::vector<std::string>& args, const StartupHooks& hooks) {
+    StartupOutcome outcome;
+    job::TransferJob job;
+    job::TransferJob baseline;
+    job.reportProgress = 1;
+    const job::CommandLine commandLine = job::ParseArguments(args);
+    int loadResult = job::kTransferFileInvalid;
+    if (!commandLine.path.empty()) {
+        loadResult = job::LoadTransferFile(commandLine.path, job);
+        if (loadResult != job::kTransferFileLoaded) {
+            outcome.loadFailed = true;
+            QMessageBox::critical(nullptr, "Brindle FTP",
+                                  QString("Failed to load %1").arg(QString::fromStdString(commandLine.path)));
+        }
+    }
+    outcome.decision = job::DecideStartup(commandLine, loadResult, job);
+    if (outcome.decision == job::StartupDecision::DirectTransfer) {
+        outcome.passwordCancelled = !RunDirectTransfer(job, outcome.transferStatus, hooks.makeClient);
+        return outcome;
+    }
+    const QString file = outcome.decision == job::StartupDecision::WizardWithFile
+                             ? QString::fromStdString(commandLine.path)
+                             : QString();
+    if (outcome.decision == job::StartupDecision::WizardWithoutFile) {
+        // A file that failed to load leaves nothing of itself behind.
+        job.Reset();
+        job.reportProgress = 1;
+    }
+    if (hooks.runWizard) {
+        hooks.runWizard(job, file);
+        return outcome;
+    }
+    prefs::UserSettings settings;
+    wizard::RunWizard(job, baseline, settings, outcome.transferStatus, file);
+    return outcome;
+}
+
+}  // namespace bxfr::app

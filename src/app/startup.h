@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dialogs/remote_pickers.h"
+#include "job/command_line.h"
+#include "job/transfer_job.h"
+
+namespace bxfr::app {
+
+// What start-up did, for the tests.
+struct StartupOutcome {
+    job::StartupDecision decision = job::StartupDecision::WizardWithoutFile;
+    bool loadFailed = false;
+    std::int32_t transferStatus = 0;
+    bool passwordCancelled = false;
+};
+
+// Seams for the tests: how the wizard and the progress dialog are run.
+struct StartupHooks {
+    std::function<void(job::TransferJob& job, const QString& transferFile)> runWizard;
+    dialogs::FtpClientFactory makeClient;
+};
+
+// The direct transfer: the password prompt when the job asks for one, then the progress
+// dialog. False when the prompt was cancelled (nothing is run then).
+bool RunDirectTransfer(job::TransferJob& job, std::int32_t& transferStatus, const dialogs::FtpClientFactory& makeClient);
+
+// The whole start-up for the arguments after the program name: load the file they name,
+// decide, and run the direct transfer or the wizard. Returns once that has ended.
+StartupOutcome RunStartup(const std::vector<std::string>& args, const StartupHooks& hooks = {});
+
+}  // namespace bxfr::app

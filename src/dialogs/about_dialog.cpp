@@ -1,0 +1,99 @@
+#include "dialogs/about_dialog.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStyle>
+#include <QSysInfo>
+#include <QVBoxLayout>
+
+#include "dialogs/hyperlink.h"
+#include "engine/library_versions.h"
+
+namespace bxfr::dialogs {
+
+namespace {
+
+void AddLine(QString& list, const QString& name, const QString& version) {
+    if (!version.isEmpty()) list += QString("%1 (%2)\r\n").arg(name, version);
+}
+
+// The program files are listed when they are where the running program is.
+QString ProgramFileVersion(const QString& name) {
+    const QString dir = QCoreApplication::applicationDirPath();
+    if (dir.isEmpty() || !QFileInfo::exists(QDir(dir).filePath(name))) return {};
+    return BXFR_VERSION;
+}
+
+}  // namespace
+
+QString BuildComponentList() {
+    QString list;
+    AddLine(list, "bxfr-wizard", ProgramFileVersion("bxfr-wizard"));
+    // The remote pickers are built into the program.
+    AddLine(list, "BXFR Tools", BXFR_VERSION);
+    AddLine(list, "bxfr", ProgramFileVersion("bxfr"));
+    const QString curl = QString::fromStdString(engine::FtpLibraryVersion());
+    AddLine(list, "libcurl", curl.section(' ', 1));
+    AddLine(list, "Qt", qVersion());
+    const QString ssl = QString::fromStdString(engine::CryptoLibraryVersion());
+    AddLine(list, "OpenSSL", ssl.section(' ', 1, 1));
+    list += QString("OS: %1 (%2 %3)").arg(QSysInfo::prettyProductName(), QSysInfo::kernelType(), QSysInfo::kernelVersion());
+    return list;
+}
+
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
+    setObjectName("AboutDialog");
+    setWindowTitle("About Brindle FTP Wizard");
+    auto* icon = new QLabel(this);
+    icon->setPixmap(windowIcon().isNull() ? style()->standardIcon(QStyle::SP_ComputerIcon).pixmap(32, 32)
+                                          : windowIcon().pixmap(32, 32));
+    auto* version = new QLabel(QString("Brindle FTP Wizard %1").arg(BXFR_VERSION), this);
+    version->setObjectName("versionLine");
+    auto* notice = new QLabel(tr("Copyright \u00a9 Brindle Software. All rights reserved."), this);
+    notice->setObjectName("noticeLine");
+    auto* link = new QLabel(this);
+    link->setObjectName("siteLink");
+    MakeHyperlink(link, kMakerUrl);
+    auto* ok = new QPushButton(tr("OK"), this);
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    toggle_ = new QPushButton(">>>", this);
+    toggle_->setObjectName("toggleDetails");
+    toggle_->setAutoDefault(false);
+    connect(toggle_, &QPushButton::clicked, this, &AboutDialog::ToggleDetails);
+    components_ = new QPlainTextEdit(this);
+    components_->setObjectName("componentList");
+    components_->setReadOnly(true);
+    components_->setPlainText(BuildComponentList().replace("\r\n", "\n"));
+
+    auto* grid = new QGridLayout;
+    grid->addWidget(icon, 0, 0, 3, 1, Qt::AlignTop);
+    grid->addWidget(version, 0, 1);
+    grid->addWidget(notice, 1, 1);
+    grid->addWidget(link, 2, 1);
+    grid->addWidget(ok, 0, 2);
+    grid->addWidget(toggle_, 1, 2);
+    grid->setColumnStretch(1, 1);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(grid);
+    layout->addWidget(components_, 1);
+    setMinimumWidth(fontMetrics().averageCharWidth() * 64);
+    ToggleDetails();
+}
+
+void AboutDialog::ToggleDetails() {
+    expanded_ = !expanded_;
+    toggle_->setText(expanded_ ? "<<<" : ">>>");
+    components_->setVisible(expanded_);
+    adjustSize();
+}
+
+QString AboutDialog::ComponentList() const { return components_->toPlainText(); }
+
+}  // namespace bxfr::dialogs

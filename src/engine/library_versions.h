@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+
+namespace bxfr::engine {
+
+// Versions of the libraries the transfers run on, for the About box and bug reports.
+std::string FtpLibraryVersion();     // "libcurl 7.88.1"
+std::string CryptoLibraryVersion();  // "OpenSSL 3.0.x ..."
+
+}  // namespace bxfr::engine

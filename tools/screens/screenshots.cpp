@@ -1,0 +1,127 @@
+// bxfr-screenshots OUTDIR: every dialog and wizard page as a PNG, named after it.
+
+#include <QApplication>
+#include <QDir>
+#include <QFont>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+#include <cstdio>
+
+#include <QTabWidget>
+
+#include "dialogs/about_dialog.h"
+#include "dialogs/advanced_settings_sheet.h"
+#include "dialogs/server_advanced_dialog.h"
+#include "dialogs/settings_dialog.h"
+#include "dialogs/tran_prog.h"
+#include "prefs/user_settings.h"
+#include "wizard/final_page.h"
+#include "wizard/local_page.h"
+#include "wizard/mode_page.h"
+#include "wizard/remote_page.h"
+#include "wizard/server_page.h"
+#include "wizard/transfer_page.h"
+#include "wizard/welcome_load_pages.h"
+#include "wizard/wizard_sheet.h"
+
+using namespace bxfr;
+
+namespace {
+
+QString outDir;
+int saved = 0;
+
+void Save(QWidget* widget, const QString& name) {
+    widget->show();
+    widget->adjustSize();
+    QApplication::processEvents();
+    const QString path = QDir(outDir).filePath(name + ".png");
+    if (widget->grab().save(path)) {
+        std::printf("%s\n", qPrintable(path));
+        ++saved;
+    }
+    widget->hide();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: bxfr-screenshots OUTDIR\n");
+        return 64;
+    }
+    outDir = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(outDir);
+    QApplication::setFont(QFont("DejaVu Sans", 9));
+    QTemporaryDir settingsDir;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
+
+    job::TransferJob job;
+    job.reportProgress = 1;
+    job.SetServer("ftp.example.com");
+    job.SetUserName("webmaster");
+    job.SetRemotePath("/www/htdocs");
+    job.SetLocalPath("/home/me/site");
+    job.logPath = "/home/me/site-upload.log";
+    job::TransferJob baseline = job;
+    prefs::UserSettings settings;
+    std::int32_t status = 1;
+    wizard::WizardContext context{&job, &baseline, &settings, &status, nullptr, {}};
+    wizard::WizardSheet sheet(context);
+
+    struct Page {
+        const char* name;
+        wizard::WizPage* page;
+    };
+    const Page pages[] = {
+        {"wizard-1-welcome", new wizard::WizWelcome(context)},
+        {"wizard-2-load", new wizard::WizLoad(context)},
+        {"wizard-3-server", new wizard::WizServer(context)},
+        {"wizard-4-mode", new wizard::WizMode(context)},
+        {"wizard-5-local", new wizard::WizLocal(context)},
+        {"wizard-6-remote", new wizard::WizRemote(context)},
+        {"wizard-7-transfer", new wizard::WizTransfer(context)},
+        {"wizard-8-final", new wizard::WizFinal(context)},
+    };
+    int place = wizard::PlaceWelcome;
+    for (const Page& page : pages) sheet.SetPlace(place++, page.page);
+    sheet.show();
+    // Each page as the start page: the pages' own checks on Next would stop at questions.
+    for (int id = wizard::PlaceWelcome; id <= wizard::PlaceFinal; ++id) {
+        sheet.setStartId(id);
+        sheet.restart();
+        QApplication::processEvents();
+        const QString path = QDir(outDir).filePath(QString(pages[id - 1].name) + ".png");
+        if (sheet.grab().save(path)) {
+            std::printf("%s\n", qPrintable(path));
+            ++saved;
+        }
+    }
+    sheet.hide();
+
+    dialogs::ServerAdvancedDialog serverAdvanced(job);
+    Save(&serverAdvanced, "server-advanced");
+    dialogs::PasswordPrompt prompt(job);
+    Save(&prompt, "password-prompt");
+    dialogs::AboutDialog about;
+    Save(&about, "about");
+    about.ToggleDetails();
+    Save(&about, "about-details");
+    dialogs::SettingsDialog settingsDialog(settings);
+    Save(&settingsDialog, "settings");
+    dialogs::AdvancedSettingsSheet advanced(job, true);
+    for (int i = 0; i < advanced.Tabs()->count(); ++i) {
+        advanced.Tabs()->setCurrentIndex(i);
+        Save(&advanced, QString("advanced-%1").arg(i + 1));
+    }
+    dialogs::TranProg progress(job, &status);
+    Save(&progress, "progress");
+    progress.ToggleLogPane();
+    Save(&progress, "progress-log");
+    return saved > 0 ? 0 : 1;
+}
