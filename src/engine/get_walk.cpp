@@ -32,6 +32,10 @@ std::string UnsafeEntryName(const std::string& name) {
     if (name.find('\0') != std::string::npos) {
         return "the name holds a NUL character";
     }
+    // No such name can be asked for again on the control connection.
+    if (HoldsControlCharacter(name)) {
+        return "the name holds a control character";
+    }
     return {};
 }
 

@@ -123,7 +123,13 @@ int WalkLocalFolder(const fs::path& folder, const std::string& mask, const Local
     return WalkLocal(folder, mask, callback, filesMode, false);
 }
 
-bool HoldsLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+bool HoldsControlCharacter(const std::string& text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) return true;
+    }
+    return false;
+}
 
 std::string TransferRun::RemoteNameFor(const fs::path& local) const {
     std::string name = local.string();
@@ -153,7 +159,7 @@ int TransferRun::SendFiles() {
         WalkLocalFolder(
             job_.localPath, job_.fileMask,
             [this](const fs::path& path) {
-                if (!HoldsLineBreak(RemoteNameFor(path)) && IsLocalFileSelected(job_, path)) {
+                if (!HoldsControlCharacter(RemoteNameFor(path)) && IsLocalFileSelected(job_, path)) {
                     job_.sendTotalBytes += LocalFileLength(path);
                 }
                 return 1;
@@ -179,8 +185,8 @@ int TransferRun::SendOneFile(const fs::path& localFile) {
     }
     const std::string localName = localFile.string();
     const std::string remoteName = job_.singleFile != 0 ? job_.remotePathAsEntered : RemoteNameFor(localFile);
-    if (HoldsLineBreak(remoteName)) {
-        job_.ReportMessage("Skipped " + localName + ": a name holding a line break cannot be sent.");
+    if (HoldsControlCharacter(remoteName)) {
+        job_.ReportMessage("Skipped " + localName + ": a name holding a line break or another control character cannot be sent.");
         return 1;
     }
     int result = 1;
@@ -211,8 +217,8 @@ int TransferRun::SendOneFile(const fs::path& localFile) {
 
 int TransferRun::CreateRemoteFolder(const fs::path& localFolder) {
     const std::string relative = RemoteNameFor(localFolder);
-    if (HoldsLineBreak(relative)) {
-        job_.ReportMessage("Skipped folder " + localFolder.string() + ": a name holding a line break cannot be sent.");
+    if (HoldsControlCharacter(relative)) {
+        job_.ReportMessage("Skipped folder " + localFolder.string() + ": a name holding a line break or another control character cannot be sent.");
         return 1;
     }
     job_.ReportVerbose(FormatResourceMessage(IDS_CREATING_FOLDER, {relative}));

@@ -29,7 +29,8 @@ using LocalWalkCallback = std::function<int(const std::filesystem::path& path)>;
 int WalkLocalFolder(const std::filesystem::path& folder, const std::string& mask,
                     const LocalWalkCallback& callback, int filesMode);
 
-// True when the name holds a character that cannot travel on the control connection.
-bool HoldsLineBreak(const std::string& text);
+// True when the name holds a line break or another control character: none of them can
+// travel on the control connection (FTP URLs refuse them too).
+bool HoldsControlCharacter(const std::string& text);
 
 }  // namespace bxfr::engine
