@@ -145,14 +145,18 @@ void TranProg::Tick() {
     const QString total = QString::fromStdString(engine::FormatSize(state.totalBytes));
     bytes_->setText(QString(getMode ? "Recieved %1 of %2 %3" : "Sent %1 of %2 %3").arg(done, total, speedText));
     status_->setText(QString::fromStdString(state.lastMessage));
+    AppendNewLog();
+}
+
+void TranProg::AppendNewLog() {
     const std::string added = worker_->TakeLogText();
-    if (!added.empty()) {
-        QString text = QString::fromStdString(added);
-        text.replace("\r\n", "\n");
-        if (text.endsWith('\n')) text.chop(1);
-        log_->appendPlainText(text);
-        log_->verticalScrollBar()->setValue(log_->verticalScrollBar()->maximum());
-    }
+    if (added.empty()) return;
+    QString text = QString::fromStdString(added);
+    text.replace("\r\n", "\n");
+    // The pane starts a line of its own for each append; the last line end is that one.
+    if (text.endsWith('\n')) text.chop(1);
+    log_->appendPlainText(text);
+    log_->verticalScrollBar()->setValue(log_->verticalScrollBar()->maximum());
 }
 
 void TranProg::Finish() {
@@ -161,8 +165,7 @@ void TranProg::Finish() {
     SetMainTitle("Brindle FTP Wizard");
     worker_->Join();
     const progress::ProgressState state = worker_->Snapshot();
-    const std::string added = worker_->TakeLogText();
-    if (!added.empty()) log_->appendPlainText(QString::fromStdString(added).replace("\r\n", "\n").trimmed());
+    AppendNewLog();
     std::int32_t status = transferStatus_ ? *transferStatus_ : 1;
     if (progress::ShowsErrorBox(state, job_.ignoreErrors != 0)) {
         if (!isActiveWindow()) QApplication::alert(this);

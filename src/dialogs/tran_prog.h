@@ -40,6 +40,8 @@ protected:
 
 private:
     void Finish();
+    // Moves the text the worker took in since the last call into the pane.
+    void AppendNewLog();
     void SetMainTitle(const QString& title);
 
     job::TransferJob& job_;

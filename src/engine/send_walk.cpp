@@ -133,7 +133,10 @@ bool HoldsControlCharacter(const std::string& text) {
 
 std::string TransferRun::RemoteNameFor(const fs::path& local) const {
     std::string name = local.string();
-    name.erase(0, std::min(name.size(), job_.localPath.size() + 1));
+    // The base and the separator after it; a base that is a root ("/", "C:\\") ends in one already.
+    const std::string& base = job_.localPath;
+    const bool endsInSeparator = !base.empty() && (base.back() == '/' || base.back() == static_cast<char>(fs::path::preferred_separator));
+    name.erase(0, std::min(name.size(), base.size() + (endsInSeparator ? 0 : 1)));
     if constexpr (fs::path::preferred_separator != '/') {
         std::replace(name.begin(), name.end(), static_cast<char>(fs::path::preferred_separator), '/');
     }

@@ -125,6 +125,11 @@ void TransferWorker::Run() {
         threw = true;
         result = -1;
         errorText = error.what();
+    } catch (...) {
+        // Not even a standard exception: the run still has to end, or the dialog never closes.
+        threw = true;
+        result = -1;
+        errorText = "unknown failure";
     }
     if (!threw) {
         if (!logPath.empty()) {
