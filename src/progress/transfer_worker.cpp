@@ -113,11 +113,14 @@ void TransferWorker::Run() {
     try {
         result = engine::RunTransfer(job_, client_);
     } catch (const engine::InternetError& error) {
+        // A run that threw never did all it was asked to, ignored errors or not.
         threw = true;
+        result = -1;
         errorCode = error.code();
         errorText = error.what();
     } catch (const engine::FileError& error) {
         threw = true;
+        result = -1;
         errorCode = error.code();
         errorText = error.fileName();
     } catch (const std::exception& error) {

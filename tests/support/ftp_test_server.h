@@ -46,6 +46,8 @@ public:
     std::string host() const { return "127.0.0.1"; }
     const std::filesystem::path& root() const { return root_; }
     const FtpServerOptions& options() const { return options_; }
+    const std::string& userName() const { return options_.user; }
+    const std::string& password() const { return options_.password; }
 
     // Command lines received so far, in order, PASS masked as "PASS ****".
     std::vector<std::string> Commands() const;
