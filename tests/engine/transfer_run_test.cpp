@@ -18,6 +18,7 @@
 #include "job/transfer_job.h"
 #include "support/files.h"
 #include "support/ftp_test_server.h"
+#include "support/http_test_server.h"
 #include "support/temp_dir.h"
 
 namespace bxfr::engine {
@@ -879,6 +880,63 @@ TEST(TransferRunProgressTest, TotalsAboveFourGigabytesDoNotWrap) {
     EXPECT_EQ(CountStartingWith(commands, "STOR "), 0);
     EXPECT_EQ(CountStartingWith(commands, "RETR "), 0);
     EXPECT_EQ(CountStartingWith(commands, "NOOP"), 2);
+}
+
+}  // namespace
+}  // namespace bxfr::engine
+
+namespace bxfr::engine {
+namespace {
+
+// Points the upgrade check at a page of the test's own for one scope.
+class UpgradePage {
+public:
+    explicit UpgradePage(const std::string& url) {
+        setenv("BXFR_UPGRADE_URL", url.c_str(), 1);
+        // The check honours http_proxy; a proxy of the machine's must not stand between.
+        setenv("no_proxy", "127.0.0.1", 1);
+    }
+    ~UpgradePage() { unsetenv("BXFR_UPGRADE_URL"); }
+    UpgradePage(const UpgradePage&) = delete;
+    UpgradePage& operator=(const UpgradePage&) = delete;
+};
+
+TEST(TransferRunUpgradeTest, TheAnswerIsReportedAndAnUnreachablePageNeverStopsTheTransfer) {
+    FtpTestServer server;
+    TempDir local;
+    WriteFile(local.path() / "site" / "a.txt", "a");
+
+    const auto run = [&](const std::string& url, const std::string& remote) {
+        UpgradePage page(url);
+        Observed seen;
+        job::TransferJob job;
+        AimAt(job, server, local.path() / "site", seen, remote);
+        job.checkUpgrade = 1;
+        EXPECT_EQ(RunJob(job), 0);
+        EXPECT_EQ(ReadFile(server.root() / remote.substr(1) / "a.txt"), "a");
+        return std::make_pair(seen, job.upgradeAvailable);
+    };
+
+    test::HttpTestServer newer("<html>A new version is available.</html>");
+    const auto [offered, flagged] = run(newer.url(), "/one");
+    EXPECT_TRUE(offered.Has("UPGRADE AVAILABLE - Visit " + newer.url() + " to download!"));
+    EXPECT_EQ(flagged, 1);
+    ASSERT_EQ(newer.Requests().size(), 1u);
+    EXPECT_EQ(newer.Requests()[0], "/upgrade.asp?product=bxfr&version=" BXFR_VERSION);
+    // Asked before the server is: the check comes first in the log.
+    EXPECT_LT(std::find(offered.messages.begin(), offered.messages.end(),
+                        "UPGRADE AVAILABLE - Visit " + newer.url() + " to download!"),
+              std::find(offered.messages.begin(), offered.messages.end(), "Connecting to 127.0.0.1 ..."));
+
+    test::HttpTestServer current("Upgrade not available");
+    const auto [none, unflagged] = run(current.url(), "/two");
+    EXPECT_TRUE(none.Has("No upgrade available."));
+    EXPECT_EQ(unflagged, 0);
+
+    // Port 1 on loopback: nothing listens there.
+    const auto [unreachable, never] = run("http://127.0.0.1:1/", "/three");
+    EXPECT_EQ(never, 0);
+    EXPECT_EQ(unreachable.CountStartingWith("The upgrade check could not reach http://127.0.0.1:1/"), 1);
 }
 
 }  // namespace
