@@ -104,6 +104,53 @@ struct EasyCleanup {
 };
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 
+struct MultiCleanup {
+    void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
+
+// The longest we sleep between two looks at a transfer. curl's own wait in curl_easy_perform
+// can sit out a whole second when a reply arrives faster than it looks for it (seen on
+// loopback and fast LANs, once per data connection or so); waking up this often bounds that.
+constexpr int kMaxWaitMs = 5;
+
+// Runs one transfer of `easy` on `multi`, whose connection cache keeps the control
+// connection between transfers.
+CURLcode RunTransferOn(CURLM* multi, CURL* easy) {
+    if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        return CURLE_FAILED_INIT;
+    }
+    CURLcode result = CURLE_OK;
+    for (bool done = false; !done;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            result = CURLE_FAILED_INIT;
+            break;
+        }
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+                result = message->data.result;
+                done = true;
+            }
+        }
+        if (done) {
+            break;
+        }
+        if (running == 0) {
+            // Ended without saying how: treat as a failed transfer rather than wait for ever.
+            result = CURLE_RECV_ERROR;
+            break;
+        }
+        if (curl_multi_poll(multi, nullptr, 0, kMaxWaitMs, nullptr) != CURLM_OK) {
+            result = CURLE_FAILED_INIT;
+            break;
+        }
+    }
+    curl_multi_remove_handle(multi, easy);
+    return result;
+}
+
 struct SlistCleanup {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
@@ -323,6 +370,7 @@ private:
     FtpLoginParams params_;
     std::string baseUrl_;
     std::string proxyUrl_;
+    MultiHandle multi_;
     EasyHandle easy_;
     char errorText_[CURL_ERROR_SIZE] = {};
 
@@ -352,8 +400,9 @@ private:
     std::exception_ptr callbackError_;
 };
 
-CurlFtpConnection::CurlFtpConnection(const FtpLoginParams& params) : params_(params), easy_(curl_easy_init()) {
-    if (!easy_) {
+CurlFtpConnection::CurlFtpConnection(const FtpLoginParams& params)
+    : params_(params), multi_(curl_multi_init()), easy_(curl_easy_init()) {
+    if (!easy_ || !multi_) {
         throw InternetError(12001, "Out of handles");
     }
     const bool literalV6 = params_.server.find(':') != std::string::npos && params_.server.front() != '[';
@@ -402,6 +451,7 @@ CurlFtpConnection::~CurlFtpConnection() {
     // curl says QUIT on cleanup; its reply must not replace the one the caller may still report.
     closing_ = true;
     easy_.reset();
+    multi_.reset();
 }
 
 std::size_t CurlFtpConnection::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
@@ -515,7 +565,7 @@ CURLcode CurlFtpConnection::Perform(const Request& request) {
     replies_.clear();
     reader_.Reset();
     callbackError_ = nullptr;
-    const CURLcode result = curl_easy_perform(h);
+    const CURLcode result = RunTransferOn(multi_.get(), h);
     curl_easy_setopt(h, CURLOPT_QUOTE, nullptr);
     curl_easy_setopt(h, CURLOPT_PREQUOTE, nullptr);
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, nullptr);
