@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -937,6 +939,79 @@ TEST(TransferRunUpgradeTest, TheAnswerIsReportedAndAnUnreachablePageNeverStopsTh
     const auto [unreachable, never] = run("http://127.0.0.1:1/", "/three");
     EXPECT_EQ(never, 0);
     EXPECT_EQ(unreachable.CountStartingWith("The upgrade check could not reach http://127.0.0.1:1/"), 1);
+}
+
+}  // namespace
+}  // namespace bxfr::engine
+
+namespace bxfr::engine {
+namespace {
+
+TEST(TransferRunGetWalkTest, ADeepTreeNeedsNoConnectionPerFolder) {
+    FtpServerOptions options;
+    options.maxConsPerIp = 2;
+    FtpTestServer server(options);
+    fs::path folder = server.root() / "deep";
+    Tree expected;
+    std::string relative;
+    for (int level = 1; level <= 10; ++level) {
+        relative += "level " + std::to_string(level) + "/";
+        WriteFile(server.root() / "deep" / relative / "file.txt", "at level " + std::to_string(level));
+        expected[relative + "file.txt"] = "at level " + std::to_string(level);
+    }
+    TempDir local;
+    Observed seen;
+    job::TransferJob job;
+    AimAt(job, server, local.path(), seen, "/deep", 1);
+    EXPECT_EQ(RunJob(job), 0);
+    EXPECT_EQ(job.progress.errorCode, 0u);
+    EXPECT_EQ(TreeOf(local.path(), false), expected);
+    EXPECT_LE(server.LoginCount(), 2);
+}
+
+// The process may write no file bigger than `bytes` while it lives; writes past it fail
+// with EFBIG instead of killing the test.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previous_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    void (*previous_)(int) = nullptr;
+};
+
+TEST(TransferRunFailureTest, ALocalWriteErrorFailsThatFileOnlyAndLeavesTheOldCopy) {
+    FtpTestServer server;
+    WriteFile(server.root() / "get" / "big.bin", BinaryBytes(256 * 1024));
+    WriteFile(server.root() / "get" / "small.txt", "fits");
+    TempDir local;
+    WriteFile(local.path() / "big.bin", "the user's own copy");
+
+    Observed seen;
+    job::TransferJob job;
+    AimAt(job, server, local.path(), seen, "/get", 1);
+    job.ignoreErrors = 1;
+    {
+        FileSizeLimit limit(64 * 1024);
+        RunJob(job);
+    }
+    EXPECT_EQ(ReadFile(local.path() / "big.bin"), "the user's own copy");
+    EXPECT_EQ(ReadFile(local.path() / "small.txt"), "fits");
+    EXPECT_NE(job.progress.errorCode, 0u);
+    // Nothing half-written is left beside the files.
+    EXPECT_EQ(TreeOf(local.path(), false), (Tree{{"big.bin", "the user's own copy"}, {"small.txt", "fits"}}));
 }
 
 }  // namespace
