@@ -14,6 +14,12 @@ std::uint64_t LocalSizeWalk(job::TransferJob& job, const std::filesystem::path& 
     WalkLocalFolder(
         folder, mask,
         [&job](const std::filesystem::path& path) {
+            // The progress callback may ask to stop: a walk of a big tree that nobody wants
+            // any more must not go on for minutes.
+            job.ReportProgress();
+            if (job.progress.cancelRequested != 0) {
+                return 0;
+            }
             if (IsLocalFileSelected(job, path)) {
                 job.sendTotalBytes += LocalFileLength(path);
             }
@@ -27,6 +33,10 @@ std::uint64_t RemoteSizeWalk(job::TransferJob& job, FtpClient& client, const std
     job.getTotalBytes = 0;
     const auto connection = client.Connect(LoginParamsFor(job));
     WalkRemoteFolder(*connection, folder, [&job](const std::string& path, const FtpEntry& entry) {
+        job.ReportProgress();
+        if (job.progress.cancelRequested != 0) {
+            return 0;
+        }
         if (IsRemoteFileSelected(job, path)) {
             job.getTotalBytes += entry.length;
         }

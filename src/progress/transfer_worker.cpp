@@ -98,6 +98,9 @@ void TransferWorker::Run() {
         engine::WriteLogLine("", 1, logPath);
         engine::WriteLogLine(kBeginBanner, 1, logPath);
     }
+    // Put back as found after the run, so that a finished run does not count as a change
+    // of the user's settings.
+    const std::int32_t callbackMode = job_.callbackMode;
     job_.SetMessageCallback(
         [this](const std::string& text, int newLine, job::TransferProgress& record) { OnMessage(text, newLine, record); });
     job_.SetProgressCallback([this](job::TransferProgress& record) { OnProgress(record); });
@@ -145,6 +148,7 @@ void TransferWorker::Run() {
     // The callbacks point into this object; the job may outlive it.
     job_.SetMessageCallback(nullptr);
     job_.SetProgressCallback(nullptr);
+    job_.callbackMode = callbackMode;
 
     {
         std::lock_guard guard(lock_);

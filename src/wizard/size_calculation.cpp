@@ -11,6 +11,13 @@ struct SizeCalculation::Shared {
     std::uint32_t generation = 0;
     std::uint64_t size = 0;
     std::atomic<bool> done{false};
+    std::atomic<bool> abandoned{false};
+
+    bool Overtaken(std::uint32_t started) {
+        if (abandoned) return true;
+        std::lock_guard guard(lock);
+        return generation != started;
+    }
 };
 
 SizeCalculation::SizeCalculation(QObject* parent) : QObject(parent), shared_(std::make_shared<Shared>()) {
@@ -18,7 +25,7 @@ SizeCalculation::SizeCalculation(QObject* parent) : QObject(parent), shared_(std
     connect(&poll_, &QTimer::timeout, this, &SizeCalculation::Poll);
 }
 
-SizeCalculation::~SizeCalculation() = default;
+SizeCalculation::~SizeCalculation() { shared_->abandoned = true; }
 
 bool SizeCalculation::Start(const job::TransferJob& job, Walk walk) {
     std::uint32_t generation = 0;
@@ -34,7 +41,13 @@ bool SizeCalculation::Start(const job::TransferJob& job, Walk walk) {
     ++startedRuns_;
     shared_->done = false;
     // The copy is taken here, on the owner's thread, so the walk never sees a job half-edited.
-    std::thread([shared = shared_, copy = job, walk = std::move(walk), generation]() mutable {
+    // A walk that a newer request or size has overtaken is asked to stop at its next file.
+    job::TransferJob copy = job;
+    copy.SetProgressCallback([shared = std::weak_ptr<Shared>(shared_), generation](job::TransferProgress& progress) {
+        const auto alive = shared.lock();
+        if (!alive || alive->Overtaken(generation)) progress.cancelRequested = 1;
+    });
+    std::thread([shared = shared_, copy = std::move(copy), walk = std::move(walk), generation]() mutable {
         std::uint64_t total = 0;
         try {
             total = walk(copy);

@@ -1,3 +1,7 @@
+#include <chrono>
+#include <thread>
+#include <atomic>
+#include <QSignalSpy>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -25,6 +29,7 @@
 #include "wizard/server_page.h"
 #include "wizard/transfer_page.h"
 #include "wizard/wizard_pages.h"
+#include "wizard/size_calculation.h"
 #include "wizard/wizard_sheet.h"
 
 using namespace bxfr;
@@ -107,6 +112,7 @@ private slots:
     void ServerPageAccountsAndRecentServers();
     void ModePageRebuildsThePlacesBehindIt();
     void LocalPageSizeLineKeepsOnlyTheNewestResult();
+    void AnOvertakenWalkIsAskedToStop();
     void LocalPageChecksTheSourceAndStores();
     void RemotePageAsDestination();
     void TransferPageSavesOrRefuses();
@@ -256,6 +262,30 @@ void WizardPagesTest::ModePageRebuildsThePlacesBehindIt() {
     QVERIFY(page->OnWizardNext());
     QVERIFY(qobject_cast<WizLocal*>(sheet_->PageAt(PlaceSource)));
     QVERIFY(qobject_cast<WizRemote*>(sheet_->PageAt(PlaceDestination)));
+}
+
+void WizardPagesTest::AnOvertakenWalkIsAskedToStop() {
+    // A walk of a huge tree, as typing "/" would start: it only ends when asked to.
+    SizeCalculation calc;
+    auto stopped = std::make_shared<std::atomic<bool>>(false);
+    QVERIFY(calc.Start(*job_, [stopped](job::TransferJob& copy) -> std::uint64_t {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < limit) {
+            copy.ReportProgress();
+            if (copy.progress.cancelRequested) {
+                *stopped = true;
+                return 1;
+            }
+            std::this_thread::yield();
+        }
+        return 0;
+    }));
+    QSignalSpy ended(&calc, &SizeCalculation::Ended);
+    // A newer request overtakes it; it stops long before its own limit.
+    QVERIFY(!calc.Start(*job_, [](job::TransferJob&) -> std::uint64_t { return 0; }));
+    QTRY_VERIFY_WITH_TIMEOUT(ended.count() == 1, 10000);
+    QVERIFY(stopped->load());
+    QCOMPARE(ended.at(0).at(0).toBool(), true);
 }
 
 void WizardPagesTest::LocalPageSizeLineKeepsOnlyTheNewestResult() {
