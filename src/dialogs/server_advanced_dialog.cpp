@@ -91,29 +91,20 @@ ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* paren
 }
 
 void ServerAdvancedDialog::accept() {
+    const auto refuse = [this](QLineEdit* field, const QString& text) {
+        QMessageBox::warning(this, "Brindle FTP", text);
+        field->setFocus();
+        field->selectAll();
+    };
     unsigned long long port = 0, proxyPort = 0;
-    // A port outside 1 to 65535 can never be connected to, so it is refused here and not later.
     for (auto [field, value] : {std::pair{port_, &port}, std::pair{proxyPort_, &proxyPort}}) {
-        if (!ReadNumber(field, *value)) {
-            QMessageBox::warning(this, "Brindle FTP", tr("Please enter a positive whole number."));
-            field->setFocus();
-            field->selectAll();
-            return;
-        }
+        if (!ReadNumber(field, *value)) return refuse(field, tr("Please enter a positive whole number."));
     }
-    if (port == 0 || port > 65535) {
-        QMessageBox::warning(this, "Brindle FTP", tr("Please enter a port number from 1 to 65535."));
-        port_->setFocus();
-        port_->selectAll();
-        return;
-    }
+    // A port outside 1 to 65535 can never be connected to, so it is refused here and not later.
+    const QString range = tr("Please enter a port number from 1 to 65535.");
+    if (port == 0 || port > 65535) return refuse(port_, range);
     const QString address = proxyAddress_->text().trimmed();
-    if (!address.isEmpty() && proxyPort > 65535) {
-        QMessageBox::warning(this, "Brindle FTP", tr("Please enter a port number from 1 to 65535."));
-        proxyPort_->setFocus();
-        proxyPort_->selectAll();
-        return;
-    }
+    if (!address.isEmpty() && proxyPort > 65535) return refuse(proxyPort_, range);
     job_.SetPort(static_cast<std::uint16_t>(port));
     if (!address.isEmpty()) {
         job_.SetProxy(address.toStdString() + ":" + std::to_string(proxyPort));
