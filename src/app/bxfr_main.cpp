@@ -122,7 +122,8 @@ std::string OneLine(std::string text) {
 }
 
 void DrawStatusLine(const progress::ProgressState& state, bool getMode) {
-    const progress::ProgressView view = progress::ComputeView(state, getMode, std::chrono::steady_clock::now());
+    const progress::ProgressView view =
+        progress::ComputeView(state, getMode, std::chrono::steady_clock::now());
     std::string line = view.byteLine;
     if (view.hasTotal) {
         line += " " + std::to_string(view.percent) + "%";
@@ -185,14 +186,15 @@ int main(int argc, char** argv) {
         job.password = StripLineEnd(line);
     } else if (job.promptPassword == 1) {
         std::string password;
-        const std::string prompt = "Password for " + (job.userName.empty() ? "anonymous" : job.userName) + " at " +
-                                   job.server + ": ";
+        const std::string prompt = "Password for " + (job.userName.empty() ? "anonymous" : job.userName) +
+                                   " at " + job.server + ": ";
         if (!PromptPassword(prompt, password)) {
             if (interrupts > 0) {
                 return app::kExitCancelled;
             }
-            Error("the transfer file asks for a password, but there is no terminal to ask on; "
-                  "give it with --password-stdin");
+            Error(
+                "the transfer file asks for a password, but there is no terminal to ask on; "
+                "give it with --password-stdin");
             return app::kExitFailed;
         }
         job.password = password;
@@ -240,17 +242,17 @@ int main(int argc, char** argv) {
     }
 
     switch (progress::OutcomeOf(state, ignoreErrors)) {
-    case progress::TransferStatus::Incomplete:
-        Error(progress::ErrorBoxText(state));
-        return app::kExitFailed;
-    case progress::TransferStatus::Cancelled:
-        Error("the transfer was cancelled");
-        return app::kExitCancelled;
-    case progress::TransferStatus::Failed:
-        Error("the transfer failed" + (state.errorText.empty() ? std::string() : ": " + state.errorText));
-        return app::kExitFailed;
-    case progress::TransferStatus::Completed:
-        break;
+        case progress::TransferStatus::Incomplete:
+            Error(progress::ErrorBoxText(state));
+            return app::kExitFailed;
+        case progress::TransferStatus::Cancelled:
+            Error("the transfer was cancelled");
+            return app::kExitCancelled;
+        case progress::TransferStatus::Failed:
+            Error("the transfer failed" + (state.errorText.empty() ? std::string() : ": " + state.errorText));
+            return app::kExitFailed;
+        case progress::TransferStatus::Completed:
+            break;
     }
     if (state.errorCode != 0) {
         Error("errors were ignored; the last was error " + std::to_string(state.errorCode) +

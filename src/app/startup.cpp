@@ -10,7 +10,8 @@
 
 namespace bxfr::app {
 
-bool RunDirectTransfer(job::TransferJob& job, std::int32_t& transferStatus, const dialogs::FtpClientFactory& makeClient) {
+bool RunDirectTransfer(job::TransferJob& job, std::int32_t& transferStatus,
+                       const dialogs::FtpClientFactory& makeClient) {
     if (job.promptPassword == 1 && !dialogs::RunPasswordPrompt(job, nullptr)) return false;
     dialogs::RunTransferProgress(job, &transferStatus, nullptr, makeClient);
     return true;

@@ -28,7 +28,8 @@ struct StartupHooks {
 
 // The direct transfer: the password prompt when the job asks for one, then the progress
 // dialog. False when the prompt was cancelled (nothing is run then).
-bool RunDirectTransfer(job::TransferJob& job, std::int32_t& transferStatus, const dialogs::FtpClientFactory& makeClient);
+bool RunDirectTransfer(job::TransferJob& job, std::int32_t& transferStatus,
+                       const dialogs::FtpClientFactory& makeClient);
 
 // The whole start-up for the arguments after the program name: load the file they name,
 // decide, and run the direct transfer or the wizard. Returns once that has ended.

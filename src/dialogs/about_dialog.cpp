@@ -43,7 +43,8 @@ QString BuildComponentList() {
     AddLine(list, "Qt", qVersion());
     const QString ssl = QString::fromStdString(engine::CryptoLibraryVersion());
     AddLine(list, "OpenSSL", ssl.section(' ', 1, 1));
-    list += QString("OS: %1 (%2 %3)").arg(QSysInfo::prettyProductName(), QSysInfo::kernelType(), QSysInfo::kernelVersion());
+    list += QString("OS: %1 (%2 %3)")
+                .arg(QSysInfo::prettyProductName(), QSysInfo::kernelType(), QSysInfo::kernelVersion());
     return list;
 }
 

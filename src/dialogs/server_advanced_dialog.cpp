@@ -43,7 +43,8 @@ bool ReadNumber(const QLineEdit* field, unsigned long long& value) {
 
 }  // namespace
 
-ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* parent) : QDialog(parent), job_(job) {
+ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* parent)
+    : QDialog(parent), job_(job) {
     setObjectName("ServerAdvancedDialog");
     setWindowTitle("Brindle FTP - Server Advanced Settings");
     port_ = new QLineEdit(this);

@@ -23,7 +23,8 @@ SettingsDialog::SettingsDialog(const prefs::UserSettings& settings, QWidget* par
     clear->setObjectName("clearList");
     clear->setAutoDefault(false);
     connect(clear, &QPushButton::clicked, this, &SettingsDialog::ClearList);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help, this);
+    auto* buttons =
+        new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help, this);
     buttons->button(QDialogButtonBox::Help)->setText(tr("&Help"));
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);

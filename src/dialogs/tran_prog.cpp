@@ -25,7 +25,8 @@ constexpr int kLogPaneLines = 20000;
 
 }  // namespace
 
-TranProg::TranProg(job::TransferJob& job, std::int32_t* transferStatus, QWidget* parent, FtpClientFactory makeClient)
+TranProg::TranProg(job::TransferJob& job, std::int32_t* transferStatus, QWidget* parent,
+                   FtpClientFactory makeClient)
     : QDialog(parent), job_(job), transferStatus_(transferStatus) {
     setObjectName("TranProg");
     setWindowTitle("Brindle FTP - Transfer Progress");
@@ -129,7 +130,8 @@ void TranProg::Tick() {
         return;
     }
     const bool getMode = job_.getMode == 1;
-    const progress::ProgressView view = progress::ComputeView(state, getMode, std::chrono::steady_clock::now());
+    const progress::ProgressView view =
+        progress::ComputeView(state, getMode, std::chrono::steady_clock::now());
     QString speedText;
     if (barShown_) {
         bar_->setValue(view.percent);
@@ -143,7 +145,8 @@ void TranProg::Tick() {
     }
     const QString done = QString::fromStdString(engine::FormatSize(state.doneBytes));
     const QString total = QString::fromStdString(engine::FormatSize(state.totalBytes));
-    bytes_->setText(QString(getMode ? "Recieved %1 of %2 %3" : "Sent %1 of %2 %3").arg(done, total, speedText));
+    bytes_->setText(
+        QString(getMode ? "Recieved %1 of %2 %3" : "Sent %1 of %2 %3").arg(done, total, speedText));
     status_->setText(QString::fromStdString(state.lastMessage));
     AppendNewLog();
 }

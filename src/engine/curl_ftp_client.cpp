@@ -169,7 +169,9 @@ Slist MakeSlist(std::initializer_list<std::string> items) {
     return Slist(list);
 }
 
-bool HoldsLineBreak(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
+bool HoldsLineBreak(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
 
 const char* const kInjectionRefusal =
     "Refused before sending: the text holds a line break or NUL character, which would smuggle "
@@ -288,7 +290,8 @@ public:
             return false;
         }
         if (line.size() < 3 || !std::isdigit(static_cast<unsigned char>(line[0])) ||
-            !std::isdigit(static_cast<unsigned char>(line[1])) || !std::isdigit(static_cast<unsigned char>(line[2]))) {
+            !std::isdigit(static_cast<unsigned char>(line[1])) ||
+            !std::isdigit(static_cast<unsigned char>(line[2]))) {
             return false;  // curl's own informational headers, not a server reply
         }
         FtpReply started;
@@ -441,7 +444,8 @@ CurlFtpConnection::CurlFtpConnection(const FtpLoginParams& params)
         // Direct means direct: a proxy from the environment would turn FTP into HTTP.
         curl_easy_setopt(h, CURLOPT_PROXY, "");
     } else {
-        proxyUrl_ = params_.proxy.find("://") == std::string::npos ? "http://" + params_.proxy : params_.proxy;
+        proxyUrl_ =
+            params_.proxy.find("://") == std::string::npos ? "http://" + params_.proxy : params_.proxy;
         curl_easy_setopt(h, CURLOPT_PROXY, proxyUrl_.c_str());
         curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
     }
@@ -577,7 +581,8 @@ CURLcode CurlFtpConnection::Perform(const Request& request) {
 // next request; noticing it here lets the next request redo the session set-up too.
 void CurlFtpConnection::NoteConnectionState() {
     curl_socket_t socket = CURL_SOCKET_BAD;
-    if (curl_easy_getinfo(easy_.get(), CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD) {
+    if (curl_easy_getinfo(easy_.get(), CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
+        socket == CURL_SOCKET_BAD) {
         connected_ = false;
         return;
     }
@@ -627,8 +632,9 @@ void CurlFtpConnection::Login() {
         const std::uint32_t code = refused ? LoginFailureCode(result) : InternetCodeFor(result);
         Raise(code);
     }
-    const auto login = std::find_if(replies_.rbegin(), replies_.rend(),
-                                    [](const FtpReply& reply) { return reply.code == 230 || reply.code == 202; });
+    const auto login = std::find_if(replies_.rbegin(), replies_.rend(), [](const FtpReply& reply) {
+        return reply.code == 230 || reply.code == 202;
+    });
     const FtpReply loginReply = login != replies_.rend() ? *login : lastReply_;
     connected_ = true;
     serverFolder_ = EntryPath();

@@ -190,8 +190,9 @@ void ReportError(job::TransferJob& job, std::uint32_t code, const FtpReply& last
         return;
     }
     job.progress.errorDetail = lastReply.text;
-    job.ReportMessage(Expand("EXTENDED ERROR %lu : %s",
-                             {static_cast<std::uint64_t>(lastReply.code < 0 ? 0 : lastReply.code), lastReply.text}));
+    job.ReportMessage(
+        Expand("EXTENDED ERROR %lu : %s",
+               {static_cast<std::uint64_t>(lastReply.code < 0 ? 0 : lastReply.code), lastReply.text}));
 }
 
 std::string DescribeError(std::uint32_t code, const FtpReply& lastReplyOnThisThread) {

@@ -12,19 +12,19 @@ namespace bxfr::engine {
 
 // String-table ids of the engine's messages.
 enum MessageId : int {
-    IDS_CONNECTING = 3,        // "Connecting to %s ..."
-    IDS_BYTES_TO_TRANSFER = 4, // "%lu bytes to transfer."
-    IDS_SENDING = 5,           // "Sending %s in %s mode ..."
-    IDS_RECEIVING = 6,         // "Receiving %s in %s mode ..."
-    IDS_GETTING_AGAIN = 7,     // "Ooops ... getting %s again in %s mode ..."
-    IDS_FAILED_SEND = 8,       // "Failed to send %s!"
-    IDS_FAILED_RECEIVE = 9,    // "Failed to receive %s!"
-    IDS_CREATING_FOLDER = 10,  // "Creating folder %s ..."
-    IDS_FAILED_CREATE = 11,    // "Failed to create folder (Error %s)!"
-    IDS_INIT_SET_FOLDER = 12,  // "INIT: Failed to set %s as the current folder"
-    IDS_INIT_CREATE = 13,      // "INIT: Failed to create folder %s"
-    IDS_ABOUT_MENU = 101,      // "&About BXFR Wizard..."
-    IDS_ASCII_FIRST = 2000,    // holds the id of the first ASCII extension entry
+    IDS_CONNECTING = 3,         // "Connecting to %s ..."
+    IDS_BYTES_TO_TRANSFER = 4,  // "%lu bytes to transfer."
+    IDS_SENDING = 5,            // "Sending %s in %s mode ..."
+    IDS_RECEIVING = 6,          // "Receiving %s in %s mode ..."
+    IDS_GETTING_AGAIN = 7,      // "Ooops ... getting %s again in %s mode ..."
+    IDS_FAILED_SEND = 8,        // "Failed to send %s!"
+    IDS_FAILED_RECEIVE = 9,     // "Failed to receive %s!"
+    IDS_CREATING_FOLDER = 10,   // "Creating folder %s ..."
+    IDS_FAILED_CREATE = 11,     // "Failed to create folder (Error %s)!"
+    IDS_INIT_SET_FOLDER = 12,   // "INIT: Failed to set %s as the current folder"
+    IDS_INIT_CREATE = 13,       // "INIT: Failed to create folder %s"
+    IDS_ABOUT_MENU = 101,       // "&About BXFR Wizard..."
+    IDS_ASCII_FIRST = 2000,     // holds the id of the first ASCII extension entry
 };
 
 // The compiled-in string table; empty when the id has no entry.

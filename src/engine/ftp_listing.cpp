@@ -89,7 +89,8 @@ bool IsTimeOrYear(std::string_view text) {
     if (colon == std::string_view::npos || colon == 0 || colon > 2) {
         return false;
     }
-    return AllDigits(text.substr(0, colon)) && text.size() - colon - 1 == 2 && AllDigits(text.substr(colon + 1));
+    return AllDigits(text.substr(0, colon)) && text.size() - colon - 1 == 2 &&
+           AllDigits(text.substr(colon + 1));
 }
 
 // "2019-03-04" as some servers print it (ls --time-style=long-iso).
@@ -213,7 +214,8 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
         return false;
     }
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
             return false;
         }
     }

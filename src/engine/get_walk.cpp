@@ -65,7 +65,8 @@ int WalkRemote(FtpConnection& connection, std::string folder, const RemoteWalkCa
             }
             if (depth >= kMaxRemoteDepth) {
                 if (refused) {
-                    refused(path, "the folders nest deeper than " + std::to_string(kMaxRemoteDepth) + " levels");
+                    refused(path,
+                            "the folders nest deeper than " + std::to_string(kMaxRemoteDepth) + " levels");
                 }
                 continue;
             }
@@ -137,8 +138,8 @@ std::optional<fs::path> LocalNameForRemote(const job::TransferJob& job, const st
     // same count is taken as if it stood just before the path.
     const std::size_t found = remoteFile.find(job.remotePath);
     const long long position = found == std::string::npos ? -1 : static_cast<long long>(found);
-    long long count = static_cast<long long>(remoteFile.size()) - position -
-                      static_cast<long long>(job.remotePath.size());
+    long long count =
+        static_cast<long long>(remoteFile.size()) - position - static_cast<long long>(job.remotePath.size());
     count = std::clamp<long long>(count, 0, static_cast<long long>(remoteFile.size()));
     const std::string rest = remoteFile.substr(remoteFile.size() - static_cast<std::size_t>(count));
 
@@ -153,7 +154,8 @@ std::optional<fs::path> LocalNameForRemote(const job::TransferJob& job, const st
             refusal = "the name climbs out of the local folder";
             return std::nullopt;
         }
-        const bool driveLetter = part.size() >= 2 && part[1] == ':' && std::isalpha(static_cast<unsigned char>(part[0]));
+        const bool driveLetter =
+            part.size() >= 2 && part[1] == ':' && std::isalpha(static_cast<unsigned char>(part[0]));
         if (part.find('\\') != std::string::npos || driveLetter) {
             refusal = "the name holds a backslash or a drive letter";
             return std::nullopt;
@@ -185,8 +187,9 @@ int WalkRemoteFolder(FtpConnection& connection, const std::string& folder, const
 
 std::uint64_t RemoteFileLengthOn(FtpConnection& connection, const std::string& remoteName) {
     const std::size_t slash = remoteName.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? std::string() : (slash == 0 ? std::string("/") : remoteName.substr(0, slash));
+    const std::string folder = slash == std::string::npos
+                                   ? std::string()
+                                   : (slash == 0 ? std::string("/") : remoteName.substr(0, slash));
     const std::string leaf = slash == std::string::npos ? remoteName : remoteName.substr(slash + 1);
     std::vector<FtpEntry> entries;
     if (leaf.empty() || !connection.List(folder, entries)) {

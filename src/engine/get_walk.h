@@ -23,8 +23,7 @@ bool IsRemoteFileSelected(const job::TransferJob& job, const std::string& remote
 // The local name a received remote file is written to, below the local base folder. Empty,
 // with `refusal` saying why, when a part of the name would leave the base folder.
 std::optional<std::filesystem::path> LocalNameForRemote(const job::TransferJob& job,
-                                                        const std::string& remoteFile,
-                                                        std::string& refusal);
+                                                        const std::string& remoteFile, std::string& refusal);
 
 // Creates the folder and its parents; true when it exists afterwards.
 bool MakeLocalFolder(const std::filesystem::path& path);
@@ -37,8 +36,8 @@ using RemoteRefusal = std::function<void(const std::string& path, const std::str
 // Walks the remote tree below the folder on one connection, by listing absolute paths, so
 // the connection's current folder does not change. Links to folders are not followed.
 // Returns 0 when a folder cannot be listed or a callback returned 0, else 1.
-int WalkRemoteFolder(FtpConnection& connection, const std::string& folder,
-                     const RemoteWalkCallback& callback, const RemoteRefusal& refused = {});
+int WalkRemoteFolder(FtpConnection& connection, const std::string& folder, const RemoteWalkCallback& callback,
+                     const RemoteRefusal& refused = {});
 
 // The length of one remote file as its folder's listing reports it; 0 when it is missing or a folder.
 std::uint64_t RemoteFileLengthOn(FtpConnection& connection, const std::string& remoteName);

@@ -55,8 +55,8 @@ private:
     std::string RemoteNameFor(const std::filesystem::path& local) const;
     void ReportLastError();
     void NoteFailure(std::uint32_t code, const FtpReply& reply);
-    int MoveFile(const std::filesystem::path& localPath, const std::string& remoteName, int type,
-                 bool send, bool withProgress);
+    int MoveFile(const std::filesystem::path& localPath, const std::string& remoteName, int type, bool send,
+                 bool withProgress);
 
     job::TransferJob& job_;
     FtpClient& client_;

@@ -37,8 +37,8 @@ bool MaskMatchesFrom(const std::string& name, std::size_t n, const std::string& 
     return n == name.size();
 }
 
-int WalkLocal(const fs::path& folder, const std::string& mask, const LocalWalkCallback& callback, int filesMode,
-              bool nested) {
+int WalkLocal(const fs::path& folder, const std::string& mask, const LocalWalkCallback& callback,
+              int filesMode, bool nested) {
     std::error_code error;
     fs::directory_iterator it(folder, error);
     if (error) {
@@ -135,7 +135,9 @@ std::string TransferRun::RemoteNameFor(const fs::path& local) const {
     std::string name = local.string();
     // The base and the separator after it; a base that is a root ("/", "C:\\") ends in one already.
     const std::string& base = job_.localPath;
-    const bool endsInSeparator = !base.empty() && (base.back() == '/' || base.back() == static_cast<char>(fs::path::preferred_separator));
+    const bool endsInSeparator =
+        !base.empty() &&
+        (base.back() == '/' || base.back() == static_cast<char>(fs::path::preferred_separator));
     name.erase(0, std::min(name.size(), base.size() + (endsInSeparator ? 0 : 1)));
     if constexpr (fs::path::preferred_separator != '/') {
         std::replace(name.begin(), name.end(), static_cast<char>(fs::path::preferred_separator), '/');
@@ -148,8 +150,9 @@ bool TransferRun::IsSelectedForSend(const fs::path& localFile) {
     const bool selected = IsLocalFileSelected(job_, localFile, &unsupported);
     if (unsupported && !archiveUnsupportedReported_) {
         archiveUnsupportedReported_ = true;
-        job_.ReportMessage("Archive mode: the local file system keeps no record of sent files, "
-                           "so every file is sent.");
+        job_.ReportMessage(
+            "Archive mode: the local file system keeps no record of sent files, "
+            "so every file is sent.");
     }
     return selected;
 }
@@ -171,10 +174,11 @@ int TransferRun::SendFiles() {
         job_.progress.totalBytes = job_.sendTotalBytes;
         job_.ReportMessage(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {job_.progress.totalBytes}));
     }
-    WalkLocalFolder(job_.localPath, "*.*", [this](const fs::path& path) { return CreateRemoteFolder(path); }, 0);
+    WalkLocalFolder(
+        job_.localPath, "*.*", [this](const fs::path& path) { return CreateRemoteFolder(path); }, 0);
     if (job_.singleFile == 0) {
-        WalkLocalFolder(job_.localPath, job_.fileMask, [this](const fs::path& path) { return SendOneFile(path); },
-                        1);
+        WalkLocalFolder(
+            job_.localPath, job_.fileMask, [this](const fs::path& path) { return SendOneFile(path); }, 1);
     } else {
         job_.progress.totalBytes = LocalFileLength(job_.localPathAsEntered);
         SendOneFile(job_.localPathAsEntered);
@@ -189,7 +193,8 @@ int TransferRun::SendOneFile(const fs::path& localFile) {
     const std::string localName = localFile.string();
     const std::string remoteName = job_.singleFile != 0 ? job_.remotePathAsEntered : RemoteNameFor(localFile);
     if (HoldsControlCharacter(remoteName)) {
-        job_.ReportMessage("Skipped " + localName + ": a name holding a line break or another control character cannot be sent.");
+        job_.ReportMessage("Skipped " + localName +
+                           ": a name holding a line break or another control character cannot be sent.");
         return 1;
     }
     int result = 1;
@@ -221,7 +226,8 @@ int TransferRun::SendOneFile(const fs::path& localFile) {
 int TransferRun::CreateRemoteFolder(const fs::path& localFolder) {
     const std::string relative = RemoteNameFor(localFolder);
     if (HoldsControlCharacter(relative)) {
-        job_.ReportMessage("Skipped folder " + localFolder.string() + ": a name holding a line break or another control character cannot be sent.");
+        job_.ReportMessage("Skipped folder " + localFolder.string() +
+                           ": a name holding a line break or another control character cannot be sent.");
         return 1;
     }
     job_.ReportVerbose(FormatResourceMessage(IDS_CREATING_FOLDER, {relative}));

@@ -127,9 +127,7 @@ int RemoteTransferType(const job::TransferJob& job, const std::string& remoteNam
     return job::TransferTypeBinary;
 }
 
-std::string TransferTypeName(int type) {
-    return type == job::TransferTypeAscii ? "ASCII" : "BINARY";
-}
+std::string TransferTypeName(int type) { return type == job::TransferTypeAscii ? "ASCII" : "BINARY"; }
 
 void TransferRun::NoteFailure(std::uint32_t code, const FtpReply& reply) {
     lastError_ = code;

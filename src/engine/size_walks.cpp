@@ -9,7 +9,8 @@ namespace bxfr::engine {
 
 std::uint64_t LocalSizeWalk(job::TransferJob& job) { return LocalSizeWalk(job, job.localPath, job.fileMask); }
 
-std::uint64_t LocalSizeWalk(job::TransferJob& job, const std::filesystem::path& folder, const std::string& mask) {
+std::uint64_t LocalSizeWalk(job::TransferJob& job, const std::filesystem::path& folder,
+                            const std::string& mask) {
     job.sendTotalBytes = 0;
     WalkLocalFolder(
         folder, mask,
@@ -45,7 +46,8 @@ std::uint64_t RemoteSizeWalk(job::TransferJob& job, FtpClient& client, const std
     return job.getTotalBytes;
 }
 
-std::uint64_t RemoteFileLength(const job::TransferJob& job, FtpClient& client, const std::string& remoteName) {
+std::uint64_t RemoteFileLength(const job::TransferJob& job, FtpClient& client,
+                               const std::string& remoteName) {
     try {
         const auto connection = client.Connect(LoginParamsFor(job));
         return RemoteFileLengthOn(*connection, remoteName);

@@ -12,7 +12,8 @@ namespace bxfr::engine {
 // Bytes a send of the job's local folder would move (selection and archive rules applied);
 // also left in the job's sendTotalBytes. The second form walks another folder and mask.
 std::uint64_t LocalSizeWalk(job::TransferJob& job);
-std::uint64_t LocalSizeWalk(job::TransferJob& job, const std::filesystem::path& folder, const std::string& mask);
+std::uint64_t LocalSizeWalk(job::TransferJob& job, const std::filesystem::path& folder,
+                            const std::string& mask);
 
 // Bytes a get of the remote folder would move ("" = the login folder), taken from the listings
 // on one connection of its own; also left in the job's getTotalBytes. Raises InternetError when

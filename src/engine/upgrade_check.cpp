@@ -45,8 +45,8 @@ void TransferRun::CheckForUpgrade() {
         }
     } catch (const InternetError& error) {
         // The user's transfer matters more than the answer: say so and go on.
-        job_.ReportMessage("The upgrade check could not reach " + base + " (" + WinInetErrorName(error.code()) +
-                           "); the transfer goes on.");
+        job_.ReportMessage("The upgrade check could not reach " + base + " (" +
+                           WinInetErrorName(error.code()) + "); the transfer goes on.");
     }
     job_.ReportMessage("");
 }

@@ -8,7 +8,7 @@
 namespace bxfr::job {
 
 struct CommandLine {
-    std::string path;  // the transfer file; empty when none was given
+    std::string path;          // the transfer file; empty when none was given
     bool transferNow = false;  // "/t"
     bool editOnly = false;     // "/e"
 };

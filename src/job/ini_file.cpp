@@ -31,7 +31,8 @@ std::string Trim(const std::string& s) {
 
 bool EqualsNoCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -147,7 +148,8 @@ std::optional<std::string> IniFile::Get(const std::string& section, const std::s
     return std::nullopt;
 }
 
-std::string IniFile::GetString(const std::string& section, const std::string& key, std::size_t maxLength) const {
+std::string IniFile::GetString(const std::string& section, const std::string& key,
+                               std::size_t maxLength) const {
     return Get(section, key, maxLength).value_or(std::string());
 }
 

@@ -104,14 +104,15 @@ int PasswordCrypto::CryptTransform(std::string& text, int encrypt, int testOnly)
     }
 
     std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> cipher(EVP_CIPHER_CTX_new());
-    if (!cipher || EVP_CipherInit_ex(cipher.get(), impl_->rc4.get(), nullptr, nullptr, nullptr, encrypt == 1) != 1 ||
+    if (!cipher ||
+        EVP_CipherInit_ex(cipher.get(), impl_->rc4.get(), nullptr, nullptr, nullptr, encrypt == 1) != 1 ||
         EVP_CIPHER_CTX_set_key_length(cipher.get(), static_cast<int>(key.size())) != 1 ||
         EVP_CipherInit_ex(cipher.get(), nullptr, nullptr, key.data(), nullptr, encrypt == 1) != 1)
         return 0;
     std::vector<unsigned char> out(bytes.size() + 16);
     int outLength = 0, finalLength = 0;
-    if (!bytes.empty() &&
-        EVP_CipherUpdate(cipher.get(), out.data(), &outLength, bytes.data(), static_cast<int>(bytes.size())) != 1)
+    if (!bytes.empty() && EVP_CipherUpdate(cipher.get(), out.data(), &outLength, bytes.data(),
+                                           static_cast<int>(bytes.size())) != 1)
         return 0;
     if (EVP_CipherFinal_ex(cipher.get(), out.data() + outLength, &finalLength) != 1) return 0;
     out.resize(static_cast<std::size_t>(outLength + finalLength));

@@ -50,7 +50,9 @@ void ReadPassword(const IniFile& ini, TransferJob& job) {
     }
 }
 
-bool HoldsLineBreak(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
+bool HoldsLineBreak(const std::string& s) {
+    return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
 
 bool AnyValueBreaksLines(const TransferJob& job) {
     // The password is not among them: it is written as hexadecimal (see SaveTransferFile).
@@ -70,7 +72,8 @@ bool AnyValueBreaksLines(const TransferJob& job) {
 void WriteScripts(IniFile& ini, const char* word, const std::list<tagBXFR_SCRIPT>& list) {
     int i = 1;
     for (const auto& entry : list)
-        ini.Set(kScript, Numbered(word, i++), entry.expectResponse == 1 ? entry.command + ",Y" : entry.command);
+        ini.Set(kScript, Numbered(word, i++),
+                entry.expectResponse == 1 ? entry.command + ",Y" : entry.command);
 }
 
 }  // namespace
@@ -91,9 +94,8 @@ int LoadTransferFile(const std::string& path, TransferJob& job) {
     ReadText(ini, "USER", [&](const std::string& v) { job.userName = v; });
     ReadPassword(ini, job);
     ReadText(ini, "LOG", [&](const std::string& v) { job.logPath = v; });
-    ReadText(ini, "PORT", [&](const std::string& v) {
-        job.port = static_cast<std::uint16_t>(std::atoi(v.c_str()));
-    });
+    ReadText(ini, "PORT",
+             [&](const std::string& v) { job.port = static_cast<std::uint16_t>(std::atoi(v.c_str())); });
     ReadText(ini, "PROXY", [&](const std::string& v) { job.SetProxy(v); });
 
     auto flag = [&](const char* section, const char* key) { return ini.GetInt(section, key, 0) != 0; };
@@ -140,8 +142,9 @@ int LoadTransferFile(const std::string& path, TransferJob& job) {
         const char* word;
         void (TransferJob::*add)(const std::string&);
     };
-    for (auto kind : {ScriptKind{"CONN", &TransferJob::AddConnScript}, ScriptKind{"TRAN", &TransferJob::AddTranScript},
-                      ScriptKind{"DISC", &TransferJob::AddDiscScript}}) {
+    for (auto kind :
+         {ScriptKind{"CONN", &TransferJob::AddConnScript}, ScriptKind{"TRAN", &TransferJob::AddTranScript},
+          ScriptKind{"DISC", &TransferJob::AddDiscScript}}) {
         for (int i = 1;; ++i) {
             auto v = ini.Get(kScript, Numbered(kind.word, i));
             if (!v || v->empty()) break;

@@ -28,8 +28,8 @@ public:
 
     bool operator==(const UserSettings&) const = default;
 
-    std::int32_t serverMruEnabled = 0;  // "SMru"
-    std::int32_t showCryptoWarning = 1; // "orCryptoWarn", stored inverted
+    std::int32_t serverMruEnabled = 0;   // "SMru"
+    std::int32_t showCryptoWarning = 1;  // "orCryptoWarn", stored inverted
 };
 
 }  // namespace bxfr::prefs

@@ -9,15 +9,18 @@ namespace bxfr::progress {
 std::string FormatTimeLeft(std::uint64_t seconds) {
     char text[64];
     std::snprintf(text, sizeof text, "%02llu:%02llu:%02llu", static_cast<unsigned long long>(seconds / 3600),
-                  static_cast<unsigned long long>((seconds / 60) % 60), static_cast<unsigned long long>(seconds % 60));
+                  static_cast<unsigned long long>((seconds / 60) % 60),
+                  static_cast<unsigned long long>(seconds % 60));
     return text;
 }
 
-ProgressView ComputeView(const ProgressState& state, bool getMode, std::chrono::steady_clock::time_point now) {
+ProgressView ComputeView(const ProgressState& state, bool getMode,
+                         std::chrono::steady_clock::time_point now) {
     ProgressView view;
     view.hasTotal = state.totalBytes > 0;
     if (view.hasTotal) {
-        const double percent = (100.0 / static_cast<double>(state.totalBytes)) * static_cast<double>(state.doneBytes);
+        const double percent =
+            (100.0 / static_cast<double>(state.totalBytes)) * static_cast<double>(state.doneBytes);
         view.percent = percent > 100.0 ? 100 : static_cast<int>(percent);
         if (now > state.start) {
             const double elapsed = std::chrono::duration<double>(now - state.start).count();
@@ -27,14 +30,15 @@ ProgressView ComputeView(const ProgressState& state, bool getMode, std::chrono::
             view.speedText = text;
             // Nothing moved yet: no honest estimate, so none is shown.
             if (speed > 0.0) {
-                const std::uint64_t left = state.totalBytes > state.doneBytes ? state.totalBytes - state.doneBytes : 0;
+                const std::uint64_t left =
+                    state.totalBytes > state.doneBytes ? state.totalBytes - state.doneBytes : 0;
                 const auto seconds = static_cast<std::uint64_t>(static_cast<double>(left) / 1024.0 / speed);
                 view.timeLeftLine = "Estimated time left: " + FormatTimeLeft(seconds);
             }
         }
     }
-    view.byteLine = std::string(getMode ? "Recieved " : "Sent ") + engine::FormatSize(state.doneBytes) + " of " +
-                    engine::FormatSize(state.totalBytes) + " " + view.speedText;
+    view.byteLine = std::string(getMode ? "Recieved " : "Sent ") + engine::FormatSize(state.doneBytes) +
+                    " of " + engine::FormatSize(state.totalBytes) + " " + view.speedText;
     return view;
 }
 

@@ -15,7 +15,8 @@ constexpr const char* kEndBanner = " ***** Brindle FTP Transfer Ends *****";
 
 }  // namespace
 
-TransferWorker::TransferWorker(job::TransferJob& job, engine::FtpClient& client) : job_(job), client_(client) {}
+TransferWorker::TransferWorker(job::TransferJob& job, engine::FtpClient& client)
+    : job_(job), client_(client) {}
 
 TransferWorker::~TransferWorker() { Join(); }
 
@@ -101,8 +102,9 @@ void TransferWorker::Run() {
     // Put back as found after the run, so that a finished run does not count as a change
     // of the user's settings.
     const std::int32_t callbackMode = job_.callbackMode;
-    job_.SetMessageCallback(
-        [this](const std::string& text, int newLine, job::TransferProgress& record) { OnMessage(text, newLine, record); });
+    job_.SetMessageCallback([this](const std::string& text, int newLine, job::TransferProgress& record) {
+        OnMessage(text, newLine, record);
+    });
     job_.SetProgressCallback([this](job::TransferProgress& record) { OnProgress(record); });
     {
         std::lock_guard guard(lock_);
@@ -164,7 +166,9 @@ void TransferWorker::Run() {
     finishedSignal_.notify_all();
 }
 
-bool ShowsErrorBox(const ProgressState& state, bool ignoreErrors) { return state.errorCode != 0 && !ignoreErrors; }
+bool ShowsErrorBox(const ProgressState& state, bool ignoreErrors) {
+    return state.errorCode != 0 && !ignoreErrors;
+}
 
 TransferStatus OutcomeOf(const ProgressState& state, bool ignoreErrors) {
     if (ShowsErrorBox(state, ignoreErrors)) {
@@ -181,8 +185,9 @@ std::string ErrorBoxText(const ProgressState& state) {
     if (state.errorCode == 12003 && name.empty()) {
         name = state.errorDetail;
     }
-    return "An error has occurred during transfer : Error " + std::to_string(static_cast<std::int32_t>(state.errorCode)) +
-           "\n\n" + name + "\n\n" + state.errorText;
+    return "An error has occurred during transfer : Error " +
+           std::to_string(static_cast<std::int32_t>(state.errorCode)) + "\n\n" + name + "\n\n" +
+           state.errorText;
 }
 
 }  // namespace bxfr::progress

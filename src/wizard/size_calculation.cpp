@@ -43,10 +43,11 @@ bool SizeCalculation::Start(const job::TransferJob& job, Walk walk) {
     // The copy is taken here, on the owner's thread, so the walk never sees a job half-edited.
     // A walk that a newer request or size has overtaken is asked to stop at its next file.
     job::TransferJob copy = job;
-    copy.SetProgressCallback([shared = std::weak_ptr<Shared>(shared_), generation](job::TransferProgress& progress) {
-        const auto alive = shared.lock();
-        if (!alive || alive->Overtaken(generation)) progress.cancelRequested = 1;
-    });
+    copy.SetProgressCallback(
+        [shared = std::weak_ptr<Shared>(shared_), generation](job::TransferProgress& progress) {
+            const auto alive = shared.lock();
+            if (!alive || alive->Overtaken(generation)) progress.cancelRequested = 1;
+        });
     std::thread([shared = shared_, copy = std::move(copy), walk = std::move(walk), generation]() mutable {
         std::uint64_t total = 0;
         try {

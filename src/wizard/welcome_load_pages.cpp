@@ -30,8 +30,9 @@ QLabel* Text(const QString& text, QWidget* parent) {
 WizWelcome::WizWelcome(const WizardContext& context, QWidget* parent)
     : WizPage(context, tr("Welcome to the Brindle FTP Wizard"), "welcome.htm", true, parent) {
     setObjectName("WizWelcome");
-    Body()->addWidget(
-        Text(tr("This wizard will help you to transfer files between this computer and a remote computer (server)."), this));
+    Body()->addWidget(Text(tr("This wizard will help you to transfer files between this computer and a "
+                              "remote computer (server)."),
+                           this));
     Body()->addSpacing(fontMetrics().height());
     Body()->addWidget(Text(tr("To continue, click Next."), this));
     version_ = new QLabel(VersionLine(), this);
@@ -62,11 +63,12 @@ QString WizWelcome::VersionLine() const {
 
 void WizWelcome::WarnIfNoCrypto(bool available) {
     if (available || Settings().GetShowCryptoWarning() != 1) return;
-    const auto answer = QMessageBox::warning(
-        this, "Brindle FTP Wizard",
-        "Unable to access cryptographic service provider.\r\nPasswords will be saved without encryption.\r\n\r\n"
-        "Do you want to see this message each time Brindle\r\nFTP Wizard starts?",
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    const auto answer =
+        QMessageBox::warning(this, "Brindle FTP Wizard",
+                             "Unable to access cryptographic service provider.\r\nPasswords will be saved "
+                             "without encryption.\r\n\r\n"
+                             "Do you want to see this message each time Brindle\r\nFTP Wizard starts?",
+                             QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
     if (answer == QMessageBox::No) {
         Settings().SetShowCryptoWarning(0);
         Settings().Save();
@@ -93,9 +95,10 @@ WizLoad::WizLoad(const WizardContext& context, QWidget* parent)
     connect(load_, &QRadioButton::clicked, this, [this] { SetNewTransfer(false); });
     connect(browse_, &QPushButton::clicked, this, &WizLoad::Browse);
 
-    Body()->addWidget(Text(tr("If you have saved a Brindle FTP Transfer (*.BXT) file and wish to use it to continue "
-                              "your session please load the file below."),
-                           this));
+    Body()->addWidget(
+        Text(tr("If you have saved a Brindle FTP Transfer (*.BXT) file and wish to use it to continue "
+                "your session please load the file below."),
+             this));
     Body()->addSpacing(fontMetrics().height());
     Body()->addWidget(new_);
     Body()->addWidget(load_);
@@ -105,9 +108,10 @@ WizLoad::WizLoad(const WizardContext& context, QWidget* parent)
     row->addWidget(browse_);
     Body()->addLayout(row);
     Body()->addSpacing(fontMetrics().height());
-    Body()->addWidget(Text(tr("Select New Transfer to start from scratch or Previous Transfer to load a Brindle FTP "
-                              "Transfer file saved from a previous session."),
-                           this));
+    Body()->addWidget(
+        Text(tr("Select New Transfer to start from scratch or Previous Transfer to load a Brindle FTP "
+                "Transfer file saved from a previous session."),
+             this));
     SetNewTransfer(true);
 }
 

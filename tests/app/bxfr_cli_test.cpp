@@ -72,7 +72,8 @@ RunResult RunBxfr(const std::vector<std::string>& args, const std::string& input
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int open = 2;
     while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left <= 0ms) {
             kill(pid, SIGKILL);
             ADD_FAILURE() << "bxfr did not end in time";
@@ -114,7 +115,8 @@ TEST(BxfrUsage, HelpVersionAndUsageErrors) {
     const RunResult version = RunBxfr({"--version"});
     EXPECT_EQ(version.exitCode, kExitCompleted);
     EXPECT_NE(version.out.find(BXFR_VERSION), std::string::npos);
-    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"--bogus", "a.bxt"}, {"a.bxt", "b.bxt"}, {"--log"}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{}, {"--bogus", "a.bxt"}, {"a.bxt", "b.bxt"}, {"--log"}}) {
         const RunResult usage = RunBxfr(args);
         EXPECT_EQ(usage.exitCode, kExitUsage);
         EXPECT_NE(usage.err.find("bxfr: "), std::string::npos);
@@ -138,7 +140,9 @@ TEST(BxfrLoad, MissingAndBrokenTransferFilesGiveThree) {
     EXPECT_EQ(missing.exitCode, kExitNotLoaded);
     EXPECT_NE(missing.err.find("no such file"), std::string::npos);
 
-    test::WriteFile(dir.path() / "binary.bxt", std::string("\x7f" "ELF\0\0\x01\xff[BXFR\n\0", 14));
+    test::WriteFile(dir.path() / "binary.bxt", std::string("\x7f"
+                                                           "ELF\0\0\x01\xff[BXFR\n\0",
+                                                           14));
     test::WriteFile(dir.path() / "noserver.bxt", "[BXFR]\r\nUSER=me\r\n");
     for (const char* name : {"binary.bxt", "noserver.bxt"}) {
         const RunResult broken = RunBxfr({(dir.path() / name).string()});
@@ -156,29 +160,35 @@ TEST(BxfrRun, SendsATreeAndGetsItBackWithTheLog) {
     test::WriteFile(site / "index.html", "<p>hello</p>\n");
     test::WriteFile(site / "sub folder" / "data.bin", std::string("\x00\xff\r\n\x80", 5));
     const fs::path log = dir.path() / "run.log";
-    test::WriteFile(dir.path() / "send.bxt", TransferFile(server, "PASS=secret\r\nSERVERPATH=/www\r\nLOCALPATH=" +
-                                                                      site.string() + "\r\nLOG=" + log.string() + "\r\n"));
+    test::WriteFile(dir.path() / "send.bxt",
+                    TransferFile(server, "PASS=secret\r\nSERVERPATH=/www\r\nLOCALPATH=" + site.string() +
+                                             "\r\nLOG=" + log.string() + "\r\n"));
     const RunResult sent = RunBxfr({(dir.path() / "send.bxt").string()});
     ASSERT_EQ(sent.exitCode, kExitCompleted) << sent.err;
     // Without a terminal every message is a line of its own on stdout.
     EXPECT_EQ(sent.out.rfind("Connecting to 127.0.0.1 ...\n", 0), 0u) << sent.out;
     EXPECT_TRUE(sent.err.empty()) << sent.err;
-    EXPECT_EQ(test::ReadFile(server.root() / "www" / "sub folder" / "data.bin"), std::string("\x00\xff\r\n\x80", 5));
+    EXPECT_EQ(test::ReadFile(server.root() / "www" / "sub folder" / "data.bin"),
+              std::string("\x00\xff\r\n\x80", 5));
 
     const fs::path back = dir.path() / "back";
     fs::create_directories(back);
     test::WriteFile(dir.path() / "get.bxt",
                     TransferFile(server, "GET=1\r\nSERVERPATH=/www\r\nLOCALPATH=" + back.string() + "\r\n"));
-    const RunResult got = RunBxfr({"--password-stdin", "--log", log.string(), (dir.path() / "get.bxt").string()},
-                                  "secret\n");
+    const RunResult got =
+        RunBxfr({"--password-stdin", "--log", log.string(), (dir.path() / "get.bxt").string()}, "secret\n");
     ASSERT_EQ(got.exitCode, kExitCompleted) << got.err;
     EXPECT_EQ(test::ReadFile(back / "index.html"), "<p>hello</p>\n");
     EXPECT_EQ(test::ReadFile(back / "sub folder" / "data.bin"), std::string("\x00\xff\r\n\x80", 5));
 
     const std::string text = test::ReadFile(log);
     std::size_t begins = 0, ends = 0;
-    for (auto at = text.find("Transfer Begins"); at != std::string::npos; at = text.find("Transfer Begins", at + 1)) ++begins;
-    for (auto at = text.find("Transfer Ends"); at != std::string::npos; at = text.find("Transfer Ends", at + 1)) ++ends;
+    for (auto at = text.find("Transfer Begins"); at != std::string::npos;
+         at = text.find("Transfer Begins", at + 1))
+        ++begins;
+    for (auto at = text.find("Transfer Ends"); at != std::string::npos;
+         at = text.find("Transfer Ends", at + 1))
+        ++ends;
     EXPECT_EQ(begins, 2u);
     EXPECT_EQ(ends, 2u);
     EXPECT_EQ(text.find("secret"), std::string::npos) << "the password must never reach the log";
@@ -187,17 +197,20 @@ TEST(BxfrRun, SendsATreeAndGetsItBackWithTheLog) {
 TEST(BxfrRun, RefusedLoginFailsWithTheErrorOnStderr) {
     test::FtpTestServer server;
     test::TempDir dir;
-    test::WriteFile(dir.path() / "a.bxt", TransferFile(server, "PASS=wrong\r\nLOCALPATH=" + dir.path().string() + "\r\n"));
+    test::WriteFile(dir.path() / "a.bxt",
+                    TransferFile(server, "PASS=wrong\r\nLOCALPATH=" + dir.path().string() + "\r\n"));
     const RunResult run = RunBxfr({"-q", (dir.path() / "a.bxt").string()});
     EXPECT_EQ(run.exitCode, kExitFailed);
     EXPECT_TRUE(run.out.empty()) << run.out;
-    EXPECT_NE(run.err.find("An error has occurred during transfer : Error 1201"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("An error has occurred during transfer : Error 1201"), std::string::npos)
+        << run.err;
 }
 
 TEST(BxfrRun, PasswordPromptWithoutATerminalFailsBeforeConnecting) {
     test::FtpTestServer server;
     test::TempDir dir;
-    test::WriteFile(dir.path() / "a.bxt", TransferFile(server, "PASSPROMPT=1\r\nLOCALPATH=" + dir.path().string() + "\r\n"));
+    test::WriteFile(dir.path() / "a.bxt",
+                    TransferFile(server, "PASSPROMPT=1\r\nLOCALPATH=" + dir.path().string() + "\r\n"));
     const RunResult run = RunBxfr({(dir.path() / "a.bxt").string()});
     EXPECT_EQ(run.exitCode, kExitFailed);
     EXPECT_NE(run.err.find("--password-stdin"), std::string::npos) << run.err;
@@ -211,16 +224,19 @@ TEST(BxfrRun, InterruptCancelsTheRunningFile) {
     test::WriteFile(server.root() / "big.bin", std::string(8 * 1024 * 1024, 'x'));
     test::TempDir dir;
     test::WriteFile(dir.path() / "a.bxt",
-                    TransferFile(server, "PASS=secret\r\nGET=1\r\nFORCEBIN=1\r\nSINGLE=1\r\nSERVERPATH=/big.bin\r\n"
-                                         "LOCALPATH=" + (dir.path() / "big.bin").string() + "\r\n"));
+                    TransferFile(server,
+                                 "PASS=secret\r\nGET=1\r\nFORCEBIN=1\r\nSINGLE=1\r\nSERVERPATH=/big.bin\r\n"
+                                 "LOCALPATH=" +
+                                     (dir.path() / "big.bin").string() + "\r\n"));
     bool signalled = false;
     const auto started = std::chrono::steady_clock::now();
-    const RunResult run = RunBxfr({(dir.path() / "a.bxt").string()}, "", [&](const std::string& out, pid_t pid) {
-        if (!signalled && out.find("Receiving") != std::string::npos) {
-            signalled = true;
-            kill(pid, SIGINT);
-        }
-    });
+    const RunResult run =
+        RunBxfr({(dir.path() / "a.bxt").string()}, "", [&](const std::string& out, pid_t pid) {
+            if (!signalled && out.find("Receiving") != std::string::npos) {
+                signalled = true;
+                kill(pid, SIGINT);
+            }
+        });
     EXPECT_TRUE(signalled) << run.out;
     EXPECT_EQ(run.exitCode, kExitCancelled) << run.err;
     EXPECT_NE(run.err.find("cancel"), std::string::npos) << run.err;

@@ -38,7 +38,8 @@ std::shared_ptr<QString> AnswerBox(QMessageBox::StandardButton button) {
 }
 
 std::string TransferFile(const test::FtpTestServer& server, const std::string& extra) {
-    return "[BXFR]\r\nSERVER=127.0.0.1\r\nPORT=" + std::to_string(server.port()) + "\r\nUSER=user\r\nPASSIVE=1\r\n" + extra;
+    return "[BXFR]\r\nSERVER=127.0.0.1\r\nPORT=" + std::to_string(server.port()) +
+           "\r\nUSER=user\r\nPASSIVE=1\r\n" + extra;
 }
 
 }  // namespace
@@ -114,8 +115,8 @@ void StartupTest::DirectTransferRunsBehindTheProgressDialog() {
     test::WriteFile(site.toStdString() + "/a.txt", "alpha\n");
     test::WriteFile(site.toStdString() + "/sub/b.bin", std::string("\0\xff", 2));
     const std::string file = Path("send.bxt").toStdString();
-    test::WriteFile(file, TransferFile(server, "PASS=secret\r\nSERVERPATH=/up\r\nLOCALPATH=" + site.toStdString() +
-                                                   "\r\n[BXFRWIZ]\r\nAUTOXFER=1\r\n"));
+    test::WriteFile(file, TransferFile(server, "PASS=secret\r\nSERVERPATH=/up\r\nLOCALPATH=" +
+                                                   site.toStdString() + "\r\n[BXFRWIZ]\r\nAUTOXFER=1\r\n"));
     bool wizard = false;
     app::StartupHooks hooks;
     hooks.runWizard = [&wizard](job::TransferJob&, const QString&) { wizard = true; };
@@ -129,7 +130,8 @@ void StartupTest::DirectTransferRunsBehindTheProgressDialog() {
 void StartupTest::CancelledPasswordPromptConnectsNowhere() {
     test::FtpTestServer server;
     const std::string file = Path("ask.bxt").toStdString();
-    test::WriteFile(file, TransferFile(server, "PASSPROMPT=1\r\nLOCALPATH=" + temp_->path().toStdString() + "\r\n"));
+    test::WriteFile(
+        file, TransferFile(server, "PASSPROMPT=1\r\nLOCALPATH=" + temp_->path().toStdString() + "\r\n"));
     QString shownServer;
     WhenModal<dialogs::PasswordPrompt>([&shownServer](dialogs::PasswordPrompt* prompt) {
         shownServer = prompt->findChild<QLineEdit*>("server")->text();
@@ -256,7 +258,8 @@ void StartupTest::AboutBoxListsTheComponents() {
     dialogs::AboutDialog about;
     QVERIFY(!about.Expanded());
     const QString list = dialogs::BuildComponentList();
-    QVERIFY2(list.contains("libcurl (") && list.contains("Qt (") && list.contains("OpenSSL ("), qPrintable(list));
+    QVERIFY2(list.contains("libcurl (") && list.contains("Qt (") && list.contains("OpenSSL ("),
+             qPrintable(list));
     QVERIFY(list.contains("\r\nOS: ") && !list.endsWith("\r\n"));
     about.ToggleDetails();
     about.ToggleDetails();

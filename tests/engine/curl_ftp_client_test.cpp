@@ -220,7 +220,8 @@ private:
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         const std::string errors = (base_ / "server.err").string();
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const std::string script = (base_ / "server.py").string();
         const std::string rootText = root().string();
         const std::string logText = (base_ / "commands.log").string();
@@ -315,8 +316,8 @@ std::vector<std::string> Messages(const std::function<void(job::TransferJob&)>& 
 }
 
 const FtpEntry* Find(const std::vector<FtpEntry>& entries, const std::string& name) {
-    const auto found =
-        std::find_if(entries.begin(), entries.end(), [&](const FtpEntry& entry) { return entry.name == name; });
+    const auto found = std::find_if(entries.begin(), entries.end(),
+                                    [&](const FtpEntry& entry) { return entry.name == name; });
     return found == entries.end() ? nullptr : &*found;
 }
 
@@ -586,8 +587,8 @@ TEST(CurlFtpClientTest, RawCommandsAndTheirReplies) {
     EXPECT_EQ(connection->LastReply().code, 500);
     EXPECT_EQ(connection->LastReply().text, "500 Command \"FOO\" not understood.");
     EXPECT_EQ(client->LastReply().text, connection->LastReply().text);
-    const auto messages =
-        Messages([&](job::TransferJob& job) { ReportError(job, connection->LastError(), client->LastReply()); });
+    const auto messages = Messages(
+        [&](job::TransferJob& job) { ReportError(job, connection->LastError(), client->LastReply()); });
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0], "ERROR 12003 : Extended error");
     EXPECT_EQ(messages[1], "EXTENDED ERROR 500 : 500 Command \"FOO\" not understood.");
@@ -642,7 +643,8 @@ TEST(CurlFtpClientTest, LineBreaksInPathsAndCommandsAreNeverSent) {
         }
         EXPECT_THROW(Get(*connection, text, job::TransferTypeBinary), InternetError);
     }
-    const auto messages = Messages([&](job::TransferJob& job) { ReportError(job, 12016, connection->LastReply()); });
+    const auto messages =
+        Messages([&](job::TransferJob& job) { ReportError(job, 12016, connection->LastReply()); });
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0], "ERROR 12016 : Invalid operation");
     EXPECT_EQ(messages[1].substr(0, 19), "EXTENDED ERROR 0 : ");
@@ -715,7 +717,8 @@ TEST(CurlFtpClientTest, SilentServerTimesOut) {
         EXPECT_EQ(error.code(), 12002u);
     }
     EXPECT_LT(steady_clock::now() - start, seconds(8));
-    const auto messages = Messages([&](job::TransferJob& job) { ReportError(job, 12002, client->LastReply()); });
+    const auto messages =
+        Messages([&](job::TransferJob& job) { ReportError(job, 12002, client->LastReply()); });
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], "ERROR 12002 : Timeout");
 }
@@ -800,7 +803,8 @@ TEST(CurlFtpClientTest, FetchUrlReadsTheFirstBytesOfAPage) {
     options.http = true;
     FtpTestServer web(options);
     // The web request honours the usual proxy variables; this one must stay on this machine.
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+    for (const char* name :
+         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
         unsetenv(name);
     }
     WriteFile(web.root() / "upgrade.asp", "An upgrade is available." + std::string(5000, '.'));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -11,7 +12,6 @@
 #include <fstream>
 #include <sstream>
 #include <system_error>
-#include <unistd.h>
 
 #include "engine/sizes.h"
 #include "engine/transfer_log.h"
@@ -178,8 +178,8 @@ TEST(TransferLogTest, LinesAreStampedAppendedAndWrittenLiterally) {
     WriteLogLine("second run", 1, log.string());
 
     const std::string text = ReadAll(log);
-    const std::vector<std::string> bodies = {"Connecting to ftp ...\n", "\n", "100%s done %d %n\n",
-                                             "two\nlines\n", "no line end", "second run\n"};
+    const std::vector<std::string> bodies = {
+        "Connecting to ftp ...\n", "\n", "100%s done %d %n\n", "two\nlines\n", "no line end", "second run\n"};
     std::size_t at = 0;
     for (const auto& body : bodies) {
         ASSERT_LE(at + kStampLength + body.size(), text.size()) << text;
@@ -194,7 +194,8 @@ TEST(TransferLogTest, LinesAreStampedAppendedAndWrittenLiterally) {
         std::tm local{};
         localtime_r(&when, &local);
         char day[48];
-        std::snprintf(day, sizeof day, "%i-%02i-%02i ", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+        std::snprintf(day, sizeof day, "%i-%02i-%02i ", local.tm_year + 1900, local.tm_mon + 1,
+                      local.tm_mday);
         return std::string(day);
     };
     const std::string stampedDay = text.substr(0, 11);

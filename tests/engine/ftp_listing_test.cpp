@@ -22,9 +22,11 @@ void ExpectEntry(const std::string& line, const std::string& name, bool folder, 
 
 TEST(FtpListingTest, UnixLinesFromRealServers) {
     // vsftpd, ProFTPD, pure-ftpd, pyftpdlib: with owner and group, time or year.
-    ExpectEntry("-rw-r--r--    1 1000     1000         4711 Mar 04 09:05 report.txt", "report.txt", false, 4711);
+    ExpectEntry("-rw-r--r--    1 1000     1000         4711 Mar 04 09:05 report.txt", "report.txt", false,
+                4711);
     ExpectEntry("drwxr-xr-x    2 ftp      ftp          4096 Jan  1  2019 pub", "pub", true, 4096);
-    ExpectEntry("-rw-r--r--   1 owner    group         123 Dec 31 23:59 index.html\r", "index.html", false, 123);
+    ExpectEntry("-rw-r--r--   1 owner    group         123 Dec 31 23:59 index.html\r", "index.html", false,
+                123);
     ExpectEntry("-rwxr-xr-x   1 root     root       1 Feb 29  2024 run.sh", "run.sh", false, 1);
     // Names with blanks, inside and at the end, and names that look like dates.
     ExpectEntry("-rw-r--r--   1 u g 10 Jan 10 10:10 my file  name.txt", "my file  name.txt", false, 10);
@@ -52,7 +54,8 @@ TEST(FtpListingTest, UnixLinesFromRealServers) {
 TEST(FtpListingTest, DosAndIisLines) {
     ExpectEntry("01-31-20  03:04PM       <DIR>          aspnet_client", "aspnet_client", true, 0);
     ExpectEntry("12-11-20  10:21AM                  689 iisstart.htm", "iisstart.htm", false, 689);
-    ExpectEntry("12-11-20  10:21AM                  689 name with  blanks.txt", "name with  blanks.txt", false, 689);
+    ExpectEntry("12-11-20  10:21AM                  689 name with  blanks.txt", "name with  blanks.txt",
+                false, 689);
     ExpectEntry("02-03-2024  11:00       <DIR>          Program Files", "Program Files", true, 0);
     ExpectEntry("02-03-2024  23:00          6442450944 backup.vhd", "backup.vhd", false, 6442450944ULL);
 }
@@ -112,8 +115,8 @@ TEST(FtpListingTest, WholeListingsDropDotsAndBlankLines) {
     EXPECT_EQ(list[2].name, "last");
     EXPECT_EQ(list[2].length, 2u);
 
-    const auto mlsd = ParseListing(
-        "type=cdir;perm=el; .\r\ntype=pdir; ..\r\ntype=file;size=3; x\r\ntype=dir; y\r\n", true);
+    const auto mlsd =
+        ParseListing("type=cdir;perm=el; .\r\ntype=pdir; ..\r\ntype=file;size=3; x\r\ntype=dir; y\r\n", true);
     ASSERT_EQ(mlsd.size(), 2u);
     EXPECT_EQ(mlsd[0].name, "x");
     EXPECT_TRUE(mlsd[1].isFolder);

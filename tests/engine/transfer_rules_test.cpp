@@ -150,14 +150,16 @@ TEST(RemotePaths, LocalNamesStayBelowTheBaseFolder) {
     EXPECT_EQ(LocalNameForRemote(job, "/a b/ü.txt", why), scratch.path() / "a b" / "ü.txt");
 
     job.remotePath = "/www";
-    const std::vector<std::string> hostileNames = {"/www/../x", "/www/a/../../x", "/www/a\\..\\b", "/www/C:x",
-                                                   "/www/..", std::string("/www/a\0b", 8), "/www"};
+    const std::vector<std::string> hostileNames = {"/www/../x", "/www/a/../../x", "/www/a\\..\\b",
+                                                   "/www/C:x",  "/www/..",        std::string("/www/a\0b", 8),
+                                                   "/www"};
     for (const auto& hostile : hostileNames) {
         why.clear();
         EXPECT_FALSE(LocalNameForRemote(job, hostile, why).has_value()) << hostile;
         EXPECT_FALSE(why.empty()) << hostile;
     }
-    // A colon is an ordinary character past a name's first two; an absolute name below the base lands inside it.
+    // A colon is an ordinary character past a name's first two; an absolute name below the base lands inside
+    // it.
     EXPECT_EQ(LocalNameForRemote(job, "/www/12:30.log", why), scratch.path() / "12:30.log");
     EXPECT_EQ(LocalNameForRemote(job, "/www//etc/x", why), scratch.path() / "etc" / "x");
 
@@ -182,12 +184,13 @@ TEST(LocalWalk, FoldersParentsFirstFilesByMaskLinksNotFollowed) {
     fs::create_directory_symlink(scratch.path(), scratch.path() / "a" / "loop");
 
     std::vector<std::string> folders;
-    EXPECT_EQ(WalkLocalFolder(scratch.path(), "*.*",
-                              [&](const fs::path& p) {
-                                  folders.push_back(fs::relative(p, scratch.path()).string());
-                                  return 1;
-                              },
-                              0),
+    EXPECT_EQ(WalkLocalFolder(
+                  scratch.path(), "*.*",
+                  [&](const fs::path& p) {
+                      folders.push_back(fs::relative(p, scratch.path()).string());
+                      return 1;
+                  },
+                  0),
               1);
     EXPECT_EQ(folders, (std::vector<std::string>{"a", "a/b", "c.htm"}));
 
@@ -206,7 +209,9 @@ TEST(LocalWalk, FoldersParentsFirstFilesByMaskLinksNotFollowed) {
 
     // A callback's 0 ends the walk; a missing base folder gives 0 at once.
     int calls = 0;
-    EXPECT_EQ(WalkLocalFolder(scratch.path(), "*.*", [&](const fs::path&) { return ++calls < 2 ? 1 : 0; }, 1), 0);
+    EXPECT_EQ(WalkLocalFolder(
+                  scratch.path(), "*.*", [&](const fs::path&) { return ++calls < 2 ? 1 : 0; }, 1),
+              0);
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(WalkLocalFolder(scratch.path() / "missing", "*.*", collect, 1), 0);
 }

@@ -36,16 +36,19 @@ TEST(ProgressView, SpeedPercentAndTimeLeft) {
 }
 
 TEST(ProgressView, NothingMovedYetGivesNoEstimate) {
-    const ProgressView view = ComputeView(StateAt(1000, 0), false, std::chrono::steady_clock::time_point(101s));
+    const ProgressView view =
+        ComputeView(StateAt(1000, 0), false, std::chrono::steady_clock::time_point(101s));
     EXPECT_EQ(view.speedText, " (0.00 KB/Sec)");
     EXPECT_TRUE(view.timeLeftLine.empty());
     // A clock that has not moved past the start tells no speed at all.
-    EXPECT_TRUE(ComputeView(StateAt(1000, 10), false, std::chrono::steady_clock::time_point(100s)).speedText.empty());
+    EXPECT_TRUE(
+        ComputeView(StateAt(1000, 10), false, std::chrono::steady_clock::time_point(100s)).speedText.empty());
 }
 
 TEST(ProgressView, CountsOverFourGibibytesAreNotWrapped) {
     const std::uint64_t total = 6ULL << 30;
-    const ProgressView view = ComputeView(StateAt(total, 5ULL << 30), false, std::chrono::steady_clock::time_point(110s));
+    const ProgressView view =
+        ComputeView(StateAt(total, 5ULL << 30), false, std::chrono::steady_clock::time_point(110s));
     EXPECT_EQ(view.percent, 83);
     EXPECT_EQ(view.byteLine.substr(0, 24), "Sent 5.00 GB of 6.00 GB ");
 }
@@ -76,9 +79,12 @@ TEST(ProgressOutcome, ServerReplyStandsInForAMissingName) {
     state.errorDetail = "550 Permission denied.";
     state.errorText = "Could not send the file";
     EXPECT_EQ(ErrorBoxText(state),
-              "An error has occurred during transfer : Error 12003\n\n550 Permission denied.\n\nCould not send the file");
+              "An error has occurred during transfer : Error 12003\n\n550 Permission denied.\n\nCould not "
+              "send the file");
     state.errorCode = 12029;
-    EXPECT_EQ(ErrorBoxText(state).rfind("An error has occurred during transfer : Error 12029\n\nCannot connect\n\n", 0), 0u);
+    EXPECT_EQ(ErrorBoxText(state).rfind(
+                  "An error has occurred during transfer : Error 12029\n\nCannot connect\n\n", 0),
+              0u);
 }
 
 }  // namespace

@@ -48,8 +48,7 @@ private:
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::filesystem::path& logFile)
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::filesystem::path& logFile)
     : logFile_(logFile) {
     std::vector<char*> args;
     std::vector<std::string> storage(argv);
@@ -61,8 +60,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
     FileActions actions;
     const std::string log = logFile.string();
     posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, log.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
     posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
 
     const int rc = posix_spawn(&pid_, args[0], actions.get(), nullptr, args.data(), environ);
@@ -110,8 +109,7 @@ void ChildProcess::Fail(const std::string& why) {
     throw std::runtime_error(why + "; its log ends:\n" + Tail(logFile_));
 }
 
-std::uint16_t ChildProcess::WaitForPort(const std::filesystem::path& readyFile,
-                                        milliseconds limit) {
+std::uint16_t ChildProcess::WaitForPort(const std::filesystem::path& readyFile, milliseconds limit) {
     const auto deadline = steady_clock::now() + limit;
     while (steady_clock::now() < deadline) {
         // The script renames a finished file into place, so one read sees all of it.

@@ -18,9 +18,7 @@ std::string Number(double value) {
 }  // namespace
 
 FtpTestServer::FtpTestServer(FtpServerOptions options)
-    : options_(std::move(options)),
-      root_(dir_.path() / "root"),
-      commandLog_(dir_.path() / "commands.log") {
+    : options_(std::move(options)), root_(dir_.path() / "root"), commandLog_(dir_.path() / "commands.log") {
     std::filesystem::create_directories(root_);
     const std::filesystem::path ready = dir_.path() / "ready";
 
@@ -32,8 +30,8 @@ FtpTestServer::FtpTestServer(FtpServerOptions options)
         }
     } else {
         argv.push_back(SupportScript("ftp_server.py").string());
-        argv.insert(argv.end(), {"--root", root_.string(), "--user", options_.user, "--password",
-                                 options_.password});
+        argv.insert(argv.end(),
+                    {"--root", root_.string(), "--user", options_.user, "--password", options_.password});
         if (options_.anonymous) {
             argv.push_back("--anonymous");
         }
@@ -47,8 +45,7 @@ FtpTestServer::FtpTestServer(FtpServerOptions options)
             argv.push_back("--silent");
         }
         if (options_.dropDataAfterBytes >= 0) {
-            argv.insert(argv.end(),
-                        {"--drop-data-after", std::to_string(options_.dropDataAfterBytes)});
+            argv.insert(argv.end(), {"--drop-data-after", std::to_string(options_.dropDataAfterBytes)});
         }
         if (options_.maxConsPerIp > 0) {
             argv.insert(argv.end(), {"--max-cons-per-ip", std::to_string(options_.maxConsPerIp)});
@@ -79,9 +76,8 @@ std::vector<std::string> FtpTestServer::Commands() const {
 
 int FtpTestServer::LoginCount() const {
     const std::vector<std::string> lines = ReadLines(commandLog_);
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
-        return line.rfind("LOGIN ", 0) == 0;
-    }));
+    return static_cast<int>(std::count_if(
+        lines.begin(), lines.end(), [](const std::string& line) { return line.rfind("LOGIN ", 0) == 0; }));
 }
 
 }  // namespace bxfr::test

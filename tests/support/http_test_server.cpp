@@ -7,9 +7,8 @@ namespace bxfr::test {
 HttpTestServer::HttpTestServer(std::string body) : requestLog_(dir_.path() / "requests.log") {
     const std::filesystem::path ready = dir_.path() / "ready";
     child_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{BXFR_TEST_PYTHON, SupportScript("upgrade_http_server.py").string(),
-                                 "--body", body, "--request-log", requestLog_.string(),
-                                 "--ready-file", ready.string()},
+        std::vector<std::string>{BXFR_TEST_PYTHON, SupportScript("upgrade_http_server.py").string(), "--body",
+                                 body, "--request-log", requestLog_.string(), "--ready-file", ready.string()},
         dir_.path() / "server.log");
     port_ = child_->WaitForPort(ready);
 }

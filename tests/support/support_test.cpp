@@ -97,8 +97,7 @@ public:
 
 private:
     bool Fill(steady_clock::time_point deadline) {
-        const auto left =
-            std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
         pollfd entry{fd_, POLLIN, 0};
         if (left <= 0 || poll(&entry, 1, static_cast<int>(left)) <= 0) {
             return false;
@@ -123,8 +122,7 @@ std::uint16_t PassivePort(const std::string& reply) {
     int p2 = 0;
     const auto open = reply.find('(');
     if (open == std::string::npos ||
-        std::sscanf(reply.c_str() + open, "(%d,%d,%d,%d,%d,%d)", &h[0], &h[1], &h[2], &h[3], &p1,
-                    &p2) != 6) {
+        std::sscanf(reply.c_str() + open, "(%d,%d,%d,%d,%d,%d)", &h[0], &h[1], &h[2], &h[3], &p1, &p2) != 6) {
         return 0;
     }
     return static_cast<std::uint16_t>(p1 * 256 + p2);
@@ -159,8 +157,7 @@ TEST(SupportTest, FtpServerLogsInServesRootAndRecordsCommands) {
     const std::vector<std::string> commands = server.Commands();
     const std::vector<std::string> start(commands.begin(),
                                          commands.begin() + std::min<std::size_t>(4, commands.size()));
-    EXPECT_EQ(start,
-              (std::vector<std::string>{"USER user", "PASS ****", "USER user", "PASS ****"}));
+    EXPECT_EQ(start, (std::vector<std::string>{"USER user", "PASS ****", "USER user", "PASS ****"}));
     EXPECT_EQ(std::count(commands.begin(), commands.end(), "PASV"), 1);
 }
 

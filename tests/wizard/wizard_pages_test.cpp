@@ -1,7 +1,3 @@
-#include <chrono>
-#include <thread>
-#include <atomic>
-#include <QSignalSpy>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -10,12 +6,16 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "dialogs/advanced_settings_sheet.h"
 #include "dialogs/prop_test_helpers.h"
@@ -27,9 +27,9 @@
 #include "wizard/mode_page.h"
 #include "wizard/remote_page.h"
 #include "wizard/server_page.h"
+#include "wizard/size_calculation.h"
 #include "wizard/transfer_page.h"
 #include "wizard/wizard_pages.h"
-#include "wizard/size_calculation.h"
 #include "wizard/wizard_sheet.h"
 
 using namespace bxfr;
