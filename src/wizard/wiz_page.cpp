@@ -2,10 +2,71 @@
 
 #include <QFont>
 #include <QLabel>
+#include <QLinearGradient>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
 #include <QVBoxLayout>
+#include <QWizard>
 
 namespace bxfr::wizard {
+
+namespace {
+
+// The side picture of the Welcome and Final pages: this computer, a file on its way, the server.
+QPixmap SidePicture(const QFont& font) {
+    const int unit = QFontMetrics(font).averageCharWidth();
+    const int width = unit * 20;
+    const int height = unit * 56;
+    QPixmap picture(width, height);
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient sky(0, 0, 0, height);
+    sky.setColorAt(0, QColor(24, 74, 140));
+    sky.setColorAt(1, QColor(86, 150, 214));
+    painter.fillRect(picture.rect(), sky);
+    const QColor light(240, 246, 252);
+    painter.setPen(QPen(light, unit * 0.4));
+    painter.setBrush(Qt::NoBrush);
+    // The server: a cabinet with three drive bays.
+    const QRectF cabinet(width * 0.28, height * 0.12, width * 0.44, height * 0.22);
+    painter.drawRoundedRect(cabinet, unit, unit);
+    for (int bay = 1; bay <= 3; ++bay) {
+        const double y = cabinet.top() + cabinet.height() * bay / 4.0;
+        painter.drawLine(QPointF(cabinet.left() + unit * 1.5, y), QPointF(cabinet.right() - unit * 1.5, y));
+    }
+    // This computer: a screen on a stand.
+    const QRectF screen(width * 0.22, height * 0.64, width * 0.56, height * 0.16);
+    painter.drawRoundedRect(screen, unit * 0.6, unit * 0.6);
+    painter.drawLine(QPointF(width * 0.5, screen.bottom()), QPointF(width * 0.5, screen.bottom() + unit * 2));
+    painter.drawLine(QPointF(width * 0.36, screen.bottom() + unit * 2),
+                     QPointF(width * 0.64, screen.bottom() + unit * 2));
+    // A file between them, with arrows both ways.
+    const QRectF file(width * 0.38, height * 0.42, width * 0.24, height * 0.13);
+    QPainterPath page;
+    const double fold = file.width() * 0.3;
+    page.moveTo(file.topLeft());
+    page.lineTo(file.right() - fold, file.top());
+    page.lineTo(file.right(), file.top() + fold);
+    page.lineTo(file.bottomRight());
+    page.lineTo(file.bottomLeft());
+    page.closeSubpath();
+    painter.setBrush(light);
+    painter.drawPath(page);
+    painter.setBrush(Qt::NoBrush);
+    const double arrowX = width * 0.18;
+    painter.drawLine(QPointF(arrowX, file.bottom()), QPointF(arrowX, file.top()));
+    painter.drawLine(QPointF(arrowX, file.top()), QPointF(arrowX - unit, file.top() + unit * 1.2));
+    painter.drawLine(QPointF(arrowX, file.top()), QPointF(arrowX + unit, file.top() + unit * 1.2));
+    const double downX = width * 0.82;
+    painter.drawLine(QPointF(downX, file.top()), QPointF(downX, file.bottom()));
+    painter.drawLine(QPointF(downX, file.bottom()), QPointF(downX - unit, file.bottom() - unit * 1.2));
+    painter.drawLine(QPointF(downX, file.bottom()), QPointF(downX + unit, file.bottom() - unit * 1.2));
+    return picture;
+}
+
+}  // namespace
 
 WizPage::WizPage(const WizardContext& context, const QString& heading, const QString& helpTopic,
                  bool bigHeading, QWidget* parent)
@@ -22,6 +83,7 @@ WizPage::WizPage(const WizardContext& context, const QString& heading, const QSt
     body_ = new QVBoxLayout;
     layout->addLayout(body_);
     layout->addStretch(1);
+    if (bigHeading) setPixmap(QWizard::WatermarkPixmap, SidePicture(QWidget::font()));
 }
 
 bool WizPage::OnQueryCancel() { return ConfirmCancel(this, Job(), Baseline()); }
