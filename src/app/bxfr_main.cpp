@@ -237,7 +237,10 @@ int main(int argc, char** argv) {
     }
     const progress::ProgressState state = worker.Snapshot();
     if (statusLine) {
-        DrawStatusLine(state, getMode);
+        // The totals stay on screen; the file that was moving last is of no interest now.
+        progress::ProgressState last = state;
+        last.lastMessage.clear();
+        DrawStatusLine(last, getMode);
         std::cout << std::endl;
     }
 
