@@ -9,6 +9,8 @@
 
 // kDesktopEntry, kMimePackage, kProgramIcon and kTransferIcon: the files of data/, built in.
 #include "file_association_data.inc"
+#include "job/atomic_file.h"
+#include "job/text_encoding.h"
 
 #if defined(_WIN32)
 // windows.h first: shlobj.h needs its types.
@@ -156,35 +158,11 @@ std::optional<std::string> ReadSmallFile(const fs::path& path, std::uintmax_t li
     return bytes;
 }
 
-bool IsValidUtf8(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t extra = 0;
-        if (lead < 0x80) {
-            extra = 0;
-        } else if (lead >= 0xc2 && lead <= 0xdf) {
-            extra = 1;
-        } else if (lead >= 0xe0 && lead <= 0xef) {
-            extra = 2;
-        } else if (lead >= 0xf0 && lead <= 0xf4) {
-            extra = 3;
-        } else {
-            return false;
-        }
-        if (i + extra >= text.size()) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
 // The installed entry with the program's own path in every Exec line; nothing when the path
 // cannot be put into an entry (control characters, not UTF-8).
 std::optional<std::string> DesktopEntryFor(const fs::path& program) {
     const std::string path = program.string();
-    if (!IsValidUtf8(path)) return std::nullopt;
+    if (!job::IsValidUtf8(path)) return std::nullopt;
     for (const char c : path) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return std::nullopt;
     }
@@ -264,18 +242,6 @@ bool GlobClaimedElsewhere(const fs::path& packages) {
 
 enum class WriteOutcome { Same, Written, Failed };
 
-bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 // Leaves a file with the same bytes alone, so its time stamp says when it last changed; else
 // replaces it in one rename, so the shell never reads half an entry.
 WriteOutcome WriteIfDifferent(const fs::path& target, std::string_view content) {
@@ -285,17 +251,7 @@ WriteOutcome WriteIfDifferent(const fs::path& target, std::string_view content) 
     std::error_code ec;
     fs::create_directories(target.parent_path(), ec);
     if (ec) return WriteOutcome::Failed;
-    const fs::path temp =
-        target.parent_path() / ("." + target.filename().string() + "." + std::to_string(::getpid()) + ".tmp");
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) return WriteOutcome::Failed;
-    bool ok = WriteAll(fd, content) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return WriteOutcome::Failed;
-    }
+    if (!job::WriteFileAtomically(target, content, false)) return WriteOutcome::Failed;
     return WriteOutcome::Written;
 }
 
