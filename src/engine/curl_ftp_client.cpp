@@ -12,6 +12,7 @@
 #include "engine/error_texts.h"
 #include "engine/ftp_client.h"
 #include "engine/ftp_listing.h"
+#include "job/text_encoding.h"
 #include "job/transfer_job.h"
 
 namespace bxfr::engine {
@@ -167,10 +168,6 @@ Slist MakeSlist(std::initializer_list<std::string> items) {
         list = grown;
     }
     return Slist(list);
-}
-
-bool HoldsLineBreak(std::string_view text) {
-    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
 const char* const kInjectionRefusal =
@@ -755,7 +752,7 @@ std::uint32_t CurlFtpConnection::CodeFor(CURLcode result) const {
 void CurlFtpConnection::RememberFailure(std::uint32_t code) { lastError_ = code; }
 
 bool CurlFtpConnection::Refuse(std::string_view text) {
-    if (!HoldsLineBreak(text)) {
+    if (!job::HoldsLineBreak(text)) {
         return false;
     }
     lastError_ = kInvalidOperation;
@@ -958,7 +955,7 @@ public:
 
     std::unique_ptr<FtpConnection> Connect(const FtpLoginParams& params) override {
         for (const std::string* text : {&params.server, &params.userName, &params.password, &params.proxy}) {
-            if (HoldsLineBreak(*text)) {
+            if (job::HoldsLineBreak(*text)) {
                 tLastReply = FtpReply{0, kInjectionRefusal};
                 throw InternetError(kInvalidOperation, ErrorMessage(kInvalidOperation, tLastReply, nullptr));
             }
@@ -977,7 +974,7 @@ public:
     FtpReply LastReply() const override { return tLastReply; }
 
     std::string FetchUrl(const std::string& url, std::size_t maxBytes) override {
-        if (HoldsLineBreak(url)) {
+        if (job::HoldsLineBreak(url)) {
             throw InternetError(kInvalidOperation, WinInetErrorName(kInvalidOperation));
         }
         EasyHandle easy(curl_easy_init());

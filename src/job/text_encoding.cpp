@@ -3,6 +3,11 @@
 #include <cstdint>
 
 namespace bxfr::job {
+
+bool HoldsLineBreak(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
 namespace {
 
 // Code points of 0x80..0x9F in Windows-1252; 0 where the code page has no character

@@ -1,8 +1,12 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace bxfr::job {
+
+// CR, LF or NUL: text holding one cannot stand on one line of a file or of an FTP command.
+bool HoldsLineBreak(std::string_view text);
 
 bool IsValidUtf8(const std::string& bytes);
 // Windows-1252 bytes to UTF-8.

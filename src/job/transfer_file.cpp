@@ -6,6 +6,7 @@
 
 #include "job/ini_file.h"
 #include "job/password_crypto.h"
+#include "job/text_encoding.h"
 
 namespace bxfr::job {
 namespace {
@@ -48,10 +49,6 @@ void ReadPassword(const IniFile& ini, TransferJob& job) {
         std::string text = Clean(*pass);
         if (!text.empty()) job.password = text;
     }
-}
-
-bool HoldsLineBreak(const std::string& s) {
-    return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
 
 bool AnyValueBreaksLines(const TransferJob& job) {
