@@ -12,7 +12,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "engine/sizes.h"
 #include "progress/progress_view.h"
 
 namespace bxfr::dialogs {
@@ -72,7 +71,6 @@ TranProg::TranProg(job::TransferJob& job, std::int32_t* transferStatus, QWidget*
     layout->addWidget(timeLeft_);
     layout->addWidget(bar_);
     layout->addLayout(buttons);
-    logArea_ = log_;
     layout->addWidget(log_, 1);
     layout->setSizeConstraint(QLayout::SetDefaultConstraint);
     setMinimumWidth(fontMetrics().averageCharWidth() * 70);
@@ -108,7 +106,7 @@ int TranProg::exec() {
 void TranProg::ToggleLogPane() {
     logExpanded_ = !logExpanded_;
     toggle_->setText(logExpanded_ ? "<<<" : ">>>");
-    logArea_->setVisible(logExpanded_);
+    log_->setVisible(logExpanded_);
     adjustSize();
     if (!logExpanded_) {
         resize(width(), minimumSizeHint().height());
@@ -132,21 +130,19 @@ void TranProg::Tick() {
     const bool getMode = job_.getMode == 1;
     const progress::ProgressView view =
         progress::ComputeView(state, getMode, std::chrono::steady_clock::now());
-    QString speedText;
+    // Speed and time appear from the tick after the one that first showed the bar.
+    std::string speedText;
     if (barShown_) {
         bar_->setValue(view.percent);
         SetMainTitle(QString::asprintf("BXFR: %i%%", view.percent));
         setWindowTitle(QString::asprintf("Brindle FTP - Transfer Progress %i%%", view.percent));
-        speedText = QString::fromStdString(view.speedText);
+        speedText = view.speedText;
         if (!view.timeLeftLine.empty()) timeLeft_->setText(QString::fromStdString(view.timeLeftLine));
     } else if (state.totalBytes > 0) {
         bar_->show();
         barShown_ = true;
     }
-    const QString done = QString::fromStdString(engine::FormatSize(state.doneBytes));
-    const QString total = QString::fromStdString(engine::FormatSize(state.totalBytes));
-    bytes_->setText(
-        QString(getMode ? "Recieved %1 of %2 %3" : "Sent %1 of %2 %3").arg(done, total, speedText));
+    bytes_->setText(QString::fromStdString(progress::ByteLine(state, getMode, speedText)));
     status_->setText(QString::fromStdString(state.lastMessage));
     AppendNewLog();
 }

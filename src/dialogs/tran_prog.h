@@ -55,7 +55,6 @@ private:
     QPlainTextEdit* log_;
     QPushButton* toggle_;
     QPushButton* cancel_;
-    QWidget* logArea_;
     QTimer* timer_;
     bool barShown_ = false;
     bool logExpanded_ = true;

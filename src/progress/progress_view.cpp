@@ -14,6 +14,11 @@ std::string FormatTimeLeft(std::uint64_t seconds) {
     return text;
 }
 
+std::string ByteLine(const ProgressState& state, bool getMode, const std::string& speedText) {
+    return std::string(getMode ? "Recieved " : "Sent ") + engine::FormatSize(state.doneBytes) + " of " +
+           engine::FormatSize(state.totalBytes) + " " + speedText;
+}
+
 ProgressView ComputeView(const ProgressState& state, bool getMode,
                          std::chrono::steady_clock::time_point now) {
     ProgressView view;
@@ -37,8 +42,7 @@ ProgressView ComputeView(const ProgressState& state, bool getMode,
             }
         }
     }
-    view.byteLine = std::string(getMode ? "Recieved " : "Sent ") + engine::FormatSize(state.doneBytes) +
-                    " of " + engine::FormatSize(state.totalBytes) + " " + view.speedText;
+    view.byteLine = ByteLine(state, getMode, view.speedText);
     return view;
 }
 

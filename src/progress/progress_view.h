@@ -19,6 +19,9 @@ struct ProgressView {
 
 ProgressView ComputeView(const ProgressState& state, bool getMode, std::chrono::steady_clock::time_point now);
 
+// "Sent <done> of <total> <speedText>", or "Recieved ..." for a get.
+std::string ByteLine(const ProgressState& state, bool getMode, const std::string& speedText);
+
 // "%02i:%02i:%02i" with whole days folded into the hours.
 std::string FormatTimeLeft(std::uint64_t seconds);
 

@@ -111,32 +111,24 @@ void TransferWorker::Run() {
         state_.start = std::chrono::steady_clock::now();
     }
 
-    std::int32_t result = 0;
+    // A run that threw never did all it was asked to, ignored errors or not: it stays -1.
+    std::int32_t result = -1;
+    bool threw = true;
     std::uint32_t errorCode = 0;
     std::string errorText;
-    bool threw = false;
     try {
         result = engine::RunTransfer(job_, client_);
+        threw = false;
     } catch (const engine::InternetError& error) {
-        // A run that threw never did all it was asked to, ignored errors or not.
-        threw = true;
-        result = -1;
         errorCode = error.code();
         errorText = error.what();
     } catch (const engine::FileError& error) {
-        threw = true;
-        result = -1;
         errorCode = error.code();
         errorText = error.fileName();
     } catch (const std::exception& error) {
-        // Anything else still ends the run as a failure the user is told about.
-        threw = true;
-        result = -1;
         errorText = error.what();
     } catch (...) {
         // Not even a standard exception: the run still has to end, or the dialog never closes.
-        threw = true;
-        result = -1;
         errorText = "unknown failure";
     }
     if (!threw) {
