@@ -157,7 +157,6 @@ int main(int argc, char** argv) {
     }
 
     job::TransferJob job;
-    job.Reset();
     job.reportProgress = 1;  // chunked moves, so the status line and Ctrl-C act within a file
     std::error_code ec;
     const std::filesystem::path path(options->transferFile);
@@ -232,9 +231,6 @@ int main(int argc, char** argv) {
         }
     }
     worker.Join();
-    if (interrupts > 0 && !cancelSent) {
-        worker.RequestCancel();
-    }
     const progress::ProgressState state = worker.Snapshot();
     if (statusLine) {
         // The totals stay on screen; the file that was moving last is of no interest now.
