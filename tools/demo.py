@@ -101,26 +101,21 @@ def main():
         print("demo: FTP server on 127.0.0.1:%d serving %s" % (port, server_root))
         print("demo: sample tree %s: %d files, %.1f MB" % (sent, count, size / 1048576))
 
-        send_bxt = os.path.join(work, "send.bxt")
-        write_bxt(send_bxt, port, sent, "/www", False, log)
-        code, seconds = run(bxfr, send_bxt)
-        print("demo: bxfr %s -> exit %d in %.2f s" % (send_bxt, code, seconds))
-        if code != 0:
-            return fail(work, log)
-        if not same_trees(sent, os.path.join(server_root, "www")):
-            print("demo: the server's copy differs from the sample tree")
-            return fail(work, log)
-
+        steps = [
+            ("send", sent, False, os.path.join(server_root, "www"), "the server's copy differs from the sample tree"),
+            ("get", got, True, got, "the tree that came back differs from the one sent"),
+        ]
         os.makedirs(got)
-        get_bxt = os.path.join(work, "get.bxt")
-        write_bxt(get_bxt, port, got, "/www", True, log)
-        code, seconds = run(bxfr, get_bxt)
-        print("demo: bxfr %s -> exit %d in %.2f s" % (get_bxt, code, seconds))
-        if code != 0:
-            return fail(work, log)
-        if not same_trees(sent, got):
-            print("demo: the tree that came back differs from the one sent")
-            return fail(work, log)
+        for name, local, get, copy, differs in steps:
+            bxt = os.path.join(work, name + ".bxt")
+            write_bxt(bxt, port, local, "/www", get, log)
+            code, seconds = run(bxfr, bxt)
+            print("demo: bxfr %s -> exit %d in %.2f s" % (bxt, code, seconds))
+            if code != 0:
+                return fail(work, log)
+            if not same_trees(sent, copy):
+                print("demo: " + differs)
+                return fail(work, log)
         print("demo: the tree that came back in %s is the one sent: OK" % got)
         print("demo: the transfer log is %s" % log)
         return 0
