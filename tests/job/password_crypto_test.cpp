@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <sstream>
+#include <cstring>
 
 #include "support/files.h"
 #include "support/temp_dir.h"
@@ -29,33 +29,22 @@ for arg in sys.argv[1:]:
     print(out.hex().upper())
 )";
 
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
 // One line of the reference script's output per clear text; empty when python cannot run.
 std::vector<std::string> ReferenceCiphertexts(const std::vector<std::string>& clear) {
     test::TempDir dir;
     auto script = dir.path() / "rc4.py";
     test::WriteFile(script, kReferenceScript);
     std::string command = std::string(BXFR_TEST_PYTHON) + " " + script.string();
-    for (const auto& c : clear) command += " " + Hex(c);
+    for (const auto& c : clear) {
+        command += ' ';
+        for (unsigned char b : c) command += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
+    }
     std::vector<std::string> lines;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return lines;
-    std::string output;
-    char buffer[4096];
-    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-    if (pclose(pipe) != 0) return {};
-    std::istringstream in(output);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+    char line[4096];
+    while (fgets(line, sizeof line, pipe)) lines.emplace_back(line, std::strcspn(line, "\n"));
+    return pclose(pipe) == 0 ? lines : std::vector<std::string>{};
 }
 
 TEST(PasswordCrypto, MatchesTheStoredFormOfTheWindowsProgram) {
@@ -77,37 +66,11 @@ TEST(PasswordCrypto, MatchesTheStoredFormOfTheWindowsProgram) {
     }
 }
 
-TEST(PasswordCrypto, RoundTripAndDecodingRules) {
-    for (std::string clear :
-         {std::string("secret"), std::string("J\xFCrgen;\t \"'"), std::string(1024, 'z')}) {
-        std::string text = clear;
-        ASSERT_EQ(EncryptPassword(text), 1);
-        EXPECT_EQ(text.size(), clear.size() * 2);
-        EXPECT_EQ(text.find_first_not_of("0123456789ABCDEF"), std::string::npos);
-        ASSERT_EQ(DecryptPassword(text), 1);
-        EXPECT_EQ(text, clear);
-    }
-
-    std::string empty;
-    EXPECT_EQ(EncryptPassword(empty), 1);
-    EXPECT_EQ(DecryptPassword(empty), 1);
-    EXPECT_EQ(empty, "");
-
-    std::string lower = "b2415cbfe44e";
-    ASSERT_EQ(DecryptPassword(lower), 1);
+TEST(PasswordCrypto, DecodingIsLenientAndBounded) {
+    std::string lower = "b2415cbfe44e7", notHex = "zz;Q\xFF!";  // an odd digit is left over
+    ASSERT_EQ(DecryptPassword(lower) + DecryptPassword(notHex), 2);
     EXPECT_EQ(lower, "secret");
-    std::string odd = "B2415CBFE44E7";
-    ASSERT_EQ(DecryptPassword(odd), 1);
-    EXPECT_EQ(odd, "secret");
-
-    // A clear text stored without the provider decodes into some bytes, never past its length.
-    std::string notHex = "zz;Q\xFF!";
-    ASSERT_EQ(DecryptPassword(notHex), 1);
-    EXPECT_EQ(notHex.size(), 3u);
-
-    std::string probe = "x";
-    EXPECT_EQ(DefaultPasswordCrypto().CryptTransform(probe, 1, 1), 1);
-    EXPECT_EQ(probe, "");
+    EXPECT_EQ(notHex.size(), 3u);  // a clear text decodes into some bytes, never past its length
 }
 
 TEST(PasswordCrypto, WithoutAProviderNothingChanges) {
@@ -118,12 +81,9 @@ TEST(PasswordCrypto, WithoutAProviderNothingChanges) {
     EXPECT_EQ(none.EncryptPassword(text), 0);
     EXPECT_EQ(none.DecryptPassword(text), 0);
     EXPECT_EQ(text, "secret");
-    std::string nothing;
-    EXPECT_EQ(none.EncryptPassword(nothing), 1);
     // The process's own provider is not disturbed by the failed one.
-    std::string again = "secret";
-    ASSERT_EQ(EncryptPassword(again), 1);
-    EXPECT_EQ(again, "B2415CBFE44E");
+    ASSERT_EQ(EncryptPassword(text), 1);
+    EXPECT_EQ(text, "B2415CBFE44E");
 }
 
 }  // namespace

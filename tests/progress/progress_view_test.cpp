@@ -8,54 +8,33 @@ namespace {
 
 using namespace std::chrono_literals;
 
-ProgressState StateAt(std::uint64_t total, std::uint64_t done) {
+ProgressView ViewAt(std::uint64_t total, std::uint64_t done, bool receiving, std::chrono::seconds now) {
     ProgressState state;
     state.totalBytes = total;
     state.doneBytes = done;
     state.start = std::chrono::steady_clock::time_point(100s);
-    return state;
-}
-
-TEST(ProgressView, NoTotalShowsZeroCountsAndNothingElse) {
-    const ProgressView view = ComputeView(StateAt(0, 0), false, std::chrono::steady_clock::time_point(200s));
-    EXPECT_FALSE(view.hasTotal);
-    EXPECT_EQ(view.percent, 0);
-    EXPECT_EQ(view.byteLine, "Sent 0 Bytes of 0 Bytes ");
-    EXPECT_TRUE(view.speedText.empty());
-    EXPECT_TRUE(view.timeLeftLine.empty());
+    return ComputeView(state, receiving, std::chrono::steady_clock::time_point(now));
 }
 
 TEST(ProgressView, SpeedPercentAndTimeLeft) {
     // 1 MiB of 3 MiB in 4 s: 256 KB/s, 2 MiB left = 8 s.
-    const ProgressView view =
-        ComputeView(StateAt(3 * 1048576, 1048576), true, std::chrono::steady_clock::time_point(104s));
+    const ProgressView view = ViewAt(3 * 1048576, 1048576, true, 104s);
     EXPECT_EQ(view.percent, 33);
-    EXPECT_EQ(view.speedText, " (256.00 KB/Sec)");
     EXPECT_EQ(view.byteLine, "Recieved 1024.00 KB of 3.00 MB  (256.00 KB/Sec)");
     EXPECT_EQ(view.timeLeftLine, "Estimated time left: 00:00:08");
+    EXPECT_EQ(FormatTimeLeft(86400 + 3600 + 60 + 1), "25:01:01");  // days fold into hours
 }
 
-TEST(ProgressView, NothingMovedYetGivesNoEstimate) {
-    const ProgressView view =
-        ComputeView(StateAt(1000, 0), false, std::chrono::steady_clock::time_point(101s));
-    EXPECT_EQ(view.speedText, " (0.00 KB/Sec)");
-    EXPECT_TRUE(view.timeLeftLine.empty());
-    // A clock that has not moved past the start tells no speed at all.
-    EXPECT_TRUE(
-        ComputeView(StateAt(1000, 10), false, std::chrono::steady_clock::time_point(100s)).speedText.empty());
+TEST(ProgressView, NoTotalOrNoTimeGivesNoEstimate) {
+    EXPECT_TRUE(ViewAt(0, 0, false, 200s).timeLeftLine.empty());
+    EXPECT_TRUE(ViewAt(1000, 0, false, 101s).timeLeftLine.empty());
+    EXPECT_TRUE(ViewAt(1000, 10, false, 100s).speedText.empty());  // the clock has not moved
 }
 
 TEST(ProgressView, CountsOverFourGibibytesAreNotWrapped) {
-    const std::uint64_t total = 6ULL << 30;
-    const ProgressView view =
-        ComputeView(StateAt(total, 5ULL << 30), false, std::chrono::steady_clock::time_point(110s));
+    const ProgressView view = ViewAt(6ULL << 30, 5ULL << 30, false, 110s);
     EXPECT_EQ(view.percent, 83);
     EXPECT_EQ(view.byteLine.substr(0, 24), "Sent 5.00 GB of 6.00 GB ");
-}
-
-TEST(ProgressView, DaysFoldIntoHours) {
-    EXPECT_EQ(FormatTimeLeft(86400 + 3600 + 60 + 1), "25:01:01");
-    EXPECT_EQ(FormatTimeLeft(0), "00:00:00");
 }
 
 TEST(ProgressOutcome, ErrorBoxCancelAndResult) {
@@ -66,8 +45,7 @@ TEST(ProgressOutcome, ErrorBoxCancelAndResult) {
     state.errorCode = 12002;
     EXPECT_TRUE(ShowsErrorBox(state, false));
     EXPECT_EQ(OutcomeOf(state, false), TransferStatus::Incomplete);
-    // Ignored errors show no box; the cancel and the result decide.
-    EXPECT_EQ(OutcomeOf(state, true), TransferStatus::Cancelled);
+    EXPECT_EQ(OutcomeOf(state, true), TransferStatus::Cancelled);  // ignored errors: the cancel decides
     state.cancelRequested = false;
     state.runResult = 1;
     EXPECT_EQ(OutcomeOf(state, true), TransferStatus::Failed);
@@ -81,10 +59,6 @@ TEST(ProgressOutcome, ServerReplyStandsInForAMissingName) {
     EXPECT_EQ(ErrorBoxText(state),
               "An error has occurred during transfer : Error 12003\n\n550 Permission denied.\n\nCould not "
               "send the file");
-    state.errorCode = 12029;
-    EXPECT_EQ(ErrorBoxText(state).rfind(
-                  "An error has occurred during transfer : Error 12029\n\nCannot connect\n\n", 0),
-              0u);
 }
 
 }  // namespace
