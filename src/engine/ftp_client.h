@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -46,6 +47,7 @@ struct FtpEntry {
     bool isFolder = false;
     bool isLink = false;
     std::uint64_t length = 0;
+    std::optional<std::int64_t> modified;  // seconds since 1970 UTC, where the listing says exactly
 };
 
 struct FtpLoginParams {
@@ -65,6 +67,19 @@ using UploadSource = std::function<std::size_t(char* buffer, std::size_t size)>;
 // Receives the bytes of a download as they arrive. Throwing aborts the transfer.
 using DownloadSink = std::function<void(const char* data, std::size_t size)>;
 
+// How one PutFile or GetFile runs.
+struct TransferOptions {
+    // Resume (binary only): the first byte to move. PutFile appends to the remote file, which
+    // must then hold exactly this many bytes; GetFile asks the server to start there.
+    std::uint64_t restartAt = 0;
+    // GetFile: the file's size as the listing gave it. A download that ends at another size
+    // fails with 12030 (ASCII: the size with or without the CRs the server added).
+    std::optional<std::uint64_t> expectedSize;
+    // Called as bytes cross the network, with the file's count so far (restartAt included).
+    // Throwing aborts the transfer; the exception reaches the caller.
+    std::function<void(std::uint64_t bytesMoved)> onProgress;
+};
+
 // One logged-in control connection. Every operation runs on it; a connection is used by
 // one thread at a time. Paths may be absolute ("/a/b") or relative to the current folder.
 // Text holding CR, LF or NUL is refused before anything is sent, so that nothing can be
@@ -79,9 +94,25 @@ public:
     virtual bool CreateDirectory(const std::string& folder) = 0;
 
     // Streams a file; `type` is job::TransferTypeAscii or job::TransferTypeBinary. ASCII converts
-    // line ends (CRLF on the wire, LF on disk). Failures raise InternetError.
-    virtual void PutFile(const std::string& remoteName, int type, const UploadSource& source) = 0;
-    virtual void GetFile(const std::string& remoteName, int type, const DownloadSink& sink) = 0;
+    // line ends (CRLF on the wire, LF on disk). Failures raise InternetError. A stored file is
+    // verified: when the server's size for it differs from what was sent (ASCII: with or
+    // without CRs), PutFile raises 12030.
+    virtual void PutFile(const std::string& remoteName, int type, const UploadSource& source,
+                         const TransferOptions& options) = 0;
+    virtual void GetFile(const std::string& remoteName, int type, const DownloadSink& sink,
+                         const TransferOptions& options) = 0;
+
+    // RNFR + RNTO; false when the server refused either.
+    virtual bool Rename(const std::string& from, const std::string& to) = 0;
+    virtual bool Delete(const std::string& name) = 0;
+    // The size the server stores for a file; false when it cannot tell.
+    virtual bool FileSize(const std::string& name, std::uint64_t& size) = 0;
+    // The server's modification time of a file (MDTM), as seconds since 1970 UTC.
+    virtual bool GetModificationTime(const std::string& name, std::int64_t& unixSeconds) = 0;
+    // Sets it (MFMT); false when refused or when the server does not offer MFMT.
+    virtual bool SetModificationTime(const std::string& name, std::int64_t unixSeconds) = 0;
+    // The server offers REST STREAM, so TransferOptions::restartAt can be used.
+    virtual bool CanResume() const = 0;
 
     // Lists a folder ("" = the current one); false when it cannot be listed.
     virtual bool List(const std::string& folder, std::vector<FtpEntry>& entries) = 0;

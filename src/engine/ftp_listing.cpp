@@ -3,6 +3,7 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <optional>
 
 namespace bxfr::engine {
@@ -222,7 +223,69 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+    year -= month <= 2 ? 1 : 0;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+    const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+}
+
 }  // namespace
+
+std::optional<std::int64_t> ParseFtpTime(std::string_view text) {
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) {
+        text.remove_suffix(1);
+    }
+    const std::size_t dot = text.find('.');
+    if (dot != std::string_view::npos) {
+        if (!AllDigits(text.substr(dot + 1))) {
+            return std::nullopt;
+        }
+        text = text.substr(0, dot);
+    }
+    if (text.size() != 14 || !AllDigits(text)) {
+        return std::nullopt;
+    }
+    const auto field = [text](std::size_t at, std::size_t length) {
+        return static_cast<unsigned>(*Number(text.substr(at, length)));
+    };
+    const unsigned month = field(4, 2);
+    const unsigned day = field(6, 2);
+    const unsigned hour = field(8, 2);
+    const unsigned minute = field(10, 2);
+    const unsigned second = field(12, 2);
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
+        return std::nullopt;
+    }
+    return DaysFromCivil(field(0, 4), month, day) * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+std::string FormatFtpTime(std::int64_t unixSeconds) {
+    std::int64_t days = unixSeconds / 86400;
+    std::int64_t rest = unixSeconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    // Civil date from days (the inverse of DaysFromCivil).
+    days += 719468;
+    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
+    const unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const unsigned mp = (5 * dayOfYear + 2) / 153;
+    const unsigned day = dayOfYear - (153 * mp + 2) / 5 + 1;
+    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = static_cast<std::int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0);
+    char out[32];
+    std::snprintf(out, sizeof out, "%04lld%02u%02u%02u%02u%02u", static_cast<long long>(year), month, day,
+                  static_cast<unsigned>(rest / 3600), static_cast<unsigned>(rest / 60 % 60),
+                  static_cast<unsigned>(rest % 60));
+    return out;
+}
 
 bool ParseListLine(std::string_view line, FtpEntry& entry) {
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) {
@@ -268,6 +331,8 @@ bool ParseMlsdLine(std::string_view line, FtpEntry& entry) {
             if (const auto size = Number(value)) {
                 entry.length = *size;
             }
+        } else if (EqualsNoCase(key, "modify")) {
+            entry.modified = ParseFtpTime(value);
         }
     }
     // A folder's "sizd" is the size of its directory record, not of anything we would move.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/error_texts.h"
+#include "engine/failure_kind.h"
 #include "engine/run_context.h"
 #include "engine/send_walk.h"
 #include "engine/single_file_transfer.h"
@@ -40,11 +41,17 @@ std::string UnsafeEntryName(const std::string& name) {
 }
 
 int WalkRemote(FtpConnection& connection, std::string folder, const RemoteWalkCallback& callback,
-               const RemoteRefusal& refused, int depth) {
+               const RemoteRefusal& refused, const RemoteListFailure& listFailed, int depth) {
     CollapseSlashes(folder);
     std::vector<FtpEntry> entries;
-    if (!connection.List(folder, entries)) {
-        return 0;
+    for (int attempt = 1; !connection.List(folder, entries); ++attempt) {
+        const int decision = listFailed ? listFailed(folder, attempt) : kListStop;
+        if (decision == kListStop) {
+            return 0;
+        }
+        if (decision == kListSkip) {
+            return 1;
+        }
     }
     for (const auto& entry : entries) {
         if (IsDots(entry.name)) {
@@ -59,10 +66,24 @@ int WalkRemote(FtpConnection& connection, std::string folder, const RemoteWalkCa
             }
             continue;
         }
-        if (entry.isFolder) {
-            if (entry.isLink) {
+        if (entry.isLink) {
+            // Only a link to a file has a size; its listing shows the link's own length.
+            std::uint64_t size = 0;
+            if (entry.isFolder || !connection.FileSize(path, size)) {
+                if (refused) {
+                    refused(path,
+                            "it is a link to a folder or to nothing, and links to folders are not followed");
+                }
                 continue;
             }
+            FtpEntry file = entry;
+            file.length = size;
+            if (callback(path, file) == 0) {
+                return 0;
+            }
+            continue;
+        }
+        if (entry.isFolder) {
             if (depth >= kMaxRemoteDepth) {
                 if (refused) {
                     refused(path,
@@ -70,7 +91,7 @@ int WalkRemote(FtpConnection& connection, std::string folder, const RemoteWalkCa
                 }
                 continue;
             }
-            if (WalkRemote(connection, path, callback, refused, depth + 1) == 0) {
+            if (WalkRemote(connection, path, callback, refused, listFailed, depth + 1) == 0) {
                 return 0;
             }
         } else if (callback(path, entry) == 0) {
@@ -181,11 +202,11 @@ bool MakeLocalFolder(const fs::path& path) {
 }
 
 int WalkRemoteFolder(FtpConnection& connection, const std::string& folder, const RemoteWalkCallback& callback,
-                     const RemoteRefusal& refused) {
-    return WalkRemote(connection, folder, callback, refused, 0);
+                     const RemoteRefusal& refused, const RemoteListFailure& listFailed) {
+    return WalkRemote(connection, folder, callback, refused, listFailed, 0);
 }
 
-std::uint64_t RemoteFileLengthOn(FtpConnection& connection, const std::string& remoteName) {
+std::optional<FtpEntry> RemoteEntryOn(FtpConnection& connection, const std::string& remoteName) {
     const std::size_t slash = remoteName.rfind('/');
     const std::string folder = slash == std::string::npos
                                    ? std::string()
@@ -193,44 +214,82 @@ std::uint64_t RemoteFileLengthOn(FtpConnection& connection, const std::string& r
     const std::string leaf = slash == std::string::npos ? remoteName : remoteName.substr(slash + 1);
     std::vector<FtpEntry> entries;
     if (leaf.empty() || !connection.List(folder, entries)) {
-        return 0;
+        return std::nullopt;
     }
     for (const auto& entry : entries) {
-        if (entry.name == leaf) {
-            return entry.isFolder ? 0 : entry.length;
+        if (entry.name == leaf && !entry.isFolder) {
+            return entry;
         }
     }
-    return 0;
+    return std::nullopt;
+}
+
+std::uint64_t RemoteFileLengthOn(FtpConnection& connection, const std::string& remoteName) {
+    const auto entry = RemoteEntryOn(connection, remoteName);
+    return entry ? entry->length : 0;
+}
+
+int TransferRun::ReportListFailure(const std::string& folder, int attempt) {
+    const std::uint32_t code = connection_->LastError() != 0 ? connection_->LastError() : 12003;
+    const FtpReply reply = connection_->LastReply();
+    if (attempt <= job_.retries && KindOfFailure(code, reply.code) == FailureKind::Transient) {
+        job_.ReportMessage("Attempt " + std::to_string(attempt) + " of " + std::to_string(job_.retries + 1) +
+                           " to list " + folder + " failed; trying again ...");
+        if (PauseBeforeRetry(attempt)) {
+            return kListRetry;
+        }
+        return kListStop;
+    }
+    NoteFailure(code, reply);
+    ReportLastError();
+    job_.ReportMessage("Failed to list folder " + folder + "!");
+    return job_.ignoreErrors != 0 ? kListSkip : kListStop;
 }
 
 int TransferRun::GetFiles() {
     std::string startFolder;
     connection_->GetCurrentDirectory(startFolder);
-    if (job_.singleFile == 0) {
-        job_.getTotalBytes = 0;
-        WalkRemoteFolder(*connection_, startFolder, [this](const std::string& path, const FtpEntry& entry) {
+    if (job_.singleFile != 0) {
+        const auto entry = RemoteEntryOn(*connection_, job_.remotePathAsEntered);
+        job_.getTotalBytes = entry ? entry->length : 0;
+        job_.progress.totalBytes = job_.getTotalBytes;
+        GetOneFile(job_.remotePathAsEntered, entry ? &*entry : nullptr);
+        return 0;
+    }
+    // One listing of each folder serves the totals and the transfer.
+    struct PlannedFile {
+        std::string path;
+        FtpEntry entry;
+    };
+    std::vector<PlannedFile> plan;
+    job_.getTotalBytes = 0;
+    const int walked = WalkRemoteFolder(
+        *connection_, startFolder,
+        [&](const std::string& path, const FtpEntry& entry) {
             if (IsRemoteFileSelected(job_, path)) {
                 job_.getTotalBytes += entry.length;
+                plan.push_back({path, entry});
             }
             return 1;
-        });
-        job_.progress.totalBytes = job_.getTotalBytes;
-        job_.ReportMessage(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {job_.progress.totalBytes}));
-        WalkRemoteFolder(
-            *connection_, startFolder,
-            [this](const std::string& path, const FtpEntry&) { return GetOneFile(path); },
-            [this](const std::string& path, const std::string& why) {
-                job_.ReportMessage("Refused to receive " + path + ": " + why + ".");
-            });
-    } else {
-        job_.getTotalBytes = RemoteFileLengthOn(*connection_, job_.remotePathAsEntered);
-        job_.progress.totalBytes = job_.getTotalBytes;
-        GetOneFile(job_.remotePathAsEntered);
+        },
+        [this](const std::string& path, const std::string& why) {
+            job_.ReportMessage("Refused to receive " + path + ": " + why + ".");
+        },
+        [this](const std::string& folder, int attempt) { return ReportListFailure(folder, attempt); });
+    job_.progress.totalBytes = job_.getTotalBytes;
+    job_.ReportMessage(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {job_.progress.totalBytes}));
+    if (walked == 0) {
+        return 0;
+    }
+    for (const auto& file : plan) {
+        if (GetOneFile(file.path, &file.entry) == 0) {
+            break;
+        }
     }
     return 0;
 }
 
-int TransferRun::GetOneFile(const std::string& remoteFile) {
+int TransferRun::GetOneFile(const std::string& remoteFile, const FtpEntry* entry) {
     if (job_.progress.cancelRequested == 1) {
         return 0;
     }
@@ -246,7 +305,7 @@ int TransferRun::GetOneFile(const std::string& remoteFile) {
             return 1;
         }
         if (MakeLocalFolder(localName->parent_path())) {
-            result = GetStep(*localName, remoteFile, type);
+            result = GetStep(*localName, remoteFile, type, entry);
             if (cutShort_) {
                 return 0;
             }

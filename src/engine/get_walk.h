@@ -32,12 +32,19 @@ bool MakeLocalFolder(const std::filesystem::path& path);
 // returns nonzero to go on. `refused` hears about names the walk will not follow.
 using RemoteWalkCallback = std::function<int(const std::string& path, const FtpEntry& entry)>;
 using RemoteRefusal = std::function<void(const std::string& path, const std::string& why)>;
+// Called when a folder cannot be listed, with the number of the attempt; says what next.
+enum RemoteListDecision : int { kListStop = 0, kListSkip = 1, kListRetry = 2 };
+using RemoteListFailure = std::function<int(const std::string& folder, int attempt)>;
 
 // Walks the remote tree below the folder on one connection, by listing absolute paths, so
-// the connection's current folder does not change. Links to folders are not followed.
-// Returns 0 when a folder cannot be listed or a callback returned 0, else 1.
+// the connection's current folder does not change. A link is asked for its size: a link to a
+// file is walked as that file, a link to a folder is refused. Returns 0 when a folder cannot
+// be listed (and `listFailed` said stop) or a callback returned 0, else 1.
 int WalkRemoteFolder(FtpConnection& connection, const std::string& folder, const RemoteWalkCallback& callback,
-                     const RemoteRefusal& refused = {});
+                     const RemoteRefusal& refused = {}, const RemoteListFailure& listFailed = {});
+
+// The listing entry of one remote file; none when it is missing or a folder.
+std::optional<FtpEntry> RemoteEntryOn(FtpConnection& connection, const std::string& remoteName);
 
 // The length of one remote file as its folder's listing reports it; 0 when it is missing or a folder.
 std::uint64_t RemoteFileLengthOn(FtpConnection& connection, const std::string& remoteName);

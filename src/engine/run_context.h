@@ -3,12 +3,16 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/ftp_client.h"
 #include "job/transfer_job.h"
 
 namespace bxfr::engine {
+
+class PartFile;
+class ProgressMeter;
 
 // The state of one run: the job, the client that stands for the session, and the run's
 // own connection. The engine's steps are its members so that they share the connection
@@ -36,7 +40,9 @@ public:
     int SendFileChunked(const std::filesystem::path& localPath, const std::string& remoteName, int type);
     int GetFileChunked(const std::filesystem::path& localPath, const std::string& remoteName, int type);
     int PutStep(const std::filesystem::path& localPath, const std::string& remoteName, int type);
-    int GetStep(const std::filesystem::path& localPath, const std::string& remoteName, int type);
+    // `entry`, when the listing gave one, tells the size to expect and the server's time.
+    int GetStep(const std::filesystem::path& localPath, const std::string& remoteName, int type,
+                const FtpEntry* entry = nullptr);
 
     // Send walk.
     int SendFiles();
@@ -46,7 +52,7 @@ public:
 
     // Get walk.
     int GetFiles();
-    int GetOneFile(const std::string& remoteFile);
+    int GetOneFile(const std::string& remoteFile, const FtpEntry* entry = nullptr);
 
     FtpConnection& connection() { return *connection_; }
 
@@ -55,8 +61,22 @@ private:
     std::string RemoteNameFor(const std::filesystem::path& local) const;
     void ReportLastError();
     void NoteFailure(std::uint32_t code, const FtpReply& reply);
+    // One file with its retries: temporary names, resume and verification on the way.
     int MoveFile(const std::filesystem::path& localPath, const std::string& remoteName, int type, bool send,
-                 bool withProgress);
+                 bool withProgress, const FtpEntry* entry);
+    void SendAttempt(const std::filesystem::path& localPath, const std::string& target, int type, bool resume,
+                     ProgressMeter& meter);
+    void CommitUpload(const std::string& temporary, const std::string& remoteName);
+    void StampRemoteTime(const std::filesystem::path& localPath, const std::string& remoteName);
+    void GetAttempt(PartFile& part, const std::string& remoteName, int type,
+                    std::optional<std::uint64_t> expected, bool resume, ProgressMeter& meter);
+    void CommitDownload(PartFile& part, const std::filesystem::path& localPath, const std::string& remoteName,
+                        std::optional<std::int64_t> modified);
+    int Cancelled(const std::filesystem::path& localPath, const std::string& remoteName, bool send,
+                  bool viaTemporary);
+    void CheckCancel() const;
+    bool PauseBeforeRetry(int attempt);
+    int ReportListFailure(const std::string& folder, int attempt);
 
     job::TransferJob& job_;
     FtpClient& client_;

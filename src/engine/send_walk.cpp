@@ -38,11 +38,14 @@ bool MaskMatchesFrom(const std::string& name, std::size_t n, const std::string& 
 }
 
 int WalkLocal(const fs::path& folder, const std::string& mask, const LocalWalkCallback& callback,
-              int filesMode, bool nested) {
+              int filesMode, bool nested, const LocalRefusal& refused) {
     std::error_code error;
     fs::directory_iterator it(folder, error);
     if (error) {
         // An unreadable subfolder is passed over; only the base folder's absence ends the walk.
+        if (nested && refused) {
+            refused(folder, "the folder cannot be read (" + error.message() + ")");
+        }
         return nested ? 1 : 0;
     }
     std::vector<fs::directory_entry> entries;
@@ -63,16 +66,30 @@ int WalkLocal(const fs::path& folder, const std::string& mask, const LocalWalkCa
         if (isFolder) {
             // Links to folders are not followed: a link to an enclosing folder would never end.
             if (isLink) {
+                if (refused) {
+                    refused(entry.path(), "it is a link to a folder, and links to folders are not followed");
+                }
                 continue;
             }
             if (filesMode == 0 && callback(entry.path()) == 0) {
                 return 0;
             }
-            if (WalkLocal(entry.path(), mask, callback, filesMode, true) == 0) {
+            if (WalkLocal(entry.path(), mask, callback, filesMode, true, refused) == 0) {
                 return 0;
             }
-        } else if (filesMode != 0 && callback(entry.path()) == 0) {
-            return 0;
+        } else if (filesMode != 0) {
+            // A FIFO, socket or device would block the read or never end.
+            if (!entry.is_regular_file(statusError)) {
+                if (refused) {
+                    refused(entry.path(), isLink && !entry.exists(statusError)
+                                              ? "it is a link that leads nowhere"
+                                              : "it is not a regular file (a FIFO, socket or device)");
+                }
+                continue;
+            }
+            if (callback(entry.path()) == 0) {
+                return 0;
+            }
         }
     }
     return 1;
@@ -119,8 +136,8 @@ bool MaskMatches(const std::string& name, const std::string& mask) {
 }
 
 int WalkLocalFolder(const fs::path& folder, const std::string& mask, const LocalWalkCallback& callback,
-                    int filesMode) {
-    return WalkLocal(folder, mask, callback, filesMode, false);
+                    int filesMode, const LocalRefusal& refused) {
+    return WalkLocal(folder, mask, callback, filesMode, false, refused);
 }
 
 bool HoldsControlCharacter(const std::string& text) {
@@ -178,7 +195,10 @@ int TransferRun::SendFiles() {
         job_.localPath, "*.*", [this](const fs::path& path) { return CreateRemoteFolder(path); }, 0);
     if (job_.singleFile == 0) {
         WalkLocalFolder(
-            job_.localPath, job_.fileMask, [this](const fs::path& path) { return SendOneFile(path); }, 1);
+            job_.localPath, job_.fileMask, [this](const fs::path& path) { return SendOneFile(path); }, 1,
+            [this](const fs::path& path, const std::string& why) {
+                job_.ReportMessage("Skipped " + path.string() + ": " + why + ".");
+            });
     } else {
         job_.progress.totalBytes = LocalFileLength(job_.localPathAsEntered);
         SendOneFile(job_.localPathAsEntered);

@@ -1,14 +1,20 @@
 #include "engine/single_file_transfer.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "engine/error_texts.h"
+#include "engine/failure_kind.h"
 #include "engine/run_context.h"
+#include "engine/sizes.h"
+#include "engine/temporary_names.h"
 
 namespace bxfr::engine {
 namespace {
@@ -27,24 +33,38 @@ public:
     TransferCut() : std::runtime_error("cancelled") {}
 };
 
-// The progress callback fires every 8192 bytes or every chunk, whichever is larger, and once
-// for a final partial chunk.
+std::uint32_t ErrnoOr(std::uint32_t fallback) {
+    return errno != 0 ? static_cast<std::uint32_t>(errno) : fallback;
+}
+
+}  // namespace
+
+// Moves the job's byte count as a file's bytes cross the network, and calls the progress
+// callback at least every 8192 of them.
 class ProgressMeter {
 public:
-    ProgressMeter(job::TransferJob& job, bool chunked) : job_(job), chunked_(chunked) {}
-    void Add(std::size_t count) {
-        if (!chunked_ || count == 0) {
+    ProgressMeter(job::TransferJob& job, bool chunked, std::uint64_t limit)
+        : job_(job), chunked_(chunked), base_(job.progress.doneBytes), limit_(limit) {}
+    // `moved` is the file's count so far.
+    void MovedTo(std::uint64_t moved) {
+        if (!chunked_) {
             return;
         }
-        job_.progress.doneBytes += count;
-        sinceReport_ += count;
-        if (sinceReport_ >= 8192) {
-            sinceReport_ = 0;
+        moved = std::min(moved, limit_);
+        job_.progress.doneBytes = base_ + moved;
+        if (moved >= reported_ + 8192 || moved < reported_) {
+            reported_ = moved;
             job_.ReportProgress();
         }
     }
-    void Finish() {
-        if (chunked_ && sinceReport_ > 0) {
+    // A new attempt counts the file from the start again.
+    void Restart() {
+        job_.progress.doneBytes = base_;
+        reported_ = 0;
+    }
+    void Finish(std::uint64_t total) {
+        if (chunked_) {
+            job_.progress.doneBytes = base_ + total;
             job_.ReportProgress();
         }
     }
@@ -52,14 +72,17 @@ public:
 private:
     job::TransferJob& job_;
     bool chunked_;
-    std::uint64_t sinceReport_ = 0;
+    std::uint64_t base_;
+    std::uint64_t limit_;
+    std::uint64_t reported_ = 0;
 };
 
 // A received file is written here first and renamed over its target only when it arrived whole.
+// It stays between the attempts at one file, so that a retry can resume it.
 class PartFile {
 public:
-    explicit PartFile(const fs::path& target)
-        : path_(target.parent_path() / ("." + target.filename().string() + ".bxfr-part")) {}
+    PartFile(const fs::path& target, const job::TransferJob& job)
+        : path_(target.parent_path() / TemporaryName(target.filename().string(), job)) {}
     ~PartFile() {
         if (!committed_) {
             std::error_code ignored;
@@ -75,12 +98,6 @@ private:
     fs::path path_;
     bool committed_ = false;
 };
-
-std::uint32_t ErrnoOr(std::uint32_t fallback) {
-    return errno != 0 ? static_cast<std::uint32_t>(errno) : fallback;
-}
-
-}  // namespace
 
 int LocalTransferType(const job::TransferJob& job, const fs::path& localPath) {
     if (job.transferType == 1) {
@@ -134,107 +151,266 @@ void TransferRun::NoteFailure(std::uint32_t code, const FtpReply& reply) {
     lastFailureReply_ = reply;
 }
 
-int TransferRun::MoveFile(const fs::path& localPath, const std::string& remoteName, int type, bool send,
-                          bool chunked) {
-    ProgressMeter meter(job_, chunked);
-    try {
-        if (send) {
-            // The local file is opened first, so an unreadable one leaves nothing on the server.
-            errno = 0;
-            FilePtr file(std::fopen(localPath.c_str(), "rb"));
-            if (!file) {
-                throw FileError(ErrnoOr(ENOENT), localPath.string());
-            }
-            std::setvbuf(file.get(), nullptr, _IONBF, 0);
-            connection_->PutFile(remoteName, type, [&](char* buffer, std::size_t size) -> std::size_t {
-                if (job_.progress.cancelRequested == 1) {
-                    throw TransferCut();
-                }
-                const std::size_t count = std::fread(buffer, 1, size, file.get());
-                if (count < size && std::ferror(file.get())) {
-                    throw FileError(ErrnoOr(EIO), localPath.string());
-                }
-                meter.Add(count);
-                return count;
-            });
-        } else {
-            PartFile part(localPath);
-            errno = 0;
-            FilePtr file(std::fopen(part.path().c_str(), "wb"));
-            if (!file) {
-                throw FileError(ErrnoOr(EACCES), localPath.string());
-            }
-            std::setvbuf(file.get(), nullptr, _IONBF, 0);
-            connection_->GetFile(remoteName, type, [&](const char* data, std::size_t size) {
-                if (job_.progress.cancelRequested == 1) {
-                    throw TransferCut();
-                }
-                if (size > 0 && std::fwrite(data, 1, size, file.get()) != size) {
-                    throw FileError(ErrnoOr(EIO), localPath.string());
-                }
-                meter.Add(size);
-            });
-            errno = 0;
-            if (std::fclose(file.release()) != 0) {
-                throw FileError(ErrnoOr(EIO), localPath.string());
-            }
-            std::error_code renameError;
-            fs::rename(part.path(), localPath, renameError);
-            if (renameError) {
-                throw FileError(static_cast<std::uint32_t>(renameError.value()), localPath.string());
-            }
-            part.Commit();
-        }
-        meter.Finish();
-        return 1;
-    } catch (const TransferCut&) {
-        cutShort_ = true;
-        if (send) {
-            job_.ReportMessage("Cancelled: " + localPath.string() +
-                               " was cut short; the server keeps the part it received.");
-        } else {
-            job_.ReportMessage("Cancelled: " + remoteName + " was not received; " + localPath.string() +
-                               " is unchanged.");
-        }
-        return 0;
-    } catch (const InternetError& error) {
-        NoteFailure(error.code(), connection_->LastReply());
-        if (!chunked || job_.ignoreErrors == 1) {
-            return 0;
-        }
-        throw;
-    } catch (const FileError& error) {
-        NoteFailure(error.code(), FtpReply{});
-        if (!chunked || job_.ignoreErrors == 1) {
-            return 0;
-        }
-        throw;
+void TransferRun::CheckCancel() const {
+    if (job_.progress.cancelRequested == 1) {
+        throw TransferCut();
     }
 }
 
+// A short pause that grows with each attempt; false when the user cancelled meanwhile.
+bool TransferRun::PauseBeforeRetry(int attempt) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500 * attempt);
+    while (std::chrono::steady_clock::now() < until) {
+        // Lets the receiver hand in a cancel while nothing moves.
+        job_.ReportProgress();
+        if (job_.progress.cancelRequested == 1) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+void TransferRun::SendAttempt(const fs::path& localPath, const std::string& target, int type, bool resume,
+                              ProgressMeter& meter) {
+    // The local file is opened first, so an unreadable one leaves nothing on the server.
+    errno = 0;
+    FilePtr file(std::fopen(localPath.c_str(), "rb"));
+    if (!file) {
+        throw FileError(ErrnoOr(ENOENT), localPath.string());
+    }
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
+    TransferOptions options;
+    std::uint64_t stored = 0;
+    if (resume && type == job::TransferTypeBinary && connection_->CanResume() &&
+        connection_->FileSize(target, stored) && stored > 0 && stored <= LocalFileLength(localPath) &&
+        fseeko(file.get(), static_cast<off_t>(stored), SEEK_SET) == 0) {
+        options.restartAt = stored;
+        job_.ReportVerbose("Resuming " + target + " at byte " + std::to_string(stored) + ".");
+    }
+    options.onProgress = [&](std::uint64_t moved) {
+        meter.MovedTo(moved);
+        CheckCancel();
+    };
+    connection_->PutFile(
+        target, type,
+        [&](char* buffer, std::size_t size) -> std::size_t {
+            CheckCancel();
+            const std::size_t count = std::fread(buffer, 1, size, file.get());
+            if (count < size && std::ferror(file.get())) {
+                throw FileError(ErrnoOr(EIO), localPath.string());
+            }
+            return count;
+        },
+        options);
+}
+
+// The whole file under its temporary name replaces the old copy in one step.
+void TransferRun::CommitUpload(const std::string& temporary, const std::string& remoteName) {
+    if (connection_->Rename(temporary, remoteName)) {
+        return;
+    }
+    if (KindOfFailure(connection_->LastError(), connection_->LastReply().code) == FailureKind::Permanent) {
+        job_.ReportVerbose("The server refused to rename " + temporary + " over " + remoteName +
+                           "; deleting " + remoteName + " first.");
+        if (connection_->Delete(remoteName) && connection_->Rename(temporary, remoteName)) {
+            return;
+        }
+    }
+    const std::uint32_t code = connection_->LastError() != 0 ? connection_->LastError() : 12003;
+    throw InternetError(code, "Failed to rename " + temporary + " to " + remoteName);
+}
+
+void TransferRun::StampRemoteTime(const fs::path& localPath, const std::string& remoteName) {
+    std::error_code error;
+    const auto written = fs::last_write_time(localPath, error);
+    if (error) {
+        return;
+    }
+    const auto seconds =
+        std::chrono::floor<std::chrono::seconds>(std::chrono::file_clock::to_sys(written)).time_since_epoch();
+    connection_->SetModificationTime(remoteName, seconds.count());
+}
+
+void TransferRun::GetAttempt(PartFile& part, const std::string& remoteName, int type,
+                             std::optional<std::uint64_t> expected, bool resume, ProgressMeter& meter) {
+    TransferOptions options;
+    options.expectedSize = expected;
+    std::error_code error;
+    const std::uint64_t have =
+        fs::is_regular_file(part.path(), error) ? fs::file_size(part.path(), error) : 0;
+    if (resume && type == job::TransferTypeBinary && connection_->CanResume() && !error && have > 0 &&
+        (!expected || have <= *expected)) {
+        options.restartAt = have;
+        job_.ReportVerbose("Resuming " + remoteName + " at byte " + std::to_string(have) + ".");
+    }
+    errno = 0;
+    FilePtr file(std::fopen(part.path().c_str(), options.restartAt > 0 ? "ab" : "wb"));
+    if (!file) {
+        throw FileError(ErrnoOr(EACCES), part.path().string());
+    }
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
+    options.onProgress = [&](std::uint64_t moved) {
+        meter.MovedTo(moved);
+        CheckCancel();
+    };
+    connection_->GetFile(
+        remoteName, type,
+        [&](const char* data, std::size_t size) {
+            CheckCancel();
+            if (size > 0 && std::fwrite(data, 1, size, file.get()) != size) {
+                throw FileError(ErrnoOr(EIO), part.path().string());
+            }
+        },
+        options);
+    errno = 0;
+    if (std::fclose(file.release()) != 0) {
+        throw FileError(ErrnoOr(EIO), part.path().string());
+    }
+}
+
+// The received file takes the old copy's permission bits and the server's time, then its place.
+void TransferRun::CommitDownload(PartFile& part, const fs::path& localPath, const std::string& remoteName,
+                                 std::optional<std::int64_t> modified) {
+    std::error_code error;
+    const fs::file_status old = fs::status(localPath, error);
+    if (!error && fs::is_regular_file(old)) {
+        fs::permissions(part.path(), old.permissions(), error);
+    }
+    std::int64_t serverTime = 0;
+    if (!modified && connection_->GetModificationTime(remoteName, serverTime)) {
+        modified = serverTime;
+    }
+    if (modified) {
+        const std::chrono::sys_seconds when{std::chrono::seconds(*modified)};
+        fs::last_write_time(part.path(), std::chrono::file_clock::from_sys(when), error);
+    }
+    std::error_code renameError;
+    fs::rename(part.path(), localPath, renameError);
+    if (renameError) {
+        throw FileError(static_cast<std::uint32_t>(renameError.value()), localPath.string());
+    }
+    part.Commit();
+}
+
+int TransferRun::MoveFile(const fs::path& localPath, const std::string& remoteName, int type, bool send,
+                          bool chunked, const FtpEntry* entry) {
+    const std::uint64_t localSize = send ? LocalFileLength(localPath) : 0;
+    const bool viaTemporary =
+        send && job_.tempNameMinimum >= 0 && localSize >= static_cast<std::uint64_t>(job_.tempNameMinimum);
+    const std::string target = viaTemporary ? TemporaryPath(remoteName, job_) : remoteName;
+    std::optional<std::uint64_t> expected;
+    if (!send && entry != nullptr) {
+        expected = entry->length;
+    }
+    ProgressMeter meter(job_, chunked, send ? localSize : expected.value_or(UINT64_MAX));
+    std::optional<PartFile> part;
+    if (!send) {
+        part.emplace(localPath, job_);
+    }
+    const auto discardTemporary = [&] {
+        if (viaTemporary) {
+            connection_->Delete(target);
+        }
+    };
+    for (int attempt = 1;; ++attempt) {
+        meter.Restart();
+        try {
+            if (send) {
+                SendAttempt(localPath, target, type, attempt > 1 && viaTemporary, meter);
+                if (viaTemporary) {
+                    CommitUpload(target, remoteName);
+                }
+                StampRemoteTime(localPath, remoteName);
+                meter.Finish(localSize);
+            } else {
+                // The listing may be older than the file: a retry asks the server again.
+                std::uint64_t now = 0;
+                if (attempt > 1 && expected && connection_->FileSize(remoteName, now)) {
+                    expected = now;
+                }
+                GetAttempt(*part, remoteName, type, expected, attempt > 1, meter);
+                std::error_code error;
+                const std::uint64_t received = fs::file_size(part->path(), error);
+                CommitDownload(*part, localPath, remoteName,
+                               entry != nullptr ? entry->modified : std::nullopt);
+                meter.Finish(received);
+            }
+            return 1;
+        } catch (const TransferCut&) {
+            discardTemporary();
+            return Cancelled(localPath, remoteName, send, viaTemporary);
+        } catch (const InternetError& error) {
+            const FtpReply reply = connection_->LastReply();
+            if (attempt <= job_.retries &&
+                KindOfFailure(error.code(), reply.code) == FailureKind::Transient) {
+                job_.ReportMessage("Attempt " + std::to_string(attempt) + " of " +
+                                   std::to_string(job_.retries + 1) + " at " +
+                                   (send ? localPath.string() : remoteName) + " failed (" + error.what() +
+                                   "); trying again ...");
+                if (PauseBeforeRetry(attempt)) {
+                    continue;
+                }
+                discardTemporary();
+                return Cancelled(localPath, remoteName, send, viaTemporary);
+            }
+            discardTemporary();
+            NoteFailure(error.code(), reply);
+            if (!chunked || job_.ignoreErrors == 1) {
+                return 0;
+            }
+            throw;
+        } catch (const FileError& error) {
+            discardTemporary();
+            NoteFailure(error.code(), FtpReply{});
+            if (!chunked || job_.ignoreErrors == 1) {
+                return 0;
+            }
+            throw;
+        }
+    }
+}
+
+int TransferRun::Cancelled(const fs::path& localPath, const std::string& remoteName, bool send,
+                           bool viaTemporary) {
+    cutShort_ = true;
+    if (send && viaTemporary) {
+        job_.ReportMessage("Cancelled: " + localPath.string() +
+                           " was not sent; the server keeps its previous copy of " + remoteName + ".");
+    } else if (send) {
+        job_.ReportMessage("Cancelled: " + localPath.string() +
+                           " was cut short; the server keeps the part it received.");
+    } else {
+        job_.ReportMessage("Cancelled: " + remoteName + " was not received; " + localPath.string() +
+                           " is unchanged.");
+    }
+    return 0;
+}
+
 int TransferRun::SendFileChunked(const fs::path& localPath, const std::string& remoteName, int type) {
-    return MoveFile(localPath, remoteName, type, true, true);
+    return MoveFile(localPath, remoteName, type, true, true, nullptr);
 }
 
 int TransferRun::GetFileChunked(const fs::path& localPath, const std::string& remoteName, int type) {
-    return MoveFile(localPath, remoteName, type, false, true);
+    return MoveFile(localPath, remoteName, type, false, true, nullptr);
 }
 
 int TransferRun::PutStep(const fs::path& localPath, const std::string& remoteName, int type) {
-    return MoveFile(localPath, remoteName, type, true, job_.reportProgress == 1);
+    return MoveFile(localPath, remoteName, type, true, job_.reportProgress == 1, nullptr);
 }
 
-int TransferRun::GetStep(const fs::path& localPath, const std::string& remoteName, int type) {
+int TransferRun::GetStep(const fs::path& localPath, const std::string& remoteName, int type,
+                         const FtpEntry* entry) {
     const bool chunked = job_.reportProgress == 1;
     const std::uint64_t doneBefore = job_.progress.doneBytes;
-    int result = MoveFile(localPath, remoteName, type, false, chunked);
+    int result = MoveFile(localPath, remoteName, type, false, chunked, entry);
     if (result == 1 && job_.transferType == 0 && type == job::TransferTypeBinary &&
         LocalTransferType(job_, localPath) == job::TransferTypeAscii) {
         job_.ReportMessage(FormatResourceMessage(IDS_GETTING_AGAIN, {remoteName, std::string("ASCII")}));
         if (chunked) {
             job_.progress.doneBytes = doneBefore;
         }
-        result = MoveFile(localPath, remoteName, job::TransferTypeAscii, false, chunked);
+        result = MoveFile(localPath, remoteName, job::TransferTypeAscii, false, chunked, entry);
     }
     return result;
 }

@@ -42,12 +42,21 @@ int TransferRun::Run() {
             job_.remotePath.erase(slash);
         }
     } else if (!job_.remotePath.empty() && !connection_->SetCurrentDirectory(job_.remotePath)) {
+        // Working in the login folder instead could fetch or overwrite the wrong tree.
+        bool entered = false;
         if (connection_->CreateDirectory(job_.remotePath)) {
-            if (!connection_->SetCurrentDirectory(job_.remotePath)) {
+            entered = connection_->SetCurrentDirectory(job_.remotePath);
+            if (!entered) {
                 job_.ReportMessage(FormatResourceMessage(IDS_INIT_SET_FOLDER, {job_.remotePath}));
             }
         } else {
             job_.ReportMessage(FormatResourceMessage(IDS_INIT_CREATE, {job_.remotePath}));
+        }
+        if (!entered) {
+            ReportError(job_, connection_->LastError() != 0 ? connection_->LastError() : 12003,
+                        connection_->LastReply());
+            connection_.reset();
+            return result;
         }
     }
 

@@ -1,5 +1,6 @@
 #include "job/transfer_file.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -110,6 +111,9 @@ int LoadTransferFile(const std::string& path, TransferJob& job) {
     if (flag(kMain, "FORCEASCII")) job.transferType = 2;
     if (flag(kMain, "PASSPROMPT")) job.promptPassword = 1;
     if (flag(kWizard, "AUTOXFER")) job.autoTransfer = 1;
+    ReadText(ini, "RETRIES",
+             [&](const std::string& v) { job.retries = std::clamp(std::atoi(v.c_str()), 0, 10); });
+    ReadText(ini, "TEMPSIZE", [&](const std::string& v) { job.tempNameMinimum = std::atoll(v.c_str()); });
 
     bool included = false, excluded = false;
     for (int i = 1;; ++i) {
@@ -189,6 +193,13 @@ int SaveTransferFile(const std::string& path, const TransferJob& job) {
     ini.Set(kMain, "FORCEASCII", job.transferType == 2 ? "1" : "0");
     ini.Set(kMain, "PASSPROMPT", flag(job.promptPassword));
     ini.Set(kWizard, "AUTOXFER", flag(job.autoTransfer));
+    // Keys of our own are written only where they differ from their default (or stand in the
+    // file already), so that a plain transfer file stays as the original program writes it.
+    auto setOwn = [&ini](const char* key, long long value, long long byDefault) {
+        if (value != byDefault || ini.Get(kMain, key)) ini.Set(kMain, key, std::to_string(value));
+    };
+    setOwn("RETRIES", job.retries, kDefaultRetries);
+    setOwn("TEMPSIZE", job.tempNameMinimum, kDefaultTempNameMinimum);
 
     ini.RemoveSection(kSelect);
     if (job.selectMode == 1 || job.selectMode == 2) {

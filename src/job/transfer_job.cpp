@@ -104,6 +104,8 @@ void TransferJob::Reset() {
     nextTranScriptId = 1;
     nextDiscScriptId = 1;
     reportProgress = 0;
+    retries = kDefaultRetries;
+    tempNameMinimum = kDefaultTempNameMinimum;
 }
 
 void TransferJob::CopyFrom(const TransferJob& other) {
@@ -156,6 +158,8 @@ void TransferJob::CopyFrom(const TransferJob& other) {
     nextTranScriptId = other.nextTranScriptId;
     nextDiscScriptId = other.nextDiscScriptId;
     reportProgress = other.reportProgress;
+    retries = other.retries;
+    tempNameMinimum = other.tempNameMinimum;
 }
 
 bool TransferJob::operator==(const TransferJob& o) const {
@@ -170,7 +174,8 @@ bool TransferJob::operator==(const TransferJob& o) const {
            callbackMode == o.callbackMode && autoTransfer == o.autoTransfer &&
            promptPassword == o.promptPassword && upgradeAvailable == o.upgradeAvailable &&
            nextConnScriptId == o.nextConnScriptId && nextTranScriptId == o.nextTranScriptId &&
-           nextDiscScriptId == o.nextDiscScriptId && reportProgress == o.reportProgress;
+           nextDiscScriptId == o.nextDiscScriptId && reportProgress == o.reportProgress &&
+           retries == o.retries && tempNameMinimum == o.tempNameMinimum;
 }
 
 void TransferJob::SetRemotePath(const std::string& text) {

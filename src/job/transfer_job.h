@@ -11,6 +11,9 @@ namespace bxfr::job {
 inline constexpr int TransferTypeAscii = 1;
 inline constexpr int TransferTypeBinary = 2;
 
+inline constexpr std::int32_t kDefaultRetries = 3;
+inline constexpr std::int64_t kDefaultTempNameMinimum = 100 * 1024;
+
 struct TransferProgress {
     std::uint64_t totalBytes = 0;
     std::uint64_t doneBytes = 0;
@@ -133,6 +136,11 @@ public:
     std::int32_t nextTranScriptId = 1;
     std::int32_t nextDiscScriptId = 1;
     std::int32_t reportProgress = 0;
+    // Attempts after the first for a file that failed on the way (0 = none).
+    std::int32_t retries = kDefaultRetries;
+    // Files of at least this many bytes are sent under a temporary name and renamed when whole;
+    // negative = never.
+    std::int64_t tempNameMinimum = kDefaultTempNameMinimum;
 };
 
 }  // namespace bxfr::job

@@ -154,18 +154,20 @@ std::uint32_t ConnectError(FtpClient& client, const FtpLoginParams& params) {
 
 void Put(FtpConnection& connection, const std::string& name, const std::string& bytes) {
     std::size_t offset = 0;
-    connection.PutFile(name, job::TransferTypeBinary, [&](char* buffer, std::size_t size) {
-        const std::size_t count = std::min(size, bytes.size() - offset);
-        std::copy_n(bytes.data() + offset, count, buffer);
-        offset += count;
-        return count;
-    });
+    connection.PutFile(name, job::TransferTypeBinary,
+                       [&](char* buffer, std::size_t size) {
+                           const std::size_t count = std::min(size, bytes.size() - offset);
+                           std::copy_n(bytes.data() + offset, count, buffer);
+                           offset += count;
+                           return count;
+                       },
+                       {});
 }
 
 std::string Get(FtpConnection& connection, const std::string& name) {
     std::string bytes;
     connection.GetFile(name, job::TransferTypeBinary,
-                       [&](const char* data, std::size_t size) { bytes.append(data, size); });
+                       [&](const char* data, std::size_t size) { bytes.append(data, size); }, {});
     return bytes;
 }
 
@@ -281,7 +283,8 @@ TEST(CurlFtpClientTest, CallbackExceptionsReachTheCallerAndTheConnectionGoesOn) 
                                          }
                                          std::fill_n(buffer, size, 'c');
                                          return size;
-                                     }),
+                                     },
+                                     {}),
                  DiskFull);
     const std::string whole(3 * 1024 * 1024, 'w');
     WriteFile(server.root() / "whole.bin", whole);
@@ -292,7 +295,8 @@ TEST(CurlFtpClientTest, CallbackExceptionsReachTheCallerAndTheConnectionGoesOn) 
                                          if (received > 100000) {
                                              throw FileError(28, "local.bin");
                                          }
-                                     }),
+                                     },
+                                     {}),
                  FileError);
 
     // The next calls work.
@@ -332,7 +336,7 @@ TEST(CurlFtpClientTest, SilentStalledAndDroppingServersFailWithTheirCodes) {
     std::size_t received = 0;
     EXPECT_EQ(ErrorOf([&] {
                   connection->GetFile("cut.bin", job::TransferTypeBinary,
-                                      [&](const char*, std::size_t size) { received += size; });
+                                      [&](const char*, std::size_t size) { received += size; }, {});
               }),
               12030u);
     EXPECT_LT(received, 1024u * 1024u);

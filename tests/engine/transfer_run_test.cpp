@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
@@ -159,12 +160,23 @@ TEST_F(TransferRunTest, TreeArrivesByteIdenticalWithItsFoldersOnOneLogin) {
     ASSERT_FALSE(send.progressDone.empty());
     EXPECT_TRUE(std::is_sorted(send.progressDone.begin(), send.progressDone.end()));
     EXPECT_EQ(send.progressDone.back(), total);
+    // The session is prepared once: no OPTS and no CWD come with each file.
+    const auto commands = server.Commands();
+    EXPECT_EQ(CountStartingWith(commands, "OPTS UTF8"), 1);
+    EXPECT_LE(CountStartingWith(commands, "CWD "), 2);
+    // Every stored file was checked, and keeps its local time on the server.
+    EXPECT_EQ(CountStartingWith(commands, "MLST "), CountStartingWith(commands, "STOR "));
+    const auto seconds = [](const fs::path& path) {
+        return std::chrono::floor<std::chrono::seconds>(fs::last_write_time(path)).time_since_epoch().count();
+    };
 
     // Again over the existing tree, in active mode: folders already there stay silent.
     WriteFile(site / "with blank.txt", "changed");
+    fs::last_write_time(site / "index.html", fs::last_write_time(site / "index.html") - std::chrono::hours(50));
     Transfer again(server, site, "/incoming");
     again.job.passive = 0;
     EXPECT_EQ(again.Run(), 0);
+    EXPECT_EQ(seconds(server.root() / "incoming" / "index.html"), seconds(site / "index.html"));
     EXPECT_EQ(ReadFile(server.root() / "incoming" / "with blank.txt"), "changed");
     EXPECT_EQ(again.Count("Failed to create folder"), 0);
 }
@@ -199,16 +211,24 @@ TEST_P(TransferRunGetTest, TreeComesBackIdenticalOverwritingOldCopies) {
     Tree tree = SampleTree();
     tree.erase("hollow/");
     WriteTree(server.root() / "www", tree);
+    const fs::path dated = server.root() / "www" / "sub" / "mixed.bin";
+    fs::last_write_time(dated, fs::last_write_time(dated) - std::chrono::hours(75));
     TempDir local;
 
     // Chunked with progress, then whole-file calls.
     for (const int reportProgress : {1, 0}) {
         const fs::path copy = local.path() / std::to_string(reportProgress);
         WriteFile(copy / "with blank.txt", "an old local copy, longer than the one on the server\n");
+        fs::permissions(copy / "with blank.txt", fs::perms::owner_read | fs::perms::owner_write);
         Transfer get(server, copy, "/www", 1);
         get.job.reportProgress = reportProgress;
         EXPECT_EQ(get.Run(), 0);
         EXPECT_EQ(TreeOf(copy), TreeOf(server.root() / "www"));
+        // The server's time (MLSD modify or MDTM), and the replaced file's permission bits.
+        EXPECT_EQ(std::chrono::floor<std::chrono::seconds>(fs::last_write_time(copy / "sub" / "mixed.bin")),
+                  std::chrono::floor<std::chrono::seconds>(fs::last_write_time(dated)));
+        EXPECT_EQ(fs::status(copy / "with blank.txt").permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
         EXPECT_EQ(get.job.progress.totalBytes, BytesIn(tree));
         EXPECT_EQ(get.job.progress.doneBytes, BytesIn(tree));
         EXPECT_EQ(get.progressDone.empty(), reportProgress == 0);
@@ -402,6 +422,7 @@ TEST(TransferRunFailureTest, DroppedDataOnGetNeverLeavesACutFileUnderItsName) {
     WriteFile(local.path() / "big.bin", "the old copy");
 
     Transfer strict(server, local.path(), "/www", 1);
+    strict.job.retries = 0;
     try {
         strict.Run();
         FAIL() << "a cut file passed for a whole one";
@@ -417,10 +438,20 @@ TEST(TransferRunFailureTest, DroppedDataOnGetNeverLeavesACutFileUnderItsName) {
     // Ignored: reported, the old copy stays, the other file still arrives.
     Transfer lenient(server, local.path(), "/www", 1);
     lenient.job.ignoreErrors = 1;
+    lenient.job.retries = 0;
     EXPECT_EQ(lenient.Run(), 0);
     EXPECT_TRUE(lenient.Has("Failed to receive /www/big.bin!"));
     EXPECT_EQ(lenient.job.progress.errorCode, 12030u);
     EXPECT_EQ(TreeOf(local.path()), (Tree{{"big.bin", "the old copy"}, {"small.bin", small}}));
+
+    // With retries each attempt resumes where the last one was cut, so the file comes whole.
+    Transfer retrying(server, local.path(), "/www", 1);
+    retrying.job.verbose = 1;
+    EXPECT_EQ(retrying.Run(), 0);
+    EXPECT_EQ(retrying.job.progress.errorCode, 0u);
+    EXPECT_GE(retrying.Count("Resuming /www/big.bin at byte "), 2);
+    EXPECT_EQ(ReadFile(local.path() / "big.bin"), BinaryBytes(300000));
+    EXPECT_EQ(TreeOf(local.path()).size(), 2u);
 }
 
 TEST_F(TransferRunTest, CancelFromTheProgressCallbackStopsTheRunAtOnce) {

@@ -1,0 +1,201 @@
+#include "engine/curl_transfer_loop.h"
+
+#include <algorithm>
+#include <iterator>
+#include <mutex>
+
+#include "engine/error_texts.h"
+#include "engine/ftp_client.h"
+
+namespace bxfr::engine {
+
+namespace {
+
+constexpr std::uint32_t kInternalError = 12004;
+
+// How curl's results read as the internet error codes the engine reports. Login refusals
+// are told apart by the adapter, which knows which command the server refused.
+struct CurlCodeEntry {
+    CURLcode result;
+    std::uint32_t code;
+};
+
+constexpr CurlCodeEntry kCurlCodes[] = {
+    {CURLE_UNSUPPORTED_PROTOCOL, 12006},
+    {CURLE_URL_MALFORMAT, 12005},
+    {CURLE_COULDNT_RESOLVE_PROXY, 12165},
+    {CURLE_COULDNT_RESOLVE_HOST, 12007},
+    {CURLE_COULDNT_CONNECT, 12029},
+    {CURLE_WEIRD_SERVER_REPLY, 12003},
+    {CURLE_REMOTE_ACCESS_DENIED, 12003},
+    {CURLE_FTP_ACCEPT_FAILED, 12029},
+    {CURLE_FTP_WEIRD_PASS_REPLY, 12015},
+    {CURLE_FTP_ACCEPT_TIMEOUT, 12002},
+    {CURLE_FTP_WEIRD_PASV_REPLY, 12112},
+    {CURLE_FTP_WEIRD_227_FORMAT, 12112},
+    {CURLE_FTP_CANT_GET_HOST, 12029},
+    {CURLE_FTP_COULDNT_SET_TYPE, 12003},
+    {CURLE_PARTIAL_FILE, 12030},
+    {CURLE_FTP_COULDNT_RETR_FILE, 12003},
+    {CURLE_QUOTE_ERROR, 12003},
+    {CURLE_HTTP_RETURNED_ERROR, 12003},
+    {CURLE_WRITE_ERROR, 12004},
+    {CURLE_UPLOAD_FAILED, 12003},
+    {CURLE_READ_ERROR, 12004},
+    {CURLE_OUT_OF_MEMORY, 12001},
+    {CURLE_OPERATION_TIMEDOUT, 12002},
+    {CURLE_FTP_PORT_FAILED, 12003},
+    {CURLE_FTP_COULDNT_USE_REST, 12003},
+    {CURLE_RANGE_ERROR, 12003},
+    {CURLE_SSL_CONNECT_ERROR, 12157},
+    {CURLE_BAD_DOWNLOAD_RESUME, 12003},
+    {CURLE_ABORTED_BY_CALLBACK, 12017},
+    {CURLE_BAD_FUNCTION_ARGUMENT, 12009},
+    {CURLE_TOO_MANY_REDIRECTS, 12048},
+    {CURLE_UNKNOWN_OPTION, 12009},
+    {CURLE_GOT_NOTHING, 12031},
+    {CURLE_SEND_ERROR, 12030},
+    {CURLE_RECV_ERROR, 12031},
+    {CURLE_PEER_FAILED_VERIFICATION, 12169},
+    {CURLE_USE_SSL_FAILED, 12157},
+    {CURLE_LOGIN_DENIED, 12015},
+    {CURLE_REMOTE_DISK_FULL, 12003},
+    {CURLE_REMOTE_FILE_EXISTS, 12003},
+    {CURLE_SSL_CACERT_BADFILE, 12045},
+    {CURLE_REMOTE_FILE_NOT_FOUND, 12003},
+    {CURLE_FTP_PRET_FAILED, 12003},
+    {CURLE_FTP_BAD_FILE_LIST, 12027},
+    {CURLE_PROXY, 12165},
+};
+
+struct FetchState {
+    std::string body;
+    std::size_t maxBytes = 0;
+};
+
+std::size_t CollectPage(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* state = static_cast<FetchState*>(user);
+    const std::size_t length = size * count;
+    const std::size_t room = state->maxBytes - state->body.size();
+    state->body.append(data, std::min(room, length));
+    // Stopping early is how we read only the first bytes of the page.
+    return state->body.size() >= state->maxBytes ? 0 : length;
+}
+
+// The longest we sleep between two looks at a transfer. curl's own wait in curl_easy_perform
+// can sit out a whole second when a reply arrives faster than it looks for it (seen on
+// loopback and fast LANs, once per data connection or so); waking up this often bounds that.
+constexpr int kMaxWaitMs = 5;
+
+}  // namespace
+
+std::uint32_t InternetCodeFor(CURLcode result) {
+    if (result == CURLE_OK) {
+        return 0;
+    }
+    const auto* entry = std::find_if(std::begin(kCurlCodes), std::end(kCurlCodes),
+                                     [result](const CurlCodeEntry& e) { return e.result == result; });
+    return entry == std::end(kCurlCodes) ? kInternalError : entry->code;
+}
+
+void EnsureCurlInitialised() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+CURLcode RunTransferOn(CURLM* multi, CURL* easy, curl_socket_t& socket) {
+    if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        return CURLE_FAILED_INIT;
+    }
+    CURLcode result = CURLE_OK;
+    for (bool done = false; !done;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            result = CURLE_FAILED_INIT;
+            break;
+        }
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+                result = message->data.result;
+                done = true;
+            }
+        }
+        if (done) {
+            break;
+        }
+        if (running == 0) {
+            // Ended without saying how: treat as a failed transfer rather than wait for ever.
+            result = CURLE_RECV_ERROR;
+            break;
+        }
+        if (curl_multi_poll(multi, nullptr, 0, kMaxWaitMs, nullptr) != CURLM_OK) {
+            result = CURLE_FAILED_INIT;
+            break;
+        }
+    }
+    // Asked before the handle leaves the multi handle: only its connection cache still knows
+    // whether the connection lives.
+    if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK) {
+        socket = CURL_SOCKET_BAD;
+    }
+    curl_multi_remove_handle(multi, easy);
+    return result;
+}
+
+Slist MakeSlist(std::initializer_list<std::string> items) {
+    curl_slist* list = nullptr;
+    for (const auto& item : items) {
+        curl_slist* grown = curl_slist_append(list, item.c_str());
+        if (grown == nullptr) {
+            curl_slist_free_all(list);
+            throw InternetError(12001, "Out of handles");
+        }
+        list = grown;
+    }
+    return Slist(list);
+}
+
+std::string FetchUrlWithCurl(const std::string& url, std::size_t maxBytes, int& refusalStatus,
+                             std::string& refusalText) {
+    EasyHandle easy(curl_easy_init());
+    if (!easy) {
+        throw InternetError(12001, WinInetErrorName(12001));
+    }
+    FetchState state;
+    state.maxBytes = maxBytes;
+    char errorText[CURL_ERROR_SIZE] = {};
+    CURL* h = easy.get();
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, "Brindle FTP");
+    curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &CollectPage);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &state);
+    const CURLcode result = maxBytes == 0 ? CURLE_OK : curl_easy_perform(h);
+    if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && state.body.size() >= maxBytes)) {
+        long status = 0;
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+        if (result == CURLE_HTTP_RETURNED_ERROR) {
+            refusalStatus = static_cast<int>(status);
+            refusalText = errorText;
+        }
+        const std::uint32_t code = InternetCodeFor(result);
+        std::string message = WinInetErrorName(code);
+        if (errorText[0] != '\0') {
+            message += std::string(": ") + errorText;
+        }
+        throw InternetError(code, message);
+    }
+    return state.body;
+}
+
+}  // namespace bxfr::engine
