@@ -83,7 +83,7 @@ bool CurlFtpConnection::FileSize(const std::string& name, std::uint64_t& size) {
         return false;
     }
     bool known = false;
-    if (!StoredSize(ResolvePath(folder_, name), false, size, known)) {
+    if (!StoredSize(ResolvePath(folder_, name), size, known)) {
         return false;
     }
     if (!known) {
@@ -96,7 +96,7 @@ bool CurlFtpConnection::FileSize(const std::string& name, std::uint64_t& size) {
 
 // False only when the connection failed; `known` says whether the server told the size.
 // The caller's last reply is kept: a size is asked for on the side.
-bool CurlFtpConnection::StoredSize(const std::string& path, bool wasAscii, std::uint64_t& size, bool& known) {
+bool CurlFtpConnection::StoredSize(const std::string& path, std::uint64_t& size, bool& known) {
     known = false;
     std::uint32_t code = 0;
     FtpReply reply;
@@ -115,8 +115,8 @@ bool CurlFtpConnection::StoredSize(const std::string& path, bool wasAscii, std::
     if (!QuietQuote("SIZE " + path, code, reply)) {
         return false;
     }
-    // Some servers answer SIZE in binary type only.
-    if (code == 550 && wasAscii) {
+    // Some servers answer SIZE in binary type only, and a new session starts in ASCII.
+    if (code == 550) {
         if (!QuietQuote("TYPE I", code, reply)) {
             return false;
         }

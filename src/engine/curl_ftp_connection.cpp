@@ -470,7 +470,7 @@ void CurlFtpConnection::VerifyStored(const std::string& path, bool ascii, std::u
     const std::uint64_t sent = restartAt + fileBytes_;
     std::uint64_t stored = 0;
     bool known = false;
-    if (!StoredSize(path, ascii, stored, known)) {
+    if (!StoredSize(path, stored, known)) {
         RaiseWithText(kConnectionAborted,
                       "the server could not be asked for the size of " + path + " after it was sent");
     }

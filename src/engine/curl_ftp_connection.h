@@ -77,7 +77,7 @@ private:
     bool SendQuote(const std::string& command);
     // Like Quote, but the caller's last reply stays what it was.
     bool QuietQuote(const std::string& command, std::uint32_t& code, FtpReply& reply);
-    bool StoredSize(const std::string& path, bool wasAscii, std::uint64_t& size, bool& known);
+    bool StoredSize(const std::string& path, std::uint64_t& size, bool& known);
     void VerifyStored(const std::string& path, bool ascii, std::uint64_t restartAt);
     void VerifyReceived(const std::string& path, bool ascii, const TransferOptions& options);
     bool EnsureConnected();

@@ -35,6 +35,7 @@ def parse_args():
     parser.add_argument("--command-log")
     parser.add_argument("--site-chmod", action="store_true")
     parser.add_argument("--max-rate", type=int, default=0)
+    parser.add_argument("--refuse", default="")
     return parser.parse_args()
 
 
@@ -83,6 +84,7 @@ def make_handler(args):
     log_line = make_command_log(args.command_log)
     drop_after = args.drop_data_after
     delay = args.reply_delay
+    refused = args.refuse
 
     class CuttingDTPHandler(DTPHandler):
         """Closes the data connection of a RETR or STOR after drop_after bytes."""
@@ -133,6 +135,24 @@ def make_handler(args):
             else:
                 log_line(line)
             return super().pre_process_command(line, cmd, arg)
+
+        def _refused(self, path):
+            return refused and os.path.basename(path.rstrip("/")) == refused
+
+        def ftp_LIST(self, path):
+            if self._refused(path):
+                return self.respond("550 Permission denied.")
+            return super().ftp_LIST(path)
+
+        def ftp_MLSD(self, path):
+            if self._refused(path):
+                return self.respond("550 Permission denied.")
+            return super().ftp_MLSD(path)
+
+        def ftp_STOR(self, file, mode="w"):
+            if self._refused(file):
+                return self.respond("550 Permission denied.")
+            return super().ftp_STOR(file, mode)
 
         def on_login(self, username):
             log_line("LOGIN " + username)

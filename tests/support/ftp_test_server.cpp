@@ -59,6 +59,9 @@ FtpTestServer::FtpTestServer(FtpServerOptions options)
         if (options_.siteChmod) {
             argv.push_back("--site-chmod");
         }
+        if (!options_.refused.empty()) {
+            argv.insert(argv.end(), {"--refuse", options_.refused});
+        }
     }
     argv.insert(argv.end(), {"--ready-file", ready.string(), "--command-log", commandLog_.string()});
 

@@ -32,6 +32,8 @@ struct FtpServerOptions {
     bool hostile = false;
     bool hostileMlsd = false;
     bool siteChmod = true;
+    // Listing a folder of this name, or storing a file of this name, is refused with 550.
+    std::string refused{};
 };
 
 // An FTP server on 127.0.0.1 with a free port, serving root(), for one test.

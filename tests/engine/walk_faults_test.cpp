@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "engine/transfer_harness.h"
+#include "support/temp_dir.h"
+
+namespace bxfr::engine {
+namespace {
+
+using test::TempDir;
+
+// What a walk meets that it cannot move is named in the log and never ends the run unnoticed.
+
+TEST(WalkFaultsTest, AnUnlistableRemoteFolderFailsTheGetAndIsNamed) {
+    FtpTestServer server({.refused = "locked"});
+    WriteTree(server.root() / "www", {{"a.txt", "a"}, {"locked/b.txt", "b"}, {"z.txt", "z"}});
+    TempDir local;
+
+    Transfer strict(server, local.path() / "strict", "/www", 1);
+    EXPECT_EQ(strict.Run(), 0);
+    EXPECT_TRUE(strict.Has("Failed to list folder /www/locked!"));
+    EXPECT_EQ(strict.job.progress.errorCode, 12003u);
+    EXPECT_EQ(strict.Count("Receiving "), 0);
+    // A refusal is final: one listing, no retries.
+    EXPECT_EQ(CountStartingWith(server.Commands(), "MLSD /www/locked"), 1);
+
+    Transfer lenient(server, local.path() / "lenient", "/www", 1);
+    lenient.job.ignoreErrors = 1;
+    EXPECT_EQ(lenient.Run(), 0);
+    EXPECT_TRUE(lenient.Has("Failed to list folder /www/locked!"));
+    EXPECT_EQ(TreeOf(local.path() / "lenient"), (Tree{{"a.txt", "a"}, {"z.txt", "z"}}));
+}
+
+TEST(WalkFaultsTest, ServerLinksToFilesArriveAndLinksToFoldersAreNamed) {
+    FtpTestServer server({.mlsd = false});
+    const fs::path www = server.root() / "www";
+    WriteTree(www, {{"real/page.html", "the page"}, {"plain.txt", "plain"}});
+    fs::create_symlink("real/page.html", www / "alias.html");
+    fs::create_symlink("real", www / "shortcut");
+    fs::create_symlink("nowhere.txt", www / "broken.txt");
+    TempDir local;
+
+    Transfer get(server, local.path(), "/www", 1);
+    EXPECT_EQ(get.Run(), 0);
+    EXPECT_EQ(get.job.progress.errorCode, 0u);
+    EXPECT_EQ(TreeOf(local.path()), (Tree{{"alias.html", "the page"},
+                                          {"plain.txt", "plain"},
+                                          {"real/", ""},
+                                          {"real/page.html", "the page"}}));
+    EXPECT_EQ(get.Count("Refused to receive /www/shortcut: it is a link to a folder"), 1);
+    EXPECT_EQ(get.Count("Refused to receive /www/broken.txt: it is a link to a folder or to nothing"), 1);
+    EXPECT_EQ(get.job.progress.totalBytes, 2 * std::string("the page").size() + 5);
+}
+
+TEST(WalkFaultsTest, LocalSpecialFilesAndLinksToFoldersAreSkippedWithAMessage) {
+    FtpTestServer server;
+    TempDir local;
+    const fs::path site = local.path() / "site";
+    WriteTree(site, {{"a.txt", "a"}, {"sub/b.txt", "b"}});
+    ASSERT_EQ(mkfifo((site / "pipe").c_str(), 0600), 0);
+    fs::create_directory_symlink(site / "sub", site / "again");
+    // A socket, as a running program leaves one.
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = (site / "sock").string();
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    socketPath.copy(address.sun_path, socketPath.size());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    Transfer send(server, site, "/up");
+    EXPECT_EQ(send.Run(), 0);
+    close(listener);
+    EXPECT_EQ(send.job.progress.errorCode, 0u);
+    EXPECT_EQ(TreeOf(server.root() / "up"), (Tree{{"a.txt", "a"}, {"sub/", ""}, {"sub/b.txt", "b"}}));
+    EXPECT_EQ(send.Count("Skipped " + (site / "pipe").string() + ": it is not a regular file"), 1);
+    EXPECT_EQ(send.Count("Skipped " + (site / "sock").string() + ": it is not a regular file"), 1);
+    EXPECT_EQ(send.Count("Skipped " + (site / "again").string() + ": it is a link to a folder"), 1);
+}
+
+TEST(WalkFaultsTest, ARemoteBaseThatCanBeNeitherEnteredNorCreatedEndsTheRun) {
+    FtpTestServer server;
+    WriteFile(server.root() / "file", "a file, not a folder");
+    WriteFile(server.root() / "login-folder.txt", "must not be fetched");
+    TempDir local;
+
+    Transfer get(server, local.path(), "/file/sub", 1);
+    EXPECT_EQ(get.Run(), 0);
+    EXPECT_NE(get.job.progress.errorCode, 0u);
+    EXPECT_TRUE(get.Has("INIT: Failed to create folder /file/sub"));
+    EXPECT_TRUE(fs::is_empty(local.path()));
+}
+
+TEST(WalkFaultsTest, APermanentRefusalIsNotRetried) {
+    FtpTestServer server({.refused = "locked.html"});
+    TempDir local;
+    WriteTree(local.path(), {{"locked.html", "x"}, {"open.html", "y"}});
+
+    Transfer send(server, local.path(), "/www");
+    send.job.ignoreErrors = 1;
+    EXPECT_EQ(send.Run(), 0);
+    EXPECT_EQ(send.job.progress.errorCode, 12003u);
+    EXPECT_TRUE(send.Has("Failed to send " + (local.path() / "locked.html").string() + "!"));
+    EXPECT_EQ(send.Count("Attempt "), 0);
+    EXPECT_EQ(CountStartingWith(server.Commands(), "STOR /www/locked.html"), 1);
+    EXPECT_EQ(ReadFile(server.root() / "www" / "open.html"), "y");
+}
+
+}  // namespace
+}  // namespace bxfr::engine
