@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "engine/transfer_harness.h"
+#include "support/fault_proxy.h"
+#include "support/temp_dir.h"
+
+namespace bxfr::engine {
+namespace {
+
+using test::FaultProxy;
+using test::FaultProxyOptions;
+using test::TempDir;
+
+// Twenty pages of 200 KB, each one different.
+Tree Site() {
+    Tree site;
+    for (int i = 0; i < 20; ++i) {
+        std::string bytes = BinaryBytes(200 * 1000);
+        bytes.replace(0, 8, "page " + std::to_string(100 + i));
+        site["page" + std::to_string(i) + ".bin"] = bytes;
+    }
+    return site;
+}
+
+// A run through a link that cuts every fifth data connection after 50 KB ends with every
+// file whole on the other side, nothing else there, and success.
+class BrokenLinkTest : public ::testing::TestWithParam<bool> {
+protected:
+    FaultProxyOptions Cutting() const {
+        FaultProxyOptions options;
+        options.cutDataEvery = 5;
+        options.cutAfterBytes = 50000;
+        options.reset = GetParam();
+        return options;
+    }
+};
+
+TEST_P(BrokenLinkTest, SendAndGetCompleteWithEveryFileWhole) {
+    FtpTestServer server;
+    const FaultProxy proxy(server.port(), Cutting());
+    TempDir local;
+    const Tree site = Site();
+    WriteTree(local.path() / "site", site);
+
+    Transfer send(server, local.path() / "site", "/www", 0, proxy.port());
+    EXPECT_EQ(send.Run(), 0);
+    EXPECT_EQ(send.job.progress.errorCode, 0u);
+    EXPECT_EQ(TreeOf(server.root() / "www"), site);
+    EXPECT_GE(send.Count("Attempt 1 of 4 at "), 3);
+
+    Transfer get(server, local.path() / "copy", "/www", 1, proxy.port());
+    EXPECT_EQ(get.Run(), 0);
+    EXPECT_EQ(get.job.progress.errorCode, 0u);
+    EXPECT_EQ(TreeOf(local.path() / "copy"), site);
+    EXPECT_GE(proxy.CutCount(), 8);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, BrokenLinkTest, ::testing::Values(false, true), [](const auto& info) {
+    return info.param ? std::string("Reset") : std::string("Close");
+});
+
+TEST(BrokenLinkControlTest, AControlConnectionCutOnceIsLoggedInAgain) {
+    FtpTestServer server;
+    FaultProxyOptions options;
+    options.cutControlOn = "STOR";
+    const FaultProxy proxy(server.port(), options);
+    TempDir local;
+    const Tree site = {{"a.html", "<p>a</p>\n"}, {"big.bin", BinaryBytes(300000)}, {"c.txt", "c\n"}};
+    WriteTree(local.path(), site);
+    WriteFile(server.root() / "www" / "a.html", "the old copy");
+
+    Transfer send(server, local.path(), "/www", 0, proxy.port());
+    EXPECT_EQ(send.Run(), 0);
+    EXPECT_EQ(send.job.progress.errorCode, 0u);
+    EXPECT_EQ(TreeOf(server.root() / "www"), site);
+    EXPECT_EQ(proxy.CutCount(), 1);
+    EXPECT_EQ(server.LoginCount(), 2);
+}
+
+}  // namespace
+}  // namespace bxfr::engine
