@@ -170,7 +170,9 @@ bool TransferJob::operator==(const TransferJob& o) const {
            callbackMode == o.callbackMode && autoTransfer == o.autoTransfer &&
            promptPassword == o.promptPassword && upgradeAvailable == o.upgradeAvailable &&
            nextConnScriptId == o.nextConnScriptId && nextTranScriptId == o.nextTranScriptId &&
-           nextDiscScriptId == o.nextDiscScriptId && reportProgress == o.reportProgress;
+           nextDiscScriptId == o.nextDiscScriptId && reportProgress == o.reportProgress &&
+           chmodRules == o.chmodRules && selectRules == o.selectRules && connScript == o.connScript &&
+           tranScript == o.tranScript && discScript == o.discScript;
 }
 
 void TransferJob::SetRemotePath(const std::string& text) {

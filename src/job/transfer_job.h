@@ -58,7 +58,8 @@ public:
     TransferJob& operator=(const TransferJob& other);
     ~TransferJob() = default;
 
-    // Compares the settings a user edits; rule lists, totals, progress and callbacks are not compared.
+    // Compares every setting a user can edit, the rule and script lists included, so that the
+    // question before giving up changes covers them; totals, progress and callbacks are not compared.
     bool operator==(const TransferJob& other) const;
 
     void Reset();
