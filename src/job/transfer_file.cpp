@@ -88,7 +88,10 @@ int LoadTransferFile(const std::string& path, TransferJob& job) {
     });
     ReadText(ini, "SERVERPATH", [&](const std::string& v) { job.SetRemotePath(v); });
     ReadText(ini, "LOCALPATH", [&](const std::string& v) { job.SetLocalPath(v); });
-    ReadText(ini, "USER", [&](const std::string& v) { job.userName = v; });
+    // The server gets the user name as the file holds it, like the password: a name written on
+    // Windows in Windows-1252 would name someone else in UTF-8.
+    auto user = ini.GetBytes(kMain, "USER");
+    if (user && !user->empty()) job.userName = Clean(*user);
     ReadPassword(ini, job);
     ReadText(ini, "LOG", [&](const std::string& v) { job.logPath = v; });
     ReadText(ini, "PORT",
@@ -162,7 +165,10 @@ int SaveTransferFile(const std::string& path, const TransferJob& job) {
     ini.Set(kMain, "SERVER", job.server);
     ini.Set(kMain, "SERVERPATH", job.remotePathAsEntered);
     ini.Set(kMain, "LOCALPATH", job.localPathAsEntered);
-    ini.Set(kMain, "USER", job.userName);
+    // A user name read from a Windows-1252 file goes back in that encoding, so that its bytes
+    // stay the ones the server knows.
+    if (!IsValidUtf8(job.userName)) ini.WriteAsWindows1252();
+    ini.Set(kMain, "USER", DisplayText(job.userName));
     if (job.promptPassword == 1) {
         ini.Set(kMain, "PASS", "");
         ini.Set(kMain, "ENCPASS", "");
