@@ -174,6 +174,28 @@ TEST_F(TransferFile, AFileHoldingAPasswordIsForItsOwnerOnly) {
     EXPECT_EQ(fs::status(file).permissions() & fs::perms::mask, fs::perms(0600));
 }
 
+TEST_F(TransferFile, WithoutACipherNoPasswordIsStored) {
+    test::TempDir noModules;
+    const PasswordCrypto none(noModules.path().c_str());
+    ASSERT_FALSE(none.IsCryptoAvailable());
+    WriteFile(file, kWindowsFile);
+    TransferJob job = ExpectedWindowsJob();
+    job.SetPassword("pa;ss\tword");
+    EXPECT_TRUE(PasswordLeftOut(job, none));
+    EXPECT_FALSE(PasswordLeftOut(job));
+    ASSERT_EQ(SaveTransferFile(file.string(), job, none), kTransferFileLoaded);
+    // In clear it would come back cut at ';', and be decrypted into garbage where a cipher works;
+    // the old encrypted password goes too, since it is no longer the job's.
+    const std::string text = ReadFile(file);
+    EXPECT_NE(text.find("\r\nPASS=\r\nENCPASS=\r\n"), std::string::npos) << text;
+    TransferJob loaded;
+    ASSERT_EQ(LoadTransferFile(file.string(), loaded, none), kTransferFileLoaded);
+    EXPECT_TRUE(loaded.password.empty());
+    EXPECT_EQ(loaded.userName, job.userName);
+    job.SetPassword("");
+    ExpectSameJob(loaded, job);
+}
+
 TEST_F(TransferFile, BrokenInputsAreInvalidOrLoadSafely) {
     TransferJob job;
     EXPECT_EQ(Load(dir.path() / "missing.bxt", job), kTransferFileInvalid);
