@@ -174,6 +174,35 @@ TEST_F(TransferFile, AFileHoldingAPasswordIsForItsOwnerOnly) {
     EXPECT_EQ(fs::status(file).permissions() & fs::perms::mask, fs::perms(0600));
 }
 
+TEST_F(TransferFile, ReadingRulesForHandWrittenFiles) {
+    TransferJob upgrade;
+    EXPECT_EQ(LoadText("[BXFR]\r\nUPGRADE=1\r\n", upgrade), kTransferFileLoaded);
+    EXPECT_TRUE(upgrade.server.empty());
+    EXPECT_EQ(upgrade.checkUpgrade, 1);
+
+    TransferJob job;
+    ASSERT_EQ(
+        LoadText("[BXFR]\r\nSERVER=h  ; the test box\r\nUSER=anna\t\tfrom IT\r\nPASS=pa;ss\r\n"
+                 "LOG=/var/log/b;x.log\r\nPORT=ftp\r\nFORCEBIN=1\r\nFORCEASCII=1\r\n"
+                 "[SELECT]\r\nINCLUDE(1)=*.html ; pages\r\nINCLUDE(3)=*.css\r\n"
+                 "[CHMOD]\r\nCHMODEXT(1)=*.cgi\r\nCHMODACT(1)=755\r\nCHMODEXT(2)=*.pl\r\nCHMODACT(2)=\r\n"
+                 "CHMODEXT(3)=*.sh\r\nCHMODACT(3)=700\r\n[SCRIPT]\r\nCONN(1)=SITE X;Y\r\n",
+                 job),
+        kTransferFileLoaded);
+    // A comment after ';' or a TAB goes, with the blanks before it, in passwords and paths too;
+    // script commands keep theirs.
+    EXPECT_EQ(job.server, "h");
+    EXPECT_EQ(job.userName, "anna");
+    EXPECT_EQ(job.password, "pa");
+    EXPECT_EQ(job.logPath, "/var/log/b");
+    EXPECT_EQ(job.connScript.front().command, "SITE X;Y");
+    EXPECT_EQ(job.port, 0);
+    EXPECT_EQ(job.transferType, 2);  // FORCEASCII is read last
+    // A numbered list ends at its first gap, and a rule without its permissions ends its list.
+    EXPECT_EQ(job.selectRules, (std::list<tagBXFR_SEL>{{"*.html"}}));
+    EXPECT_EQ(job.chmodRules, (std::list<tagBXFR_CHMOD>{{"*.cgi", 755}}));
+}
+
 TEST_F(TransferFile, WithoutACipherNoPasswordIsStored) {
     test::TempDir noModules;
     const PasswordCrypto none(noModules.path().c_str());
