@@ -133,6 +133,24 @@ private slots:
         QCOMPARE(f.job.server, "ftp.other.test");
     }
 
+    void ServerPageKeepsTheBytesOfAFile() {
+        // As read from a transfer file written on Windows, in Windows-1252.
+        Fixture f;
+        f.job.SetServer("ftp.example.test");
+        f.job.SetUserName("J\xFCrgen");
+        f.job.SetPassword("p\xE4ss");
+        auto* page = f.Add<WizServer>(PlaceServer);
+        QCOMPARE(Child<QLineEdit>(page, "userNameEdit")->text(), QString::fromUtf8("J\u00fcrgen"));
+        QVERIFY(page->OnWizardNext());
+        QCOMPARE(f.job.userName, "J\xFCrgen");
+        QCOMPARE(f.job.password, "p\xE4ss");
+        // What the user types is what the server gets.
+        Child<QLineEdit>(page, "passwordEdit")->setText(QString::fromUtf8("p\u00e4ss!"));
+        QVERIFY(page->OnWizardNext());
+        QCOMPARE(f.job.password, "p\xC3\xA4ss!");
+        QCOMPARE(f.job.userName, "J\xFCrgen");
+    }
+
     void ModePageRebuildsThePlacesBehindIt() {
         Fixture f;
         auto* page = f.Add<WizMode>(PlaceMode);
