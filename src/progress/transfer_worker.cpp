@@ -25,13 +25,14 @@ void TransferWorker::Start() {
         std::lock_guard guard(lock_);
         state_ = ProgressState{};
         state_.start = std::chrono::steady_clock::now();
+        runReturned_ = false;
     }
     thread_ = std::thread([this] { Run(); });
 }
 
 void TransferWorker::RequestCancel() {
     std::lock_guard guard(lock_);
-    state_.cancelRequested = true;
+    if (!runReturned_) state_.cancelRequested = true;
 }
 
 bool TransferWorker::WaitFinished(std::chrono::milliseconds limit) {
@@ -130,6 +131,10 @@ void TransferWorker::Run() {
     } catch (...) {
         // Not even a standard exception: the run still has to end, or the dialog never closes.
         errorText = "unknown failure";
+    }
+    {
+        std::lock_guard guard(lock_);
+        runReturned_ = true;
     }
     if (!threw) {
         if (!logPath.empty()) {

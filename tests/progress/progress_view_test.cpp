@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "progress/progress_view.h"
 #include "progress/transfer_worker.h"
 
@@ -7,6 +9,17 @@ namespace bxfr::progress {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Fails the way no FTP client is expected to, counting its calls.
+struct FailingClient : engine::FtpClient {
+    std::unique_ptr<engine::FtpConnection> Connect(const engine::FtpLoginParams&) override {
+        ++connects;
+        throw std::runtime_error("disk on fire");
+    }
+    engine::FtpReply LastReply() const override { return {}; }
+    std::string FetchUrl(const std::string&, std::size_t) override { return {}; }
+    int connects = 0;
+};
 
 ProgressView ViewAt(std::uint64_t total, std::uint64_t done, bool receiving, std::chrono::seconds now) {
     ProgressState state;
@@ -49,6 +62,17 @@ TEST(ProgressOutcome, ErrorBoxCancelAndResult) {
     state.cancelRequested = false;
     state.runResult = 1;
     EXPECT_EQ(OutcomeOf(state, true), TransferStatus::Failed);
+}
+
+TEST(ProgressOutcome, ACancelAfterTheRunEndedChangesNothing) {
+    job::TransferJob job;  // no server: the run returns at once, completed
+    FailingClient client;
+    TransferWorker worker(job, client);
+    worker.Start();
+    ASSERT_TRUE(worker.WaitFinished(10s));
+    worker.RequestCancel();  // Cancel pressed before the dialog's next tick
+    worker.Join();
+    EXPECT_EQ(OutcomeOf(worker.Snapshot(), false), TransferStatus::Completed);
 }
 
 TEST(ProgressOutcome, ServerReplyStandsInForAMissingName) {
