@@ -12,6 +12,7 @@ namespace {
 
 constexpr const char* kBeginBanner = " ***** Brindle FTP Transfer Begins *****";
 constexpr const char* kEndBanner = " ***** Brindle FTP Transfer Ends *****";
+constexpr const char* kUnexpectedText = "The transfer stopped on an unexpected failure: ";
 
 }  // namespace
 
@@ -117,6 +118,8 @@ void TransferWorker::Run() {
     bool threw = true;
     std::uint32_t errorCode = 0;
     std::string errorText;
+    // Why a run ended that the engine did not report itself; it goes to the pane and the log.
+    std::string reason;
     try {
         result = engine::RunTransfer(job_, client_);
         threw = false;
@@ -127,15 +130,20 @@ void TransferWorker::Run() {
         errorCode = error.code();
         errorText = error.fileName();
     } catch (const std::exception& error) {
+        errorCode = kUnexpectedFailure;
         errorText = error.what();
+        reason = kUnexpectedText + errorText;
     } catch (...) {
         // Not even a standard exception: the run still has to end, or the dialog never closes.
+        errorCode = kUnexpectedFailure;
         errorText = "unknown failure";
+        reason = kUnexpectedText + errorText;
     }
     {
         std::lock_guard guard(lock_);
         runReturned_ = true;
     }
+    if (!reason.empty()) job_.ReportMessage(reason);
     if (!threw) {
         if (!logPath.empty()) {
             std::lock_guard guard(lock_);

@@ -76,6 +76,9 @@ private:
     std::thread thread_;
 };
 
+// Error code of a run that ended in a failure of no expected kind ("Internal error").
+inline constexpr std::uint32_t kUnexpectedFailure = 12004;
+
 // The outcome of a finished run, for the progress dialog and bxfr alike: an error that is not
 // ignored makes it Incomplete (the error is shown), else a cancel request made while the run
 // went on makes it Cancelled, else the run's result decides.

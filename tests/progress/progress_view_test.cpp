@@ -4,6 +4,8 @@
 
 #include "progress/progress_view.h"
 #include "progress/transfer_worker.h"
+#include "support/files.h"
+#include "support/temp_dir.h"
 
 namespace bxfr::progress {
 namespace {
@@ -20,6 +22,14 @@ struct FailingClient : engine::FtpClient {
     std::string FetchUrl(const std::string&, std::size_t) override { return {}; }
     int connects = 0;
 };
+
+ProgressState RunToEnd(job::TransferJob& job, engine::FtpClient& client) {
+    TransferWorker worker(job, client);
+    worker.Start();
+    EXPECT_TRUE(worker.WaitFinished(10s));
+    worker.Join();
+    return worker.Snapshot();
+}
 
 ProgressView ViewAt(std::uint64_t total, std::uint64_t done, bool receiving, std::chrono::seconds now) {
     ProgressState state;
@@ -73,6 +83,22 @@ TEST(ProgressOutcome, ACancelAfterTheRunEndedChangesNothing) {
     worker.RequestCancel();  // Cancel pressed before the dialog's next tick
     worker.Join();
     EXPECT_EQ(OutcomeOf(worker.Snapshot(), false), TransferStatus::Completed);
+}
+
+TEST(ProgressOutcome, AnUnexpectedFailureIsToldEverywhere) {
+    test::TempDir dir;
+    job::TransferJob job;
+    job.SetServer("127.0.0.1");
+    job.SetLogPath((dir.path() / "run.log").string());
+    FailingClient client;
+    const ProgressState state = RunToEnd(job, client);
+    EXPECT_TRUE(ShowsErrorBox(state, false));
+    EXPECT_NE(ErrorBoxText(state).find("Error 12004\n\nInternal error\n\ndisk on fire"), std::string::npos)
+        << ErrorBoxText(state);
+    EXPECT_NE(state.logText.find("unexpected failure: disk on fire"), std::string::npos) << state.logText;
+    EXPECT_NE(test::ReadFile(dir.path() / "run.log").find("unexpected failure: disk on fire"),
+              std::string::npos);
+    EXPECT_EQ(OutcomeOf(state, true), TransferStatus::Failed);
 }
 
 TEST(ProgressOutcome, ServerReplyStandsInForAMissingName) {
