@@ -136,4 +136,8 @@ public:
     std::int32_t reportProgress = 0;
 };
 
+// A drive or UNC path written on Windows (C:\Site or \\host\share): it names nothing on
+// this system, and resolving it would put a folder of that name into the current one.
+bool IsWindowsOnlyPath(const std::string& path);
+
 }  // namespace bxfr::job

@@ -1,5 +1,6 @@
 #include "progress/transfer_worker.h"
 
+#include <cerrno>
 #include <exception>
 
 #include "engine/error_texts.h"
@@ -120,24 +121,33 @@ void TransferWorker::Run() {
     std::string errorText;
     // Why a run ended that the engine did not report itself; it goes to the pane and the log.
     std::string reason;
-    try {
-        result = engine::RunTransfer(job_, client_);
-        threw = false;
-    } catch (const engine::InternetError& error) {
-        errorCode = error.code();
-        errorText = error.what();
-    } catch (const engine::FileError& error) {
-        errorCode = error.code();
-        errorText = error.fileName();
-    } catch (const std::exception& error) {
-        errorCode = kUnexpectedFailure;
-        errorText = error.what();
-        reason = kUnexpectedText + errorText;
-    } catch (...) {
-        // Not even a standard exception: the run still has to end, or the dialog never closes.
-        errorCode = kUnexpectedFailure;
-        errorText = "unknown failure";
-        reason = kUnexpectedText + errorText;
+    // Refused before connecting: resolved here, such a path names a folder inside the current
+    // one, which a get would create.
+    if (job::IsWindowsOnlyPath(job_.localPath)) {
+        errorCode = ENOENT;
+        errorText = "The local path " + job_.localPath +
+                    " was written on Windows and names nothing on this computer.";
+        reason = errorText;
+    } else {
+        try {
+            result = engine::RunTransfer(job_, client_);
+            threw = false;
+        } catch (const engine::InternetError& error) {
+            errorCode = error.code();
+            errorText = error.what();
+        } catch (const engine::FileError& error) {
+            errorCode = error.code();
+            errorText = error.fileName();
+        } catch (const std::exception& error) {
+            errorCode = kUnexpectedFailure;
+            errorText = error.what();
+            reason = kUnexpectedText + errorText;
+        } catch (...) {
+            // Not even a standard exception: the run still has to end, or the dialog never closes.
+            errorCode = kUnexpectedFailure;
+            errorText = "unknown failure";
+            reason = kUnexpectedText + errorText;
+        }
     }
     {
         std::lock_guard guard(lock_);

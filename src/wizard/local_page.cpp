@@ -26,6 +26,15 @@ WizLocal::WizLocal(const WizardContext& context, QWidget* parent)
     };
 }
 
+void WizLocal::OnSetActive() {
+    WizFilesPage::OnSetActive();
+    // Kept as the file has it, so that saving does not change it; the run would refuse it.
+    if (job::IsWindowsOnlyPath(Job().localPathAsEntered))
+        SetProblem(
+            tr("This path was written on Windows and names nothing on this computer. Choose a "
+               "folder or file here."));
+}
+
 QString WizLocal::EnteredPath() const { return QString::fromStdString(Job().localPathAsEntered); }
 
 void WizLocal::ShowDescriptions() {

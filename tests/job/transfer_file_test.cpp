@@ -203,6 +203,16 @@ TEST_F(TransferFile, ReadingRulesForHandWrittenFiles) {
     EXPECT_EQ(job.chmodRules, (std::list<tagBXFR_CHMOD>{{"*.cgi", 755}}));
 }
 
+TEST_F(TransferFile, AWindowsLocalPathIsKeptAsWritten) {
+    TransferJob job;
+    ASSERT_EQ(LoadText("[BXFR]\r\nSERVER=h\r\nLOCALPATH=C:\\Site\\\r\nGET=1\r\n", job), kTransferFileLoaded);
+    // Resolved here it would be a folder "C:\Site\" inside the current one, which a get creates.
+    EXPECT_EQ(job.localPathAsEntered, "C:\\Site\\");
+    EXPECT_TRUE(IsWindowsOnlyPath(job.localPath));
+    ASSERT_EQ(Save(file, job), kTransferFileLoaded);
+    EXPECT_NE(ReadFile(file).find("\r\nLOCALPATH=C:\\Site\\\r\n"), std::string::npos);
+}
+
 TEST_F(TransferFile, WithoutACipherNoPasswordIsStored) {
     test::TempDir noModules;
     const PasswordCrypto none(noModules.path().c_str());

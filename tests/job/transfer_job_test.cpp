@@ -67,6 +67,17 @@ TEST(TransferJob, EveryEditableListCountsAsAChange) {
     }
 }
 
+TEST(TransferJob, AWindowsLocalPathIsNotResolved) {
+    for (const char* path : {"C:\\Site\\", "d:/web", "\\\\nas\\share"}) {
+        TransferJob job;
+        job.SetLocalPath(path);
+        EXPECT_EQ(job.localPathAsEntered, path);
+        EXPECT_TRUE(IsWindowsOnlyPath(job.localPath)) << path;
+    }
+    EXPECT_FALSE(IsWindowsOnlyPath("/srv/C:/x"));
+    EXPECT_FALSE(IsWindowsOnlyPath("site"));
+}
+
 TEST(TransferJob, CallbacksSeeMessagesProgressAndCanCancel) {
     TransferJob job;
     std::vector<std::string> seen;

@@ -101,6 +101,19 @@ TEST(ProgressOutcome, AnUnexpectedFailureIsToldEverywhere) {
     EXPECT_EQ(OutcomeOf(state, true), TransferStatus::Failed);
 }
 
+TEST(ProgressOutcome, AWindowsLocalPathIsRefusedBeforeConnecting) {
+    job::TransferJob job;
+    job.SetServer("127.0.0.1");
+    job.getMode = 1;
+    job.SetLocalPath("C:\\Site\\");
+    FailingClient client;
+    const ProgressState state = RunToEnd(job, client);
+    EXPECT_EQ(client.connects, 0);
+    EXPECT_TRUE(ShowsErrorBox(state, false));
+    EXPECT_NE(ErrorBoxText(state).find("C:\\Site\\ was written on Windows"), std::string::npos);
+    EXPECT_NE(state.logText.find("was written on Windows"), std::string::npos);
+}
+
 TEST(ProgressOutcome, ServerReplyStandsInForAMissingName) {
     ProgressState state;
     state.errorCode = 12003;
