@@ -240,16 +240,17 @@ int main(int argc, char** argv) {
         std::cout << std::endl;
     }
 
-    switch (progress::OutcomeOf(state, ignoreErrors)) {
+    const progress::TransferStatus status = progress::OutcomeOf(state, ignoreErrors);
+    switch (status) {
         case progress::TransferStatus::Incomplete:
             Error(progress::ErrorBoxText(state));
-            return app::kExitFailed;
+            return app::ExitCodeOf(status);
         case progress::TransferStatus::Cancelled:
             Error("the transfer was cancelled");
-            return app::kExitCancelled;
+            return app::ExitCodeOf(status);
         case progress::TransferStatus::Failed:
             Error("the transfer failed" + (state.errorText.empty() ? std::string() : ": " + state.errorText));
-            return app::kExitFailed;
+            return app::ExitCodeOf(status);
         case progress::TransferStatus::Completed:
             break;
     }

@@ -4,13 +4,9 @@
 #include <string>
 #include <vector>
 
-namespace bxfr::app {
+#include "app/exit_codes.h"
 
-inline constexpr int kExitCompleted = 0;
-inline constexpr int kExitFailed = 1;
-inline constexpr int kExitCancelled = 2;
-inline constexpr int kExitNotLoaded = 3;
-inline constexpr int kExitUsage = 64;
+namespace bxfr::app {
 
 struct CliOptions {
     std::string transferFile;

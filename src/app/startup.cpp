@@ -2,6 +2,7 @@
 
 #include <QMessageBox>
 
+#include "app/exit_codes.h"
 #include "dialogs/server_advanced_dialog.h"
 #include "dialogs/tran_prog.h"
 #include "job/transfer_file.h"
@@ -9,6 +10,13 @@
 #include "wizard/wizard_launch.h"
 
 namespace bxfr::app {
+
+int StartupExitCode(const StartupOutcome& outcome) {
+    if (outcome.loadFailed) return kExitNotLoaded;
+    if (outcome.decision != job::StartupDecision::DirectTransfer) return kExitCompleted;
+    if (outcome.passwordCancelled) return kExitCancelled;
+    return ExitCodeOf(static_cast<progress::TransferStatus>(outcome.transferStatus));
+}
 
 bool RunDirectTransfer(job::TransferJob& job, std::int32_t& transferStatus,
                        const dialogs::FtpClientFactory& makeClient) {

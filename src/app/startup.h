@@ -26,6 +26,10 @@ struct StartupHooks {
     dialogs::FtpClientFactory makeClient;
 };
 
+// The exit status of the program after start-up: for a direct transfer how the run ended, with
+// the codes of bxfr; 3 when the named file could not be loaded; else 0.
+int StartupExitCode(const StartupOutcome& outcome);
+
 // The direct transfer: the password prompt when the job asks for one, then the progress
 // dialog. False when the prompt was cancelled (nothing is run then).
 bool RunDirectTransfer(job::TransferJob& job, std::int32_t& transferStatus,

@@ -19,9 +19,8 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
-    QTimer::singleShot(0, &app, [&args] {
-        bxfr::app::RunStartup(args);
-        QApplication::quit();
-    });
+    // "Transfer Now" is run by scripts and file managers too: the exit status tells how it ended.
+    QTimer::singleShot(
+        0, &app, [&args] { QApplication::exit(bxfr::app::StartupExitCode(bxfr::app::RunStartup(args))); });
     return app.exec();
 }

@@ -12,6 +12,10 @@
 #include <QSysInfo>
 #include <QVBoxLayout>
 
+#ifdef __GLIBC__
+#include <gnu/libc-version.h>
+#endif
+
 #include "dialogs/hyperlink.h"
 #include "engine/library_versions.h"
 
@@ -32,15 +36,19 @@ QString ProgramFileVersion(const QString& name) {
 
 }  // namespace
 
+// The files of this build in the order of the Windows list: the programs (the remote pickers are
+// built into the desktop program, so there is no file of their own), then the FTP library, the
+// user-interface framework, the C runtime and the cipher library, each as loaded.
 QString BuildComponentList() {
     QString list;
     AddLine(list, "bxfr-wizard", ProgramFileVersion("bxfr-wizard"));
-    // The remote pickers are built into the program.
-    AddLine(list, "BXFR Tools", BXFR_VERSION);
     AddLine(list, "bxfr", ProgramFileVersion("bxfr"));
     const QString curl = QString::fromStdString(engine::FtpLibraryVersion());
-    AddLine(list, "libcurl", curl.section(' ', 1));
+    AddLine(list, "libcurl", curl.section(' ', 1, 1));
     AddLine(list, "Qt", qVersion());
+#ifdef __GLIBC__
+    AddLine(list, "glibc", gnu_get_libc_version());
+#endif
     const QString ssl = QString::fromStdString(engine::CryptoLibraryVersion());
     AddLine(list, "OpenSSL", ssl.section(' ', 1, 1));
     list += QString("OS: %1 (%2 %3)")

@@ -254,18 +254,12 @@ RemotePickerDialog::RemotePickerDialog(Kind kind, const engine::FtpLoginParams& 
 }
 
 RemotePickerDialog::~RemotePickerDialog() {
-    if (busy_) {
-        // The thread is still waiting for the server: it cleans up after itself once the call
-        // returns, so closing the picker never hangs on a slow server.
-        connect(thread_, &QThread::finished, lister_, &QObject::deleteLater);
-        connect(thread_, &QThread::finished, thread_, &QObject::deleteLater);
-        thread_->quit();
-        return;
-    }
+    // The lister ends its connection (QUIT, or a call still waiting for the server) on its own
+    // thread, so closing the picker never waits for the server; the thread then ends and both
+    // are deleted later.
+    connect(thread_, &QThread::finished, lister_, &QObject::deleteLater);
+    connect(thread_, &QThread::finished, thread_, &QObject::deleteLater);
     thread_->quit();
-    thread_->wait();
-    delete lister_;
-    delete thread_;
 }
 
 void RemotePickerDialog::Browse(const QString& folder) {

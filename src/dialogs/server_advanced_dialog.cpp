@@ -11,6 +11,8 @@
 #include <QVBoxLayout>
 #include <cstdlib>
 
+#include "job/text_encoding.h"
+
 namespace bxfr::dialogs {
 
 namespace {
@@ -126,7 +128,7 @@ PasswordPrompt::PasswordPrompt(job::TransferJob& job, QWidget* parent) : QDialog
     setWindowTitle("Brindle FTP - Enter Password");
     auto* server = new QLineEdit(QString::fromStdString(job.server), this);
     server->setObjectName("server");
-    auto* user = new QLineEdit(QString::fromStdString(job.userName), this);
+    auto* user = new QLineEdit(QString::fromStdString(job::DisplayText(job.userName)), this);
     user->setObjectName("user");
     for (QLineEdit* shown : {server, user}) {
         shown->setReadOnly(true);

@@ -165,16 +165,13 @@ void TranProg::Finish() {
     worker_->Join();
     const progress::ProgressState state = worker_->Snapshot();
     AppendNewLog();
-    std::int32_t status = transferStatus_ ? *transferStatus_ : 1;
-    if (progress::ShowsErrorBox(state, job_.ignoreErrors != 0)) {
+    const bool ignoreErrors = job_.ignoreErrors != 0;
+    if (progress::ShowsErrorBox(state, ignoreErrors)) {
         if (!isActiveWindow()) QApplication::alert(this);
         QMessageBox::critical(this, "Brindle FTP", QString::fromStdString(progress::ErrorBoxText(state)));
-        status = 0;
     }
-    if (status != 0) {
-        status = state.cancelRequested ? 3 : state.runResult == 0 ? 1 : 2;
-    }
-    if (transferStatus_) *transferStatus_ = status;
+    if (transferStatus_)
+        *transferStatus_ = static_cast<std::int32_t>(progress::OutcomeOf(state, ignoreErrors));
     QDialog::done(QDialog::Accepted);
 }
 

@@ -3,26 +3,6 @@
 #include <algorithm>
 
 namespace bxfr::job {
-namespace {
-
-// Cuts `path` one character before the first `flag` when that lies at position 1 or more.
-bool CutAtSwitch(std::string& path, const char* flag) {
-    auto p = path.find(flag);
-    if (p == std::string::npos || p < 1) return false;
-    path.resize(p - 1);
-    return true;
-}
-
-}  // namespace
-
-CommandLine ParseCommandLine(const std::string& text) {
-    CommandLine result;
-    result.path = text;
-    result.path.erase(std::remove(result.path.begin(), result.path.end(), '"'), result.path.end());
-    result.transferNow = CutAtSwitch(result.path, "/t");
-    result.editOnly = CutAtSwitch(result.path, "/e");
-    return result;
-}
 
 CommandLine ParseArguments(const std::vector<std::string>& args) {
     CommandLine result;

@@ -13,13 +13,10 @@ struct CommandLine {
     bool editOnly = false;     // "/e"
 };
 
-// The rule for one command-line text: quotes removed, the first "/t" and then the first "/e"
-// at a position of 1 or more are switches, the path ends one character before each.
-CommandLine ParseCommandLine(const std::string& text);
-
-// The same rule for an argument vector (argv without the program): only an argument that is
-// exactly "/t" or "/e", after the first, is a switch, so a path such as /home/me/transfers/a.bxt
-// keeps its "/t". The arguments before the first switch, joined by blanks, are the path.
+// The command line as an argument vector (argv without the program): quotes removed, and only
+// an argument that is exactly "/t" or "/e", after the first, is a switch, so a path such as
+// /home/me/transfers/a.bxt keeps its "/t". The arguments before the first switch, joined by
+// blanks, are the path.
 CommandLine ParseArguments(const std::vector<std::string>& args);
 
 enum class StartupDecision { DirectTransfer, WizardWithFile, WizardWithoutFile };

@@ -35,6 +35,9 @@ public:
     int GetInt(const std::string& section, const std::string& key, int fallback) const;
 
     void Set(const std::string& section, const std::string& key, const std::string& value);
+    // Writes the file back as Windows-1252 where every character fits, as a file read that
+    // way would be.
+    void WriteAsWindows1252() { cp1252_ = true; }
     void RemoveSection(const std::string& section);
 
     std::string Serialize() const;

@@ -111,4 +111,6 @@ bool Utf8ToCp1252(const std::string& text, std::string& out) {
     return true;
 }
 
+std::string DisplayText(const std::string& bytes) { return IsValidUtf8(bytes) ? bytes : Cp1252ToUtf8(bytes); }
+
 }  // namespace bxfr::job

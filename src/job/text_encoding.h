@@ -13,5 +13,8 @@ bool IsValidUtf8(const std::string& bytes);
 std::string Cp1252ToUtf8(const std::string& bytes);
 // UTF-8 to Windows-1252; false when a character has no Windows-1252 form.
 bool Utf8ToCp1252(const std::string& text, std::string& out);
+// Text to show for bytes that came from a file as they are (a user name or password written
+// on Windows): UTF-8 stays, anything else is read as Windows-1252.
+std::string DisplayText(const std::string& bytes);
 
 }  // namespace bxfr::job

@@ -37,11 +37,11 @@ bool ReadText(const IniFile& ini, const char* key, Apply apply) {
     return true;
 }
 
-void ReadPassword(const IniFile& ini, TransferJob& job) {
+void ReadPassword(const IniFile& ini, TransferJob& job, const PasswordCrypto& crypto) {
     auto enc = ini.Get(kMain, "ENCPASS");
     if (enc && !enc->empty()) {
         std::string text = Clean(*enc);
-        DecryptPassword(text);  // a value stored without the provider reads back as it is
+        crypto.DecryptPassword(text);  // a value stored without the provider reads back as it is
         job.password = text;
         return;
     }
@@ -76,7 +76,7 @@ void WriteScripts(IniFile& ini, const char* word, const std::list<tagBXFR_SCRIPT
 
 }  // namespace
 
-int LoadTransferFile(const std::string& path, TransferJob& job) {
+int LoadTransferFile(const std::string& path, TransferJob& job, const PasswordCrypto& crypto) {
     std::error_code ec;
     std::string full = path.empty() ? path : std::filesystem::absolute(path, ec).string();
     IniFile ini;
@@ -89,8 +89,11 @@ int LoadTransferFile(const std::string& path, TransferJob& job) {
     });
     ReadText(ini, "SERVERPATH", [&](const std::string& v) { job.SetRemotePath(v); });
     ReadText(ini, "LOCALPATH", [&](const std::string& v) { job.SetLocalPath(v); });
-    ReadText(ini, "USER", [&](const std::string& v) { job.userName = v; });
-    ReadPassword(ini, job);
+    // The server gets the user name as the file holds it, like the password: a name written on
+    // Windows in Windows-1252 would name someone else in UTF-8.
+    auto user = ini.GetBytes(kMain, "USER");
+    if (user && !user->empty()) job.userName = Clean(*user);
+    ReadPassword(ini, job, crypto);
     ReadText(ini, "LOG", [&](const std::string& v) { job.logPath = v; });
     ReadText(ini, "PORT",
              [&](const std::string& v) { job.port = static_cast<std::uint16_t>(std::atoi(v.c_str())); });
@@ -155,7 +158,12 @@ int LoadTransferFile(const std::string& path, TransferJob& job) {
     return result;
 }
 
-int SaveTransferFile(const std::string& path, const TransferJob& job) {
+bool PasswordLeftOut(const TransferJob& job, const PasswordCrypto& crypto) {
+    std::string probe = job.password;
+    return job.promptPassword != 1 && !job.password.empty() && crypto.EncryptPassword(probe) != 1;
+}
+
+int SaveTransferFile(const std::string& path, const TransferJob& job, const PasswordCrypto& crypto) {
     // A line break in a value would write keys of its own into the file.
     if (path.empty() || AnyValueBreaksLines(job)) return kTransferFileWriteFailed;
     IniFile ini;
@@ -166,15 +174,17 @@ int SaveTransferFile(const std::string& path, const TransferJob& job) {
     ini.Set(kMain, "SERVER", job.server);
     ini.Set(kMain, "SERVERPATH", job.remotePathAsEntered);
     ini.Set(kMain, "LOCALPATH", job.localPathAsEntered);
-    ini.Set(kMain, "USER", job.userName);
-    if (job.promptPassword == 1) {
+    // A user name read from a Windows-1252 file goes back in that encoding, so that its bytes
+    // stay the ones the server knows.
+    if (!IsValidUtf8(job.userName)) ini.WriteAsWindows1252();
+    ini.Set(kMain, "USER", DisplayText(job.userName));
+    std::string encrypted = job.password;
+    if (job.promptPassword == 1 || (!job.password.empty() && crypto.EncryptPassword(encrypted) != 1)) {
+        // Without a cipher the password is not stored at all: in clear it would be cut at a ';'
+        // when read back, and taken for hexadecimal where a cipher works. An older one goes too.
         ini.Set(kMain, "PASS", "");
         ini.Set(kMain, "ENCPASS", "");
     } else if (!job.password.empty()) {
-        std::string encrypted = job.password;
-        EncryptPassword(encrypted);
-        // Without a provider the clear text goes where the hexadecimal would.
-        if (HoldsLineBreak(encrypted)) return kTransferFileWriteFailed;
         ini.Set(kMain, "PASS", "");
         ini.Set(kMain, "ENCPASS", encrypted);
     }

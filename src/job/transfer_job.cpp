@@ -175,7 +175,20 @@ bool TransferJob::operator==(const TransferJob& o) const {
            promptPassword == o.promptPassword && upgradeAvailable == o.upgradeAvailable &&
            nextConnScriptId == o.nextConnScriptId && nextTranScriptId == o.nextTranScriptId &&
            nextDiscScriptId == o.nextDiscScriptId && reportProgress == o.reportProgress &&
-           retries == o.retries && tempNameMinimum == o.tempNameMinimum;
+           retries == o.retries && tempNameMinimum == o.tempNameMinimum && chmodRules == o.chmodRules &&
+           selectRules == o.selectRules && connScript == o.connScript && tranScript == o.tranScript &&
+           discScript == o.discScript;
+}
+
+bool IsWindowsOnlyPath(const std::string& path) {
+#ifdef _WIN32
+    (void)path;
+    return false;
+#else
+    const bool drive =
+        path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':';
+    return drive || path.rfind("\\\\", 0) == 0;
+#endif
 }
 
 void TransferJob::SetRemotePath(const std::string& text) {
@@ -186,6 +199,12 @@ void TransferJob::SetRemotePath(const std::string& text) {
 }
 
 void TransferJob::SetLocalPath(const std::string& text) {
+    // Kept as written, so that saving gives the file back unchanged; the run refuses it.
+    if (IsWindowsOnlyPath(text)) {
+        localPathAsEntered = text;
+        localPath = text;
+        return;
+    }
     std::error_code ec;
     std::filesystem::path full =
         text.empty() ? std::filesystem::current_path(ec) : std::filesystem::absolute(text, ec);

@@ -61,7 +61,8 @@ public:
     TransferJob& operator=(const TransferJob& other);
     ~TransferJob() = default;
 
-    // Compares the settings a user edits; rule lists, totals, progress and callbacks are not compared.
+    // Compares every setting a user can edit, the rule and script lists included, so that the
+    // question before giving up changes covers them; totals, progress and callbacks are not compared.
     bool operator==(const TransferJob& other) const;
 
     void Reset();
@@ -142,5 +143,9 @@ public:
     // negative = never.
     std::int64_t tempNameMinimum = kDefaultTempNameMinimum;
 };
+
+// A drive or UNC path written on Windows (C:\Site or \\host\share): it names nothing on
+// this system, and resolving it would put a folder of that name into the current one.
+bool IsWindowsOnlyPath(const std::string& path);
 
 }  // namespace bxfr::job

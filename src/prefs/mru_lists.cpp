@@ -34,16 +34,22 @@ void WriteAllPaths(const PathList& paths) {
     for (int i = 0; i < kMruSize; ++i) SetText(*key, MruValueName(i), paths[i]);
 }
 
-// A value that cannot be encrypted is stored as it is, and one that does not decrypt is taken
-// as stored in clear, so the list survives a machine without a usable cipher provider.
-std::string Encrypted(std::string text) {
-    job::EncryptPassword(text);
+// A user name that cannot be encrypted is stored as it is, and one that does not decrypt is
+// taken as stored in clear, so the list survives a machine without a usable cipher provider.
+std::string Encrypted(std::string text, const job::PasswordCrypto& crypto) {
+    crypto.EncryptPassword(text);
     return text;
 }
 
-std::string Decrypted(std::string text) {
-    job::DecryptPassword(text);
+std::string Decrypted(std::string text, const job::PasswordCrypto& crypto) {
+    crypto.DecryptPassword(text);
     return text;
+}
+
+// A password is stored encrypted or not at all: in clear it would be taken for hexadecimal and
+// decrypted into garbage on a machine where the cipher works.
+std::string EncryptedOrNothing(std::string text, const job::PasswordCrypto& crypto) {
+    return crypto.EncryptPassword(text) == 1 ? text : std::string();
 }
 
 void WriteServer(QSettings& key, int index, const ServerMruEntry& entry) {
@@ -89,36 +95,36 @@ void PruneMru() {
     }
 }
 
-ServerMruEntry ReadServerMru(int index) {
+ServerMruEntry ReadServerMru(int index, const job::PasswordCrypto& crypto) {
     if (index < 0 || index >= kMruSize) return {};
     auto key = OpenUserKey();
     key->beginGroup(ServerKeyName(index));
     ServerMruEntry entry;
     entry.server = Text(*key, "Default");
-    entry.userName = Decrypted(Text(*key, "User"));
-    entry.password = Decrypted(Text(*key, "Pass"));
+    entry.userName = Decrypted(Text(*key, "User"), crypto);
+    entry.password = Decrypted(Text(*key, "Pass"), crypto);
     key->endGroup();
     return entry;
 }
 
-void AddServerMru(const std::string& server, const std::string& userName, const std::string& password) {
+void AddServerMru(const std::string& server, const std::string& userName, const std::string& password,
+                  const job::PasswordCrypto& crypto) {
     std::array<ServerMruEntry, kMruSize> entries;
-    for (int i = 0; i < kMruSize; ++i) entries[i] = ReadServerMru(i);
+    for (int i = 0; i < kMruSize; ++i) entries[i] = ReadServerMru(i, crypto);
+    const ServerMruEntry added{server, userName, password};
     auto found = std::find_if(entries.begin(), entries.end(), [&](const ServerMruEntry& entry) {
         return entry.server == server && entry.userName == userName;
     });
-    if (found == entries.begin()) return;
-    if (found == entries.end()) {
-        found = entries.end() - 1;
-        *found = ServerMruEntry{server, userName, password};
-    }
+    if (found == entries.begin() && *found == added) return;
+    if (found == entries.end()) found = entries.end() - 1;
+    *found = added;
     std::rotate(entries.begin(), found, found + 1);
 
     auto key = OpenUserKey();
     for (int i = 0; i < kMruSize; ++i) {
         ServerMruEntry stored = entries[i];
-        stored.userName = Encrypted(stored.userName);
-        stored.password = Encrypted(stored.password);
+        stored.userName = Encrypted(stored.userName, crypto);
+        stored.password = EncryptedOrNothing(stored.password, crypto);
         WriteServer(*key, i, stored);
     }
 }

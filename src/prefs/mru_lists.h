@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "job/password_crypto.h"
+
 namespace bxfr::prefs {
 
 // Four entries each, index 0 the most recent. Both lists are read from and written to the
@@ -25,10 +27,13 @@ struct ServerMruEntry {
 };
 
 // The server list, sub-keys "SMRU0" to "SMRU3": the server in the default value, user name and
-// password encrypted in "User" and "Pass" (in clear when no cipher provider can be used).
-ServerMruEntry ReadServerMru(int index);
-// A server / user name pair already listed moves to the top with the password stored with it.
-void AddServerMru(const std::string& server, const std::string& userName, const std::string& password);
+// password encrypted in "User" and "Pass". When no cipher provider can be used the user name is
+// stored in clear and the password not at all.
+ServerMruEntry ReadServerMru(int index, const job::PasswordCrypto& crypto = job::DefaultPasswordCrypto());
+// Puts the server / user name pair at the top with this password; a pair already listed moves
+// up and takes the new password, so that choosing it later fills in the one last used.
+void AddServerMru(const std::string& server, const std::string& userName, const std::string& password,
+                  const job::PasswordCrypto& crypto = job::DefaultPasswordCrypto());
 // Empties all four entries; the sub-keys stay.
 void ClearServerMru();
 

@@ -1,5 +1,6 @@
 #include "progress/transfer_worker.h"
 
+#include <cerrno>
 #include <exception>
 
 #include "engine/error_texts.h"
@@ -12,6 +13,7 @@ namespace {
 
 constexpr const char* kBeginBanner = " ***** Brindle FTP Transfer Begins *****";
 constexpr const char* kEndBanner = " ***** Brindle FTP Transfer Ends *****";
+constexpr const char* kUnexpectedText = "The transfer stopped on an unexpected failure: ";
 
 }  // namespace
 
@@ -25,13 +27,14 @@ void TransferWorker::Start() {
         std::lock_guard guard(lock_);
         state_ = ProgressState{};
         state_.start = std::chrono::steady_clock::now();
+        runReturned_ = false;
     }
     thread_ = std::thread([this] { Run(); });
 }
 
 void TransferWorker::RequestCancel() {
     std::lock_guard guard(lock_);
-    state_.cancelRequested = true;
+    if (!runReturned_) state_.cancelRequested = true;
 }
 
 bool TransferWorker::WaitFinished(std::chrono::milliseconds limit) {
@@ -116,21 +119,41 @@ void TransferWorker::Run() {
     bool threw = true;
     std::uint32_t errorCode = 0;
     std::string errorText;
-    try {
-        result = engine::RunTransfer(job_, client_);
-        threw = false;
-    } catch (const engine::InternetError& error) {
-        errorCode = error.code();
-        errorText = error.what();
-    } catch (const engine::FileError& error) {
-        errorCode = error.code();
-        errorText = error.fileName();
-    } catch (const std::exception& error) {
-        errorText = error.what();
-    } catch (...) {
-        // Not even a standard exception: the run still has to end, or the dialog never closes.
-        errorText = "unknown failure";
+    // Why a run ended that the engine did not report itself; it goes to the pane and the log.
+    std::string reason;
+    // Refused before connecting: resolved here, such a path names a folder inside the current
+    // one, which a get would create.
+    if (job::IsWindowsOnlyPath(job_.localPath)) {
+        errorCode = ENOENT;
+        errorText = "The local path " + job_.localPath +
+                    " was written on Windows and names nothing on this computer.";
+        reason = errorText;
+    } else {
+        try {
+            result = engine::RunTransfer(job_, client_);
+            threw = false;
+        } catch (const engine::InternetError& error) {
+            errorCode = error.code();
+            errorText = error.what();
+        } catch (const engine::FileError& error) {
+            errorCode = error.code();
+            errorText = error.fileName();
+        } catch (const std::exception& error) {
+            errorCode = kUnexpectedFailure;
+            errorText = error.what();
+            reason = kUnexpectedText + errorText;
+        } catch (...) {
+            // Not even a standard exception: the run still has to end, or the dialog never closes.
+            errorCode = kUnexpectedFailure;
+            errorText = "unknown failure";
+            reason = kUnexpectedText + errorText;
+        }
     }
+    {
+        std::lock_guard guard(lock_);
+        runReturned_ = true;
+    }
+    if (!reason.empty()) job_.ReportMessage(reason);
     if (!threw) {
         if (!logPath.empty()) {
             std::lock_guard guard(lock_);

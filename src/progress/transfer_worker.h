@@ -48,7 +48,8 @@ public:
     void SetKeepLogText(bool keep) { keepLogText_ = keep; }
 
     void Start();
-    // Asks the engine to stop at its next check; safe from any thread, more than once.
+    // Asks the engine to stop at its next check; safe from any thread, more than once. A request
+    // that comes once the run has returned changes nothing: the run was not cut short.
     void RequestCancel();
     // True once the run has ended; waits at most `limit`.
     bool WaitFinished(std::chrono::milliseconds limit);
@@ -71,11 +72,16 @@ private:
     mutable std::mutex lock_;
     std::condition_variable finishedSignal_;
     ProgressState state_;
+    bool runReturned_ = false;
     std::thread thread_;
 };
 
-// The outcome of a finished run: an error that is not ignored makes it Incomplete (the error
-// is shown), else a cancel request makes it Cancelled, else the run's result decides.
+// Error code of a run that ended in a failure of no expected kind ("Internal error").
+inline constexpr std::uint32_t kUnexpectedFailure = 12004;
+
+// The outcome of a finished run, for the progress dialog and bxfr alike: an error that is not
+// ignored makes it Incomplete (the error is shown), else a cancel request made while the run
+// went on makes it Cancelled, else the run's result decides.
 TransferStatus OutcomeOf(const ProgressState& state, bool ignoreErrors);
 
 // True when the run ended with an error the user must be told about.

@@ -26,6 +26,15 @@ WizLocal::WizLocal(const WizardContext& context, QWidget* parent)
     };
 }
 
+void WizLocal::OnSetActive() {
+    WizFilesPage::OnSetActive();
+    // Kept as the file has it, so that saving does not change it; the run would refuse it.
+    if (job::IsWindowsOnlyPath(Job().localPathAsEntered))
+        SetProblem(
+            tr("This path was written on Windows and names nothing on this computer. Choose a "
+               "folder or file here."));
+}
+
 QString WizLocal::EnteredPath() const { return QString::fromStdString(Job().localPathAsEntered); }
 
 void WizLocal::ShowDescriptions() {
@@ -38,24 +47,38 @@ void WizLocal::ShowDescriptions() {
     }
 }
 
+// Even asking whether a path exists can hang on a dead network mount, so every look at the file
+// system while the user types happens on the size thread; the window never waits for it.
 void WizLocal::RequestFolderSize() {
     if (!IsSource()) return;
     const QString folder = FolderText();
-    std::error_code ec;
-    const auto status = std::filesystem::status(PathOf(folder), ec);
-    if (folder.isEmpty() || ec || !std::filesystem::exists(status)) {
+    if (folder.isEmpty()) {
         ShowSizeNow(0);
         return;
     }
-    if (std::filesystem::is_directory(status)) StartCalculation(folderWalk_, folder.toStdString());
+    StartCalculation(
+        [walk = folderWalk_](job::TransferJob& copy, const std::string& path) -> std::uint64_t {
+            std::error_code ec;
+            return std::filesystem::is_directory(std::filesystem::path(path), ec) ? walk(copy, path) : 0;
+        },
+        folder.toStdString());
 }
 
 void WizLocal::RequestFileSize() {
     if (!IsSource()) return;
-    const auto file = PathOf(FileText());
-    std::error_code ec;
-    const bool readable = !FileText().isEmpty() && std::filesystem::is_regular_file(file, ec);
-    ShowSizeNow(readable && engine::IsLocalFileSelected(Job(), file) ? engine::LocalFileLength(file) : 0);
+    if (FileText().isEmpty()) {
+        ShowSizeNow(0);
+        return;
+    }
+    StartCalculation(
+        [](job::TransferJob& copy, const std::string& path) -> std::uint64_t {
+            const std::filesystem::path file(path);
+            std::error_code ec;
+            if (!std::filesystem::is_regular_file(file, ec) || !engine::IsLocalFileSelected(copy, file))
+                return 0;
+            return engine::LocalFileLength(file);
+        },
+        FileText().toStdString());
 }
 
 void WizLocal::PickFolder() {

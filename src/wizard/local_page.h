@@ -10,6 +10,8 @@ class WizLocal : public WizFilesPage {
 public:
     explicit WizLocal(const WizardContext& context, QWidget* parent = nullptr);
 
+    void OnSetActive() override;
+
 protected:
     void RequestFolderSize() override;
     void RequestFileSize() override;

@@ -12,9 +12,22 @@
 #include <QVBoxLayout>
 
 #include "dialogs/server_advanced_dialog.h"
+#include "job/password_crypto.h"
+#include "job/text_encoding.h"
 #include "prefs/mru_lists.h"
 
 namespace bxfr::wizard {
+namespace {
+
+QString Shown(const std::string& bytes) { return QString::fromStdString(job::DisplayText(bytes)); }
+
+// The bytes behind the field: those it was filled with while it still shows them, else the text
+// as typed.
+std::string FieldBytes(const QLineEdit* edit, const std::string& shown) {
+    return edit->text() == Shown(shown) ? shown : edit->text().toStdString();
+}
+
+}  // namespace
 
 WizServer::WizServer(const WizardContext& context, QWidget* parent)
     : WizPage(context, tr("Server Details"), "server.htm", false, parent) {
@@ -118,14 +131,13 @@ void WizServer::OnSetActive() {
         for (int i = 0; i < prefs::kMruSize; ++i) {
             const prefs::ServerMruEntry entry = prefs::ReadServerMru(i);
             m_arrServers << QString::fromStdString(entry.server);
-            m_arrUserNames << QString::fromStdString(entry.userName);
-            m_arrPasswords << QString::fromStdString(entry.password);
+            m_arrUserNames.push_back(entry.userName);
+            m_arrPasswords.push_back(entry.password);
             if (!entry.server.empty()) server_->addItem(m_arrServers[i], i);
         }
     }
     server_->setEditText(QString::fromStdString(Job().server));
-    userName_->setText(QString::fromStdString(Job().userName));
-    password_->setText(QString::fromStdString(Job().password));
+    ShowAccount(Job().userName, Job().password);
     if (userName_->text().isEmpty()) {
         AnonymousState();
     } else {
@@ -139,14 +151,20 @@ void WizServer::OnServerChosen(int index) {
     if (index < 0) return;
     const int k = server_->itemData(index).toInt();
     if (k < 0 || k >= m_arrServers.size()) return;
-    userName_->setText(m_arrUserNames[k]);
-    password_->setText(m_arrPasswords[k]);
+    ShowAccount(m_arrUserNames[static_cast<std::size_t>(k)], m_arrPasswords[static_cast<std::size_t>(k)]);
     if (userName_->text().isEmpty()) {
         AnonymousState();
     } else {
         AccountState();
     }
     server_->setEditText(m_arrServers[k]);
+}
+
+void WizServer::ShowAccount(const std::string& userName, const std::string& password) {
+    shownUserName_ = userName;
+    shownPassword_ = password;
+    userName_->setText(Shown(userName));
+    password_->setText(Shown(password));
 }
 
 void WizServer::OpenAdvanced() { dialogs::RunServerAdvanced(Job(), this); }
@@ -160,10 +178,18 @@ void WizServer::Store() {
         Job().SetPassword({});
         if (Settings().serverMruEnabled && !server.empty()) prefs::AddServerMru(server, {}, {});
     } else {
-        Job().SetUserName(userName_->text().toStdString());
-        Job().SetPassword(password_->text().toStdString());
-        if (Settings().serverMruEnabled && !server.empty())
+        Job().SetUserName(FieldBytes(userName_, shownUserName_));
+        Job().SetPassword(FieldBytes(password_, shownPassword_));
+        if (Settings().serverMruEnabled && !server.empty()) {
             prefs::AddServerMru(server, Job().userName, Job().password);
+            if (!Job().password.empty() && !job::IsCryptoAvailable() && !toldNoCipher_) {
+                toldNoCipher_ = true;
+                QMessageBox::warning(this, "Brindle FTP Wizard",
+                                     "Unable to access cryptographic service provider.\r\nThe password "
+                                     "is not kept in the list of recent servers, because it cannot be "
+                                     "encrypted.");
+            }
+        }
     }
     Job().promptPassword = savePassword_->isChecked() ? 0 : 1;
 }

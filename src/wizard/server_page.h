@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QStringList>
+#include <string>
+#include <vector>
 
 #include "wizard/wiz_page.h"
 
@@ -30,10 +32,16 @@ private:
     void OnServerChosen(int index);
     void OpenAdvanced();
     void Store();
+    // Fills the account fields, keeping the bytes behind them: a user name or password read from
+    // a file written on Windows reaches the server unchanged unless the user edits it.
+    void ShowAccount(const std::string& userName, const std::string& password);
 
     QStringList m_arrServers;
-    QStringList m_arrUserNames;
-    QStringList m_arrPasswords;
+    std::vector<std::string> m_arrUserNames;
+    std::vector<std::string> m_arrPasswords;
+    std::string shownUserName_;
+    std::string shownPassword_;
+    bool toldNoCipher_ = false;
 
     QComboBox* server_;
     QRadioButton* anonymous_;

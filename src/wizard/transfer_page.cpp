@@ -223,6 +223,11 @@ bool WizTransfer::Save() {
     }
     prefs::AddToMru(path);
     ResetBaseline();
+    if (job::PasswordLeftOut(Job())) {
+        QMessageBox::warning(this, "Brindle FTP Wizard",
+                             "Unable to access cryptographic service provider.\r\nThe password was not "
+                             "saved in the transfer file, because it cannot be encrypted.");
+    }
     return true;
 }
 

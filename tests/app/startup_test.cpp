@@ -68,7 +68,9 @@ private slots:
         QCOMPARE(app::RunStartup({}, hooks).decision, job::StartupDecision::WizardWithoutFile);
         QCOMPARE(shown, QString());
         // A path with a blank arrives as one argument; "/e" opens it in the wizard.
-        QCOMPARE(app::RunStartup({plain, "/e"}, hooks).decision, job::StartupDecision::WizardWithFile);
+        const app::StartupOutcome edit = app::RunStartup({plain, "/e"}, hooks);
+        QCOMPARE(edit.decision, job::StartupDecision::WizardWithFile);
+        QCOMPARE(app::StartupExitCode(edit), 0);
         QCOMPARE(shown, QString::fromStdString(plain));
         // A file that fails to load is told, and the wizard starts empty.
         auto box = AnswerBox(QMessageBox::Ok);
@@ -78,6 +80,7 @@ private slots:
         QCOMPARE(outcome.decision, job::StartupDecision::WizardWithoutFile);
         QCOMPARE(shown, QString());
         QCOMPARE(server, std::string());
+        QCOMPARE(app::StartupExitCode(outcome), 3);
     }
 
     void DirectTransferRunsBehindTheProgressDialog() {
@@ -92,8 +95,18 @@ private slots:
         const app::StartupOutcome outcome = app::RunStartup({file}, hooks);
         QCOMPARE(outcome.decision, job::StartupDecision::DirectTransfer);
         QCOMPARE(outcome.transferStatus, 1);
+        QCOMPARE(app::StartupExitCode(outcome), 0);
         QVERIFY(!wizard);
         QCOMPARE(test::ReadFile(server.root() / "up" / "sub" / "b.bin"), std::string("\0\xff", 2));
+
+        // "Transfer Now" tells a script how the run ended, with the codes of bxfr: a refused login
+        // with errors ignored shows no box, but it failed.
+        const std::string refused = Path("refused.bxt");
+        test::WriteFile(refused,
+                        TransferFile(server, "PASS=wrong\r\nIGNORE=1\r\nLOCALPATH=" + Path("site") + "\r\n"));
+        const app::StartupOutcome failed = app::RunStartup({refused, "/t"}, hooks);
+        QCOMPARE(failed.transferStatus, 2);
+        QCOMPARE(app::StartupExitCode(failed), 1);
     }
 
     void CancelledPasswordPromptConnectsNowhere() {
@@ -107,6 +120,7 @@ private slots:
         const app::StartupOutcome outcome = app::RunStartup({file, "/t"});
         QCOMPARE(outcome.decision, job::StartupDecision::DirectTransfer);
         QVERIFY(outcome.passwordCancelled);
+        QCOMPARE(app::StartupExitCode(outcome), 2);
         QVERIFY(server.Commands().empty());
     }
 

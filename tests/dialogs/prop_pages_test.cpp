@@ -6,10 +6,12 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTest>
 #include <QTreeWidget>
 
+#include "dialogs/about_dialog.h"
 #include "dialogs/advanced_settings_sheet.h"
 #include "dialogs/prop_chmod_dialog.h"
 #include "dialogs/prop_chmod_page.h"
@@ -212,6 +214,18 @@ private slots:
         QCOMPARE(job.selectMode, 1);
         QCOMPARE(job.selectRules.size(), 1u);  // replaced, not appended to
         QCOMPARE(job.server, "ftp.example.test");
+    }
+
+    void AboutListsWhatThisBuildHas() {
+        // The test program stands where bxfr-wizard would: no program file of ours is beside it,
+        // and the pickers are no file of their own.
+        const QStringList lines = bxfr::dialogs::BuildComponentList().split("\r\n");
+        QCOMPARE(lines.filter(QRegularExpression("^(bxfr|BXFR)")), QStringList());
+        for (const char* library : {"libcurl", "Qt", "OpenSSL"})
+            QVERIFY2(
+                !lines.filter(QRegularExpression(QString("^%1 \\([0-9][^ ]*\\)$").arg(library))).isEmpty(),
+                qPrintable(lines.join(" | ")));
+        QVERIFY(lines.back().startsWith("OS: "));
     }
 };
 

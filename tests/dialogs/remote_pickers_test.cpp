@@ -7,6 +7,7 @@
 #include <QTcpServer>
 #include <QTest>
 #include <atomic>
+#include <semaphore>
 
 #include "dialogs/prop_test_helpers.h"
 #include "dialogs/remote_pickers.h"
@@ -59,6 +60,39 @@ struct WatchedClient : engine::FtpClient {
     }
     std::unique_ptr<engine::FtpClient> inner = engine::MakeCurlFtpClient();
     std::shared_ptr<std::atomic<bool>> released;
+};
+
+// A connection whose ending waits for `gate`, as a server that is slow to answer QUIT would.
+struct SlowToClose : engine::FtpConnection {
+    SlowToClose(std::unique_ptr<engine::FtpConnection> c, std::shared_ptr<std::binary_semaphore> g)
+        : inner(std::move(c)), gate(std::move(g)) {}
+    ~SlowToClose() override { gate->try_acquire_for(std::chrono::seconds(20)); }
+    bool GetCurrentDirectory(std::string& f) override { return inner->GetCurrentDirectory(f); }
+    bool SetCurrentDirectory(const std::string& f) override { return inner->SetCurrentDirectory(f); }
+    bool CreateDirectory(const std::string& f) override { return inner->CreateDirectory(f); }
+    void PutFile(const std::string& n, int t, const engine::UploadSource& s) override {
+        inner->PutFile(n, t, s);
+    }
+    void GetFile(const std::string& n, int t, const engine::DownloadSink& s) override {
+        inner->GetFile(n, t, s);
+    }
+    bool List(const std::string& f, std::vector<engine::FtpEntry>& e) override { return inner->List(f, e); }
+    bool Command(const std::string& c, bool d, std::string* out) override {
+        return inner->Command(c, d, out);
+    }
+    engine::FtpReply LastReply() const override { return inner->LastReply(); }
+    std::uint32_t LastError() const override { return inner->LastError(); }
+    std::unique_ptr<engine::FtpConnection> inner;
+    std::shared_ptr<std::binary_semaphore> gate;
+};
+
+struct SlowToCloseClient : WatchedClient {
+    SlowToCloseClient(std::shared_ptr<std::atomic<bool>> flag, std::shared_ptr<std::binary_semaphore> g)
+        : WatchedClient(std::move(flag)), gate(std::move(g)) {}
+    std::unique_ptr<engine::FtpConnection> Connect(const engine::FtpLoginParams& p) override {
+        return std::make_unique<SlowToClose>(inner->Connect(p), gate);
+    }
+    std::shared_ptr<std::binary_semaphore> gate;
 };
 
 }  // namespace
@@ -165,6 +199,31 @@ private slots:
         QVERIFY2(clock.elapsed() < 1000, "closing waited for the server");
         // The picker's thread lets go of its client once the login gives up.
         silent.close();
+        QTRY_VERIFY_WITH_TIMEOUT(released->load(), 15000);
+    }
+
+    void ClosingNeverWaitsForTheConnectionToEnd() {
+        auto released = std::make_shared<std::atomic<bool>>(false);
+        auto gate = std::make_shared<std::binary_semaphore>(0);
+        engine::FtpLoginParams params;
+        params.server = "127.0.0.1";
+        params.port = server_->port();
+        params.userName = server_->userName();
+        params.password = server_->password();
+        params.passive = true;
+        QElapsedTimer clock;
+        {
+            RemotePickerDialog dialog(RemotePickerDialog::Kind::Folder, params, QString(), [released, gate] {
+                return std::make_unique<SlowToCloseClient>(released, gate);
+            });
+            dialog.show();
+            QVERIFY(Settle(&dialog));
+            QCOMPARE(Entries(&dialog), (QStringList{"docs", "www"}));
+            clock.start();
+        }
+        QVERIFY2(clock.elapsed() < 1000, "closing waited for the connection to end");
+        QVERIFY(!released->load());
+        gate->release();
         QTRY_VERIFY_WITH_TIMEOUT(released->load(), 15000);
     }
 };

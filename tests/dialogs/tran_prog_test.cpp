@@ -169,8 +169,8 @@ private slots:
     }
 
     void FailuresEndWithTheirStatus() {
-        // A refused login shows the box (status 0) unless errors are ignored; a client failing
-        // in a way the engine never does still ends the run as Failed.
+        // A refused login shows the box (status 0) unless errors are ignored; so does a client
+        // failing in a way the engine never does, with its reason in the log too.
         struct Case {
             bool ignore, throwing;
             int status;
@@ -178,7 +178,8 @@ private slots:
         };
         for (const Case& c :
              {Case{false, false, 0, "Brindle FTP: An error has occurred during transfer : Error 1201"},
-              Case{true, false, 2, nullptr}, Case{false, true, 2, nullptr}}) {
+              Case{true, false, 2, nullptr},
+              Case{false, true, 0, "Brindle FTP: An error has occurred during transfer : Error 12004"}}) {
             job::TransferJob job;
             AimAt(job, *server_, local_->path() / "tree", "never");
             job.SetPassword("wrong");
@@ -195,7 +196,13 @@ private slots:
             QCOMPARE(boxes.texts.size(), c.box ? 1 : 0);
             if (!c.box) continue;
             QVERIFY2(boxes.texts.front().startsWith(c.box), qPrintable(boxes.texts.front()));
-            QVERIFY(test::ReadFile(logPath).find(kEnd) == std::string::npos);  // only success ends it
+            const std::string log = test::ReadFile(logPath);
+            QVERIFY(log.find(kEnd) == std::string::npos);  // only success ends it
+            if (c.throwing) {
+                QVERIFY(log.find("unexpected failure: unknown failure") != std::string::npos);
+                QVERIFY(
+                    Child<QPlainTextEdit>(&dialog, "logText")->toPlainText().contains("unexpected failure"));
+            }
         }
     }
 

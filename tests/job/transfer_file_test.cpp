@@ -37,7 +37,7 @@ TransferJob ExpectedWindowsJob() {
     job.SetServer("ftp.example.com");
     job.SetRemotePath("\\www\\htdocs\\");
     job.SetLocalPath("/srv/site/");
-    job.SetUserName("J\xC3\xBCrgen");
+    job.SetUserName("J\xFCrgen");  // the bytes of the file: the server knows the name by them
     job.SetPassword("secret");
     job.SetLogPath("/var/log/bxfr.log");
     job.SetPort(2121);
@@ -52,12 +52,9 @@ TransferJob ExpectedWindowsJob() {
     return job;
 }
 
-// operator== leaves out the paths as resolved and the rule lists.
+// operator== leaves out the paths as resolved.
 void ExpectSameJob(const TransferJob& got, const TransferJob& want) {
-    auto all = [](const TransferJob& j) {
-        return std::tie(j, j.remotePath, j.localPath, j.selectRules, j.chmodRules, j.connScript, j.tranScript,
-                        j.discScript);
-    };
+    auto all = [](const TransferJob& j) { return std::tie(j, j.remotePath, j.localPath); };
     EXPECT_TRUE(all(got) == all(want)) << got.server << " " << got.userName << " " << got.password;
 }
 
@@ -175,6 +172,67 @@ TEST_F(TransferFile, AFileHoldingAPasswordIsForItsOwnerOnly) {
     fs::permissions(file, fs::perms(0644));
     ASSERT_EQ(Save(file, ExpectedWindowsJob()), kTransferFileLoaded);
     EXPECT_EQ(fs::status(file).permissions() & fs::perms::mask, fs::perms(0600));
+}
+
+TEST_F(TransferFile, ReadingRulesForHandWrittenFiles) {
+    TransferJob upgrade;
+    EXPECT_EQ(LoadText("[BXFR]\r\nUPGRADE=1\r\n", upgrade), kTransferFileLoaded);
+    EXPECT_TRUE(upgrade.server.empty());
+    EXPECT_EQ(upgrade.checkUpgrade, 1);
+
+    TransferJob job;
+    ASSERT_EQ(
+        LoadText("[BXFR]\r\nSERVER=h  ; the test box\r\nUSER=anna\t\tfrom IT\r\nPASS=pa;ss\r\n"
+                 "LOG=/var/log/b;x.log\r\nPORT=ftp\r\nFORCEBIN=1\r\nFORCEASCII=1\r\n"
+                 "[SELECT]\r\nINCLUDE(1)=*.html ; pages\r\nINCLUDE(3)=*.css\r\n"
+                 "[CHMOD]\r\nCHMODEXT(1)=*.cgi\r\nCHMODACT(1)=755\r\nCHMODEXT(2)=*.pl\r\nCHMODACT(2)=\r\n"
+                 "CHMODEXT(3)=*.sh\r\nCHMODACT(3)=700\r\n[SCRIPT]\r\nCONN(1)=SITE X;Y\r\n",
+                 job),
+        kTransferFileLoaded);
+    // A comment after ';' or a TAB goes, with the blanks before it, in passwords and paths too;
+    // script commands keep theirs.
+    EXPECT_EQ(job.server, "h");
+    EXPECT_EQ(job.userName, "anna");
+    EXPECT_EQ(job.password, "pa");
+    EXPECT_EQ(job.logPath, "/var/log/b");
+    EXPECT_EQ(job.connScript.front().command, "SITE X;Y");
+    EXPECT_EQ(job.port, 0);
+    EXPECT_EQ(job.transferType, 2);  // FORCEASCII is read last
+    // A numbered list ends at its first gap, and a rule without its permissions ends its list.
+    EXPECT_EQ(job.selectRules, (std::list<tagBXFR_SEL>{{"*.html"}}));
+    EXPECT_EQ(job.chmodRules, (std::list<tagBXFR_CHMOD>{{"*.cgi", 755}}));
+}
+
+TEST_F(TransferFile, AWindowsLocalPathIsKeptAsWritten) {
+    TransferJob job;
+    ASSERT_EQ(LoadText("[BXFR]\r\nSERVER=h\r\nLOCALPATH=C:\\Site\\\r\nGET=1\r\n", job), kTransferFileLoaded);
+    // Resolved here it would be a folder "C:\Site\" inside the current one, which a get creates.
+    EXPECT_EQ(job.localPathAsEntered, "C:\\Site\\");
+    EXPECT_TRUE(IsWindowsOnlyPath(job.localPath));
+    ASSERT_EQ(Save(file, job), kTransferFileLoaded);
+    EXPECT_NE(ReadFile(file).find("\r\nLOCALPATH=C:\\Site\\\r\n"), std::string::npos);
+}
+
+TEST_F(TransferFile, WithoutACipherNoPasswordIsStored) {
+    test::TempDir noModules;
+    const PasswordCrypto none(noModules.path().c_str());
+    ASSERT_FALSE(none.IsCryptoAvailable());
+    WriteFile(file, kWindowsFile);
+    TransferJob job = ExpectedWindowsJob();
+    job.SetPassword("pa;ss\tword");
+    EXPECT_TRUE(PasswordLeftOut(job, none));
+    EXPECT_FALSE(PasswordLeftOut(job));
+    ASSERT_EQ(SaveTransferFile(file.string(), job, none), kTransferFileLoaded);
+    // In clear it would come back cut at ';', and be decrypted into garbage where a cipher works;
+    // the old encrypted password goes too, since it is no longer the job's.
+    const std::string text = ReadFile(file);
+    EXPECT_NE(text.find("\r\nPASS=\r\nENCPASS=\r\n"), std::string::npos) << text;
+    TransferJob loaded;
+    ASSERT_EQ(LoadTransferFile(file.string(), loaded, none), kTransferFileLoaded);
+    EXPECT_TRUE(loaded.password.empty());
+    EXPECT_EQ(loaded.userName, job.userName);
+    job.SetPassword("");
+    ExpectSameJob(loaded, job);
 }
 
 TEST_F(TransferFile, BrokenInputsAreInvalidOrLoadSafely) {

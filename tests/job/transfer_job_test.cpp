@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 namespace bxfr::job {
@@ -45,6 +46,36 @@ TEST(TransferJob, SettersAndRulesParseWhatWasTyped) {
     job.AddConnScript("NOOP");
     std::vector<tagBXFR_SCRIPT> expected = {{"Conn", "SITE UMASK 022", 1, 1}, {"Conn", "NOOP", 0, 2}};
     EXPECT_EQ(std::vector<tagBXFR_SCRIPT>(job.connScript.begin(), job.connScript.end()), expected);
+}
+
+TEST(TransferJob, EveryEditableListCountsAsAChange) {
+    TransferJob base;
+    base.AddChmodRule("*.cgi", "755");
+    base.AddSelectRule("*.bak");
+    base.AddTranScript("NOOP");
+    // Edits in place move no id counter; the question before leaving must still see them.
+    std::vector<std::function<void(TransferJob&)>> edits = {
+        [](TransferJob& j) { j.chmodRules.front().permissions = 700; },
+        [](TransferJob& j) { j.selectRules.front().extension = "*.tmp"; },
+        [](TransferJob& j) { j.tranScript.front().command = "PWD"; },
+        [](TransferJob& j) { j.tranScript.front().expectResponse = 1; },
+    };
+    for (std::size_t i = 0; i < edits.size(); ++i) {
+        TransferJob edited = base;
+        edits[i](edited);
+        EXPECT_FALSE(edited == base) << i;
+    }
+}
+
+TEST(TransferJob, AWindowsLocalPathIsNotResolved) {
+    for (const char* path : {"C:\\Site\\", "d:/web", "\\\\nas\\share"}) {
+        TransferJob job;
+        job.SetLocalPath(path);
+        EXPECT_EQ(job.localPathAsEntered, path);
+        EXPECT_TRUE(IsWindowsOnlyPath(job.localPath)) << path;
+    }
+    EXPECT_FALSE(IsWindowsOnlyPath("/srv/C:/x"));
+    EXPECT_FALSE(IsWindowsOnlyPath("site"));
 }
 
 TEST(TransferJob, CallbacksSeeMessagesProgressAndCanCancel) {

@@ -1,12 +1,35 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "progress/progress_view.h"
 #include "progress/transfer_worker.h"
+#include "support/files.h"
+#include "support/temp_dir.h"
 
 namespace bxfr::progress {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Fails the way no FTP client is expected to, counting its calls.
+struct FailingClient : engine::FtpClient {
+    std::unique_ptr<engine::FtpConnection> Connect(const engine::FtpLoginParams&) override {
+        ++connects;
+        throw std::runtime_error("disk on fire");
+    }
+    engine::FtpReply LastReply() const override { return {}; }
+    std::string FetchUrl(const std::string&, std::size_t) override { return {}; }
+    int connects = 0;
+};
+
+ProgressState RunToEnd(job::TransferJob& job, engine::FtpClient& client) {
+    TransferWorker worker(job, client);
+    worker.Start();
+    EXPECT_TRUE(worker.WaitFinished(10s));
+    worker.Join();
+    return worker.Snapshot();
+}
 
 ProgressView ViewAt(std::uint64_t total, std::uint64_t done, bool receiving, std::chrono::seconds now) {
     ProgressState state;
@@ -49,6 +72,46 @@ TEST(ProgressOutcome, ErrorBoxCancelAndResult) {
     state.cancelRequested = false;
     state.runResult = 1;
     EXPECT_EQ(OutcomeOf(state, true), TransferStatus::Failed);
+}
+
+TEST(ProgressOutcome, ACancelAfterTheRunEndedChangesNothing) {
+    job::TransferJob job;  // no server: the run returns at once, completed
+    FailingClient client;
+    TransferWorker worker(job, client);
+    worker.Start();
+    ASSERT_TRUE(worker.WaitFinished(10s));
+    worker.RequestCancel();  // Cancel pressed before the dialog's next tick
+    worker.Join();
+    EXPECT_EQ(OutcomeOf(worker.Snapshot(), false), TransferStatus::Completed);
+}
+
+TEST(ProgressOutcome, AnUnexpectedFailureIsToldEverywhere) {
+    test::TempDir dir;
+    job::TransferJob job;
+    job.SetServer("127.0.0.1");
+    job.SetLogPath((dir.path() / "run.log").string());
+    FailingClient client;
+    const ProgressState state = RunToEnd(job, client);
+    EXPECT_TRUE(ShowsErrorBox(state, false));
+    EXPECT_NE(ErrorBoxText(state).find("Error 12004\n\nInternal error\n\ndisk on fire"), std::string::npos)
+        << ErrorBoxText(state);
+    EXPECT_NE(state.logText.find("unexpected failure: disk on fire"), std::string::npos) << state.logText;
+    EXPECT_NE(test::ReadFile(dir.path() / "run.log").find("unexpected failure: disk on fire"),
+              std::string::npos);
+    EXPECT_EQ(OutcomeOf(state, true), TransferStatus::Failed);
+}
+
+TEST(ProgressOutcome, AWindowsLocalPathIsRefusedBeforeConnecting) {
+    job::TransferJob job;
+    job.SetServer("127.0.0.1");
+    job.getMode = 1;
+    job.SetLocalPath("C:\\Site\\");
+    FailingClient client;
+    const ProgressState state = RunToEnd(job, client);
+    EXPECT_EQ(client.connects, 0);
+    EXPECT_TRUE(ShowsErrorBox(state, false));
+    EXPECT_NE(ErrorBoxText(state).find("C:\\Site\\ was written on Windows"), std::string::npos);
+    EXPECT_NE(state.logText.find("was written on Windows"), std::string::npos);
 }
 
 TEST(ProgressOutcome, ServerReplyStandsInForAMissingName) {

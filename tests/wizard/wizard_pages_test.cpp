@@ -133,6 +133,24 @@ private slots:
         QCOMPARE(f.job.server, "ftp.other.test");
     }
 
+    void ServerPageKeepsTheBytesOfAFile() {
+        // As read from a transfer file written on Windows, in Windows-1252.
+        Fixture f;
+        f.job.SetServer("ftp.example.test");
+        f.job.SetUserName("J\xFCrgen");
+        f.job.SetPassword("p\xE4ss");
+        auto* page = f.Add<WizServer>(PlaceServer);
+        QCOMPARE(Child<QLineEdit>(page, "userNameEdit")->text(), QString::fromUtf8("J\u00fcrgen"));
+        QVERIFY(page->OnWizardNext());
+        QCOMPARE(f.job.userName, "J\xFCrgen");
+        QCOMPARE(f.job.password, "p\xE4ss");
+        // What the user types is what the server gets.
+        Child<QLineEdit>(page, "passwordEdit")->setText(QString::fromUtf8("p\u00e4ss!"));
+        QVERIFY(page->OnWizardNext());
+        QCOMPARE(f.job.password, "p\xC3\xA4ss!");
+        QCOMPARE(f.job.userName, "J\xFCrgen");
+    }
+
     void ModePageRebuildsThePlacesBehindIt() {
         Fixture f;
         auto* page = f.Add<WizMode>(PlaceMode);
@@ -158,6 +176,8 @@ private slots:
         for (const char* name : {"a", "abc", "abcdef"}) QDir(f.temp.path()).mkpath(name);
         f.job.localPathAsEntered = f.Path("missing");
         auto* page = f.Add<WizLocal>(PlaceSource);
+        QTRY_VERIFY_WITH_TIMEOUT(!page->SizeCalc().Running(), 5000);  // the missing folder's check
+        const int runsBefore = page->SizeCalc().StartedRuns();
         // A walk that waits until let go and reports the length of the folder's name; every
         // walk still held is let go at the end.
         auto gate = std::make_shared<std::counting_semaphore<>>(0);
@@ -174,7 +194,7 @@ private slots:
             folder->setText(QString::fromStdString(f.Path(name)));
             emit folder->textEdited(folder->text());
         }
-        QCOMPARE(page->SizeCalc().StartedRuns(), 1);
+        QCOMPARE(page->SizeCalc().StartedRuns(), runsBefore + 1);
         QTRY_COMPARE_WITH_TIMEOUT(started->load(), 1, 5000);
         QCOMPARE(page->SizeText(), QString("Calculating transfer size ..."));
         gate->release();
@@ -236,6 +256,24 @@ private slots:
         QCOMPARE(f.job.singleFile, 0);
         QCOMPARE(f.job.localPathAsEntered, f.Path("typed but missing"));
         QTRY_VERIFY_WITH_TIMEOUT(!page->SizeCalc().Running(), 5000);
+    }
+
+    void LocalPageLooksAtTheDiskOffTheWindowThread() {
+        Fixture f;
+        std::ofstream(f.Path("a.bin")) << "12345";
+        f.job.SetLocalPath("C:\\Site\\");
+        auto* page = f.Add<WizLocal>(PlaceSource);
+        auto* problem = Child<QLabel>(page, "problem");
+        QVERIFY(problem->isVisibleTo(page) && problem->text().contains("written on Windows"));
+        // Typing asks nothing of the file system here (a dead network mount would hang it): the
+        // size line waits for the size thread.
+        Child<QRadioButton>(page, "fileRadio")->click();
+        auto* file = Child<QLineEdit>(page, "fileEdit");
+        file->setText(QString::fromStdString(f.Path("a.bin")));
+        emit file->textEdited(file->text());
+        QCOMPARE(page->SizeText(), QString("Calculating transfer size ..."));
+        QTRY_COMPARE_WITH_TIMEOUT(page->SizeText(),
+                                  QString::fromStdString(engine::FormatSize(5)) + " to transfer", 5000);
     }
 
     void RemotePageRefusesALineBreak() {

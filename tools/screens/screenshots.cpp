@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFont>
 #include <QMessageBox>
 #include <QPixmap>
@@ -96,6 +97,15 @@ int main(int argc, char** argv) {
         sheet.setStartId(id);
         sheet.restart();
         QApplication::processEvents();
+        // The size line settles on a thread of its own; shoot what the user sees once it has.
+        auto* files = qobject_cast<wizard::WizFilesPage*>(sheet.currentPage());
+        if (files && files->SizeCalc().Running()) {
+            QEventLoop settle;
+            QObject::connect(&files->SizeCalc(), &wizard::SizeCalculation::Ended, &settle, &QEventLoop::quit);
+            QTimer::singleShot(5000, &settle, &QEventLoop::quit);
+            settle.exec();
+            QApplication::processEvents();
+        }
         const QString path = QDir(outDir).filePath(QString(pages[id - 1].name) + ".png");
         if (sheet.grab().save(path)) {
             std::printf("%s\n", qPrintable(path));
