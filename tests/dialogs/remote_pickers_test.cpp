@@ -70,12 +70,24 @@ struct SlowToClose : engine::FtpConnection {
     bool GetCurrentDirectory(std::string& f) override { return inner->GetCurrentDirectory(f); }
     bool SetCurrentDirectory(const std::string& f) override { return inner->SetCurrentDirectory(f); }
     bool CreateDirectory(const std::string& f) override { return inner->CreateDirectory(f); }
-    void PutFile(const std::string& n, int t, const engine::UploadSource& s) override {
-        inner->PutFile(n, t, s);
+    void PutFile(const std::string& n, int t, const engine::UploadSource& s,
+                 const engine::TransferOptions& o) override {
+        inner->PutFile(n, t, s, o);
     }
-    void GetFile(const std::string& n, int t, const engine::DownloadSink& s) override {
-        inner->GetFile(n, t, s);
+    void GetFile(const std::string& n, int t, const engine::DownloadSink& s,
+                 const engine::TransferOptions& o) override {
+        inner->GetFile(n, t, s, o);
     }
+    bool Rename(const std::string& a, const std::string& b) override { return inner->Rename(a, b); }
+    bool Delete(const std::string& n) override { return inner->Delete(n); }
+    bool FileSize(const std::string& n, std::uint64_t& s) override { return inner->FileSize(n, s); }
+    bool GetModificationTime(const std::string& n, std::int64_t& t) override {
+        return inner->GetModificationTime(n, t);
+    }
+    bool SetModificationTime(const std::string& n, std::int64_t t) override {
+        return inner->SetModificationTime(n, t);
+    }
+    bool CanResume() const override { return inner->CanResume(); }
     bool List(const std::string& f, std::vector<engine::FtpEntry>& e) override { return inner->List(f, e); }
     bool Command(const std::string& c, bool d, std::string* out) override {
         return inner->Command(c, d, out);
