@@ -55,7 +55,7 @@ void ReadPassword(const IniFile& ini, TransferJob& job, const PasswordCrypto& cr
 bool AnyValueBreaksLines(const TransferJob& job) {
     // The password is not among them: it is written as hexadecimal (see SaveTransferFile).
     for (const auto* s : {&job.server, &job.remotePathAsEntered, &job.localPathAsEntered, &job.userName,
-                          &job.logPath, &job.proxy})
+                          &job.logPath, &job.proxy, &job.fingerprint})
         if (HoldsLineBreak(*s)) return true;
     for (const auto& r : job.selectRules)
         if (HoldsLineBreak(r.extension)) return true;
@@ -76,7 +76,8 @@ void WriteScripts(IniFile& ini, const char* word, const std::list<tagBXFR_SCRIPT
 
 }  // namespace
 
-int LoadTransferFile(const std::string& path, TransferJob& job, const PasswordCrypto& crypto) {
+int LoadTransferFile(const std::string& path, TransferJob& job, const PasswordCrypto& crypto,
+                     std::string* problem) {
     std::error_code ec;
     std::string full = path.empty() ? path : std::filesystem::absolute(path, ec).string();
     IniFile ini;
@@ -117,6 +118,20 @@ int LoadTransferFile(const std::string& path, TransferJob& job, const PasswordCr
     ReadText(ini, "RETRIES",
              [&](const std::string& v) { job.retries = std::clamp(std::atoi(v.c_str()), 0, 10); });
     ReadText(ini, "TEMPSIZE", [&](const std::string& v) { job.tempNameMinimum = std::atoll(v.c_str()); });
+    bool unknownProtocol = false;
+    // A connection security this version does not know must not quietly become plain FTP,
+    // which would send the password in clear.
+    ReadText(ini, "PROTOCOL", [&](const std::string& v) {
+        if (const auto protocol = ParseProtocol(v)) {
+            job.protocol = *protocol;
+            return;
+        }
+        unknownProtocol = true;
+        if (problem) {
+            *problem = "PROTOCOL=" + v + " is not a connection this version knows (ftp, ftpes or ftps)";
+        }
+    });
+    ReadText(ini, "FINGERPRINT", [&](const std::string& v) { job.fingerprint = v; });
 
     bool included = false, excluded = false;
     for (int i = 1;; ++i) {
@@ -155,7 +170,7 @@ int LoadTransferFile(const std::string& path, TransferJob& job, const PasswordCr
             (job.*kind.add)(*v);
         }
     }
-    return result;
+    return unknownProtocol ? kTransferFileInvalid : result;
 }
 
 bool PasswordLeftOut(const TransferJob& job, const PasswordCrypto& crypto) {
@@ -210,6 +225,11 @@ int SaveTransferFile(const std::string& path, const TransferJob& job, const Pass
     };
     setOwn("RETRIES", job.retries, kDefaultRetries);
     setOwn("TEMPSIZE", job.tempNameMinimum, kDefaultTempNameMinimum);
+    auto setOwnText = [&ini](const char* key, const std::string& value, const std::string& byDefault) {
+        if (value != byDefault || ini.Get(kMain, key)) ini.Set(kMain, key, value);
+    };
+    setOwnText("PROTOCOL", ProtocolKey(job.protocol), ProtocolKey(Protocol::Ftp));
+    setOwnText("FINGERPRINT", job.fingerprint, "");
 
     ini.RemoveSection(kSelect);
     if (job.selectMode == 1 || job.selectMode == 2) {

@@ -13,9 +13,10 @@ inline constexpr int kTransferFileWriteFailed = 6;
 
 // Reads a transfer file into the job (which the caller has just reset). 0 = loaded,
 // 2 = not a valid transfer file; the job keeps whatever was read either way. The user name and
-// the password keep the bytes the file holds.
+// the password keep the bytes the file holds. `problem`, when given, receives a sentence for
+// a file that is refused for a value it holds (an unknown PROTOCOL).
 int LoadTransferFile(const std::string& path, TransferJob& job,
-                     const PasswordCrypto& crypto = DefaultPasswordCrypto());
+                     const PasswordCrypto& crypto = DefaultPasswordCrypto(), std::string* problem = nullptr);
 
 // Writes the job into the file, updating an existing file in place. 0 = written,
 // 6 = failed, in which case the old file is left exactly as it was. A password that cannot be

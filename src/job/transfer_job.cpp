@@ -106,6 +106,8 @@ void TransferJob::Reset() {
     reportProgress = 0;
     retries = kDefaultRetries;
     tempNameMinimum = kDefaultTempNameMinimum;
+    protocol = Protocol::Ftp;
+    fingerprint.clear();
 }
 
 void TransferJob::CopyFrom(const TransferJob& other) {
@@ -160,6 +162,8 @@ void TransferJob::CopyFrom(const TransferJob& other) {
     reportProgress = other.reportProgress;
     retries = other.retries;
     tempNameMinimum = other.tempNameMinimum;
+    protocol = other.protocol;
+    fingerprint = other.fingerprint;
 }
 
 bool TransferJob::operator==(const TransferJob& o) const {
@@ -175,10 +179,33 @@ bool TransferJob::operator==(const TransferJob& o) const {
            promptPassword == o.promptPassword && upgradeAvailable == o.upgradeAvailable &&
            nextConnScriptId == o.nextConnScriptId && nextTranScriptId == o.nextTranScriptId &&
            nextDiscScriptId == o.nextDiscScriptId && reportProgress == o.reportProgress &&
-           retries == o.retries && tempNameMinimum == o.tempNameMinimum && chmodRules == o.chmodRules &&
-           selectRules == o.selectRules && connScript == o.connScript && tranScript == o.tranScript &&
-           discScript == o.discScript;
+           retries == o.retries && tempNameMinimum == o.tempNameMinimum && protocol == o.protocol &&
+           fingerprint == o.fingerprint && chmodRules == o.chmodRules && selectRules == o.selectRules &&
+           connScript == o.connScript && tranScript == o.tranScript && discScript == o.discScript;
 }
+
+const char* ProtocolKey(Protocol protocol) {
+    switch (protocol) {
+        case Protocol::Ftpes:
+            return "ftpes";
+        case Protocol::Ftps:
+            return "ftps";
+        case Protocol::Ftp:
+            break;
+    }
+    return "ftp";
+}
+
+std::optional<Protocol> ParseProtocol(const std::string& key) {
+    std::string lower = key;
+    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    for (const Protocol protocol : {Protocol::Ftp, Protocol::Ftpes, Protocol::Ftps}) {
+        if (lower == ProtocolKey(protocol)) return protocol;
+    }
+    return std::nullopt;
+}
+
+std::uint16_t DefaultPort(Protocol protocol) { return protocol == Protocol::Ftps ? 990 : 21; }
 
 bool IsWindowsOnlyPath(const std::string& path) {
 #ifdef _WIN32

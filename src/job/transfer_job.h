@@ -5,6 +5,8 @@
 #include <list>
 #include <string>
 
+#include "job/protocol.h"
+
 namespace bxfr::job {
 
 // Values the FTP layer uses for the transfer type.
@@ -12,6 +14,7 @@ inline constexpr int TransferTypeAscii = 1;
 inline constexpr int TransferTypeBinary = 2;
 
 inline constexpr std::int32_t kDefaultRetries = 3;
+
 inline constexpr std::int64_t kDefaultTempNameMinimum = 100 * 1024;
 
 struct TransferProgress {
@@ -142,6 +145,10 @@ public:
     // Files of at least this many bytes are sent under a temporary name and renamed when whole;
     // negative = never.
     std::int64_t tempNameMinimum = kDefaultTempNameMinimum;
+    Protocol protocol = Protocol::Ftp;
+    // The server certificate the user accepted, "SHA256:" and unpadded base64 of the DER's
+    // SHA-256; empty = the certificate must verify against the trusted authorities.
+    std::string fingerprint;
 };
 
 // A drive or UNC path written on Windows (C:\Site or \\host\share): it names nothing on

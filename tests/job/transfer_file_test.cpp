@@ -134,6 +134,49 @@ TEST_F(TransferFile, SavingBackChangesOnlyWhatTheJobChanged) {
     EXPECT_NE(moved.find("\r\nENCPASS=B2415CBFE44E\r\n"), std::string::npos) << moved;
 }
 
+TEST_F(TransferFile, ConnectionSecurityIsWrittenOnlyWhenChosenAndNeverReadAsPlain) {
+    TransferJob job;
+    ASSERT_EQ(LoadText(kWindowsFile, job), kTransferFileLoaded);
+    EXPECT_EQ(job.protocol, Protocol::Ftp);
+    EXPECT_EQ(job.fingerprint, "");
+
+    // After the design's keys, and only once they differ from plain FTP.
+    job.protocol = Protocol::Ftpes;
+    job.fingerprint = "SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0";
+    ASSERT_EQ(Save(file, job), kTransferFileLoaded);
+    const std::string saved = ReadFile(file);
+    EXPECT_NE(
+        saved.find("PASSPROMPT=0\r\nPROTOCOL=ftpes\r\nFINGERPRINT=SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/"
+                   "YfIAFa0\r\n[BXFRWIZ]"),
+        std::string::npos)
+        << saved;
+    TransferJob loaded;
+    ASSERT_EQ(Load(file, loaded), kTransferFileLoaded);
+    ExpectSameJob(loaded, job);
+
+    for (const auto& [text, protocol] :
+         {std::pair{"ftps", Protocol::Ftps}, std::pair{"FTPES", Protocol::Ftpes},
+          std::pair{"ftp", Protocol::Ftp}}) {
+        TransferJob read;
+        ASSERT_EQ(LoadText(std::string("[BXFR]\r\nSERVER=h\r\nPROTOCOL=") + text + "\r\n", read),
+                  kTransferFileLoaded);
+        EXPECT_EQ(read.protocol, protocol) << text;
+    }
+    EXPECT_EQ(DefaultPort(Protocol::Ftps), 990);
+    EXPECT_EQ(DefaultPort(Protocol::Ftpes), 21);
+
+    // A connection this version does not know is refused, also where UPGRADE alone would load.
+    for (const std::string text : {"sftp", "ftp s", "tls"}) {
+        TransferJob refused;
+        WriteFile(file, "[BXFR]\r\nSERVER=h\r\nUPGRADE=1\r\nPROTOCOL=" + text + "\r\n");
+        std::string problem;
+        EXPECT_EQ(LoadTransferFile(file.string(), refused, DefaultPasswordCrypto(), &problem),
+                  kTransferFileInvalid)
+            << text;
+        EXPECT_NE(problem.find("PROTOCOL=" + text), std::string::npos) << problem;
+    }
+}
+
 TEST_F(TransferFile, FailedSaveLeavesTheOldFileAlone) {
     WriteFile(file, kWindowsFile);
     TransferJob job = ExpectedWindowsJob();

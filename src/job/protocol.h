@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace bxfr::job {
+
+// How the connection is made. The transfer file's PROTOCOL key holds the text of ProtocolKey.
+enum class Protocol {
+    Ftp,    // plain, the default
+    Ftpes,  // explicit TLS: AUTH TLS on the control connection, TLS required
+    Ftps,   // implicit TLS from the first byte
+};
+
+// "ftp", "ftpes", "ftps".
+const char* ProtocolKey(Protocol protocol);
+// Case-insensitive; nothing for a value this version does not know.
+std::optional<Protocol> ParseProtocol(const std::string& key);
+// 21 for FTP and FTP over explicit TLS, 990 for implicit TLS.
+std::uint16_t DefaultPort(Protocol protocol);
+
+}  // namespace bxfr::job
