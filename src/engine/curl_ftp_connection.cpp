@@ -35,12 +35,12 @@ CurlFtpConnection::CurlFtpConnection(const FtpLoginParams& params)
         throw InternetError(12001, "Out of handles");
     }
     const bool literalV6 = params_.server.find(':') != std::string::npos && params_.server.front() != '[';
-    baseUrl_ = "ftp://" + (literalV6 ? "[" + params_.server + "]" : params_.server) + ":" +
-               std::to_string(params_.port);
+    baseUrl_ = std::string(params_.protocol == job::Protocol::Ftps ? "ftps://" : "ftp://") +
+               (literalV6 ? "[" + params_.server + "]" : params_.server) + ":" + std::to_string(params_.port);
     CURL* h = easy_.get();
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText_);
-    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, UsesTls() ? "ftp,ftps" : "ftp");
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &CurlFtpConnection::OnHeader);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::OnWrite);
@@ -78,6 +78,81 @@ CurlFtpConnection::CurlFtpConnection(const FtpLoginParams& params)
         curl_easy_setopt(h, CURLOPT_PROXY, proxyUrl_.c_str());
         curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
     }
+    if (UsesTls()) {
+        SetUpTls();
+    }
+}
+
+void CurlFtpConnection::SetUpTls() {
+    CURL* h = easy_.get();
+    peerCheck_.host = params_.server;
+    peerCheck_.pin = NormalFingerprint(params_.fingerprint);
+    // TLS on the control connection and on every data connection, never plain as a fallback.
+    curl_easy_setopt(h, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+    curl_easy_setopt(h, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    // A pinned certificate stands for itself; otherwise curl checks the name as well as we do.
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, peerCheck_.pin.empty() ? 2L : 0L);
+    // Data connections resume the control connection's session: many servers insist on it.
+    curl_easy_setopt(h, CURLOPT_SSL_SESSIONID_CACHE, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, this);
+    // Without the hook the certificate cannot be checked before the login: no TLS at all then.
+    if (curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &CurlFtpConnection::OnSslContext) != CURLE_OK) {
+        throw InternetError(kSecurityChannelError,
+                            WinInetErrorName(kSecurityChannelError) +
+                                ": this build's TLS library cannot check server certificates");
+    }
+}
+
+CURLcode CurlFtpConnection::OnSslContext(CURL*, void* sslContext, void* self) {
+    InstallPeerCheck(sslContext, &static_cast<CurlFtpConnection*>(self)->peerCheck_);
+    return CURLE_OK;
+}
+
+// With TLS 1.3 a server gives out its session tickets after the handshake, and libcurl takes
+// them in only from connections it reads: a connection that stores a file leaves its fresh
+// ticket unread, so once the control connection's tickets are spent, a server that insists on
+// resumption and takes each ticket once (vsftpd with require_ssl_reuse) refuses the next data
+// connection with 522. TLS 1.2 resumes from the one control session as often as needed; the
+// session is made again with it, and the failure is one the walks try again.
+void CurlFtpConnection::RaiseIfSessionSpent() {
+    if (!tls13_ || tls12Only_ || lastReply_.code != 522) {
+        return;
+    }
+    tls12Only_ = true;
+    freshConnection_ = true;
+    connected_ = false;
+    curl_easy_setopt(
+        easy_.get(), CURLOPT_SSLVERSION,
+        static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
+    RaiseWithText(kConnectionAborted,
+                  "the server refused a data connection that could not resume the TLS 1.3 session (" +
+                      lastReply_.text + "); the connection is made again with TLS 1.2");
+}
+
+void CurlFtpConnection::RaiseIfTlsRefused(CURLcode result) {
+    if (!UsesTls()) {
+        return;
+    }
+    if (result == CURLE_USE_SSL_FAILED) {
+        RaiseWithText(kSecurityChannelError,
+                      "the server does not offer FTP over TLS (it refused AUTH TLS); nothing was sent "
+                      "in clear, the login included");
+    }
+    const bool certificateFailed =
+        result == CURLE_PEER_FAILED_VERIFICATION || result == CURLE_SSL_CONNECT_ERROR || peerCheck_.refused;
+    if (!certificateFailed || !peerCheck_.presented) {
+        return;
+    }
+    ServerCertificate certificate = *peerCheck_.presented;
+    if (certificate.whyUntrusted.empty()) {
+        certificate.whyUntrusted = errorText_[0] != '\0' ? errorText_ : "it could not be verified";
+    }
+    lastError_ = kInvalidCertificate;
+    lastReply_ = FtpReply{0, "The server's certificate is not trusted: " + certificate.whyUntrusted + ". " +
+                                 certificate.fingerprint};
+    ThreadLastReply() = lastReply_;
+    throw CertificateError(certificate, WinInetErrorName(kInvalidCertificate) + ": " + lastReply_.text);
 }
 
 CurlFtpConnection::~CurlFtpConnection() {
@@ -97,6 +172,15 @@ std::size_t CurlFtpConnection::OnHeader(char* data, std::size_t size, std::size_
     if (connection->reader_.Feed(std::string_view(data, length), reply)) {
         connection->lastReply_ = reply;
         ThreadLastReply() = reply;
+        // curl lets go of the TLS session's handle when the request ends: ask while it lives.
+        if (reply.code == 230 && connection->UsesTls()) {
+            curl_tlssessioninfo* tls = nullptr;
+            if (curl_easy_getinfo(connection->easy_.get(), CURLINFO_TLS_SSL_PTR, &tls) == CURLE_OK &&
+                tls != nullptr && tls->backend == CURLSSLBACKEND_OPENSSL) {
+                connection->security_ = DescribeTlsSession(tls->internals);
+                connection->tls13_ = connection->security_.find("TLSv1.3") != std::string::npos;
+            }
+        }
         connection->replies_.push_back(std::move(reply));
     }
     return length;
@@ -203,6 +287,7 @@ CURLcode CurlFtpConnection::Perform(const Request& request) {
         retypeNeeded_ = false;
     }
     curl_easy_setopt(h, CURLOPT_PREQUOTE, retype.get());
+    curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, std::exchange(freshConnection_, false) ? 1L : 0L);
     errorText_[0] = '\0';
     replies_.clear();
     reader_.Reset();
@@ -266,8 +351,10 @@ std::uint32_t CurlFtpConnection::LoginFailureCode(CURLcode result) const {
 void CurlFtpConnection::Login() {
     Request request;
     request.nobody = true;
+    peerCheck_.refused = false;
     const CURLcode result = Perform(request);
     if (result != CURLE_OK) {
+        RaiseIfTlsRefused(result);
         const bool refused = result == CURLE_LOGIN_DENIED || result == CURLE_WEIRD_SERVER_REPLY ||
                              result == CURLE_FTP_WEIRD_PASS_REPLY || ClosedByServer(result);
         const std::uint32_t code = refused ? LoginFailureCode(result) : InternetCodeFor(result);
@@ -279,6 +366,7 @@ void CurlFtpConnection::Login() {
     const FtpReply loginReply = login != replies_.rend() ? *login : lastReply_;
     connected_ = true;
     serverFolder_ = EntryPath();
+
     if (!featuresKnown_) {
         featuresKnown_ = true;
         folder_ = serverFolder_;
@@ -323,7 +411,8 @@ bool CurlFtpConnection::EnsureConnected() {
         // A refused login stays refused; a server that could not be reached may be back for
         // the next request.
         const std::uint32_t code = error.code();
-        if (code == kIncorrectUserName || code == kIncorrectPassword || code == kLoginFailure) {
+        if (code == kIncorrectUserName || code == kIncorrectPassword || code == kLoginFailure ||
+            code == kInvalidCertificate || code == kSecurityChannelError) {
             deadCode_ = code;
             deadReply_ = lastReply_;
         }
@@ -433,6 +522,7 @@ void CurlFtpConnection::PutFile(const std::string& remoteName, int type, const U
     progress_ = nullptr;
     ThrowIfCallbackFailed();
     if (result != CURLE_OK) {
+        RaiseIfSessionSpent();
         Raise(CodeFor(result));
     }
     VerifyStored(path, request.ascii, request.restartAt);
@@ -458,6 +548,7 @@ void CurlFtpConnection::GetFile(const std::string& remoteName, int type, const D
     progress_ = nullptr;
     ThrowIfCallbackFailed();
     if (result != CURLE_OK) {
+        RaiseIfSessionSpent();
         Raise(CodeFor(result));
     }
     VerifyReceived(path, request.ascii, options);

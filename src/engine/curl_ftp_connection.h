@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/certificate_trust.h"
 #include "engine/curl_transfer_loop.h"
 #include "engine/ftp_client.h"
 #include "engine/ftp_replies.h"
@@ -24,6 +25,8 @@ inline constexpr std::uint32_t kIncorrectPassword = 12014;
 inline constexpr std::uint32_t kLoginFailure = 12015;
 inline constexpr std::uint32_t kInvalidOperation = 12016;
 inline constexpr std::uint32_t kConnectionAborted = 12030;
+inline constexpr std::uint32_t kSecurityChannelError = 12157;
+inline constexpr std::uint32_t kInvalidCertificate = 12169;
 
 extern const char* const kInjectionRefusal;
 
@@ -59,6 +62,7 @@ public:
     bool Command(const std::string& command, bool expectData, std::string* data) override;
     FtpReply LastReply() const override { return lastReply_; }
     std::uint32_t LastError() const override { return lastError_; }
+    std::string Security() const override { return security_; }
 
 private:
     struct Request {
@@ -95,6 +99,14 @@ private:
     std::string EntryPath();
     void StartTransfer(const TransferOptions& options);
 
+    bool UsesTls() const { return params_.protocol != job::Protocol::Ftp; }
+    void SetUpTls();
+    // Raises for a TLS set-up that failed: the certificate, or a server without TLS.
+    void RaiseIfTlsRefused(CURLcode result);
+    // A data connection the server refused for want of the control connection's TLS 1.3 session.
+    void RaiseIfSessionSpent();
+    static CURLcode OnSslContext(CURL* easy, void* sslContext, void* self);
+
     static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self);
     static std::size_t OnWrite(char* data, std::size_t size, std::size_t count, void* self);
     static std::size_t OnRead(char* buffer, std::size_t size, std::size_t count, void* self);
@@ -105,6 +117,12 @@ private:
     FtpLoginParams params_;
     std::string baseUrl_;
     std::string proxyUrl_;
+    PeerCheck peerCheck_;
+    std::string security_;
+    // See RaiseForSpentSession.
+    bool tls13_ = false;
+    bool tls12Only_ = false;
+    bool freshConnection_ = false;
     MultiHandle multi_;
     EasyHandle easy_;
     char errorText_[CURL_ERROR_SIZE] = {};

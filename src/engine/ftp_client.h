@@ -8,7 +8,10 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "job/protocol.h"
 
 namespace bxfr::engine {
 
@@ -22,6 +25,31 @@ public:
 
 private:
     std::uint32_t code_;
+};
+
+// The certificate a TLS server presented, as the question whether to trust it shows it.
+struct ServerCertificate {
+    std::string fingerprint;  // "SHA256:" and the unpadded base64 of the SHA-256 of its DER form
+    std::string subject;
+    std::string issuer;
+    std::string validFrom;  // "2026-12-07 04:00:00 UTC"
+    std::string validUntil;
+    std::string whyUntrusted;  // plain words, e.g. "it is self-signed"
+    std::string pinned;        // the fingerprint the job trusts, when the server showed another
+};
+
+// Raised (code 12169) when the server's certificate is not trusted; nothing beyond the TLS
+// handshake has been sent, the password least of all.
+class CertificateError : public InternetError {
+public:
+    CertificateError(ServerCertificate certificate, const std::string& message)
+        : InternetError(12169, message), certificate_(std::move(certificate)) {}
+    const ServerCertificate& certificate() const { return certificate_; }
+    // The job trusts another certificate: not a question to ask lightly, it can be an attack.
+    bool PinMismatch() const { return !certificate_.pinned.empty(); }
+
+private:
+    ServerCertificate certificate_;
 };
 
 // Raised for a local file that cannot be opened, read or written; `code` is the OS error number.
@@ -53,6 +81,10 @@ struct FtpEntry {
 struct FtpLoginParams {
     std::string server;
     std::uint16_t port = 21;
+    job::Protocol protocol = job::Protocol::Ftp;
+    // With TLS: the only certificate accepted (see ServerCertificate::fingerprint), whoever
+    // issued it and whatever names it holds; empty = the system's authorities and the host name.
+    std::string fingerprint;
     std::string userName;  // empty = anonymous
     std::string password;  // bytes, sent as they are
     bool passive = false;
@@ -124,6 +156,10 @@ public:
     virtual FtpReply LastReply() const = 0;
     // The code of the last failure (12xxx), 0 after a success.
     virtual std::uint32_t LastError() const = 0;
+
+    // The protection of the control connection for the log, e.g. "TLS: TLSv1.3, cipher
+    // TLS_AES_256_GCM_SHA384"; empty for plain FTP.
+    virtual std::string Security() const { return {}; }
 };
 
 // Makes connections. A failed connection or login raises InternetError

@@ -9,6 +9,8 @@ FtpLoginParams LoginParamsFor(const job::TransferJob& job) {
     FtpLoginParams params;
     params.server = job.server;
     params.port = job.port;
+    params.protocol = job.protocol;
+    params.fingerprint = job.fingerprint;
     params.userName = job.userName;
     params.password = job.password;
     params.passive = job.passive != 0;
@@ -34,6 +36,9 @@ int TransferRun::Run() {
     const FtpReply login = client_.LastReply();
     if (!login.text.empty()) {
         job_.ReportVerbose(login.text);
+    }
+    if (const std::string security = connection_->Security(); !security.empty()) {
+        job_.ReportVerbose(security);
     }
 
     if (job_.singleFile != 0) {

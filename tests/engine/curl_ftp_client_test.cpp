@@ -130,6 +130,8 @@ std::uint16_t UnusedPort() {
 FtpLoginParams LoginAt(std::uint16_t port) {
     return {.server = "127.0.0.1",
             .port = port,
+            .protocol = job::Protocol::Ftp,
+            .fingerprint = "",
             .userName = FtpServerOptions{}.user,
             .password = FtpServerOptions{}.password,
             .passive = true,

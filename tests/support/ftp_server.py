@@ -36,6 +36,10 @@ def parse_args():
     parser.add_argument("--site-chmod", action="store_true")
     parser.add_argument("--max-rate", type=int, default=0)
     parser.add_argument("--refuse", default="")
+    parser.add_argument("--tls", choices=("explicit", "implicit"))
+    parser.add_argument("--cert-dir", help="where the made certificate and its fingerprint go")
+    parser.add_argument("--cert-name", default="127.0.0.1")
+    parser.add_argument("--cert-expired", action="store_true")
     return parser.parse_args()
 
 
@@ -80,8 +84,84 @@ def make_command_log(path):
     return write
 
 
+def make_certificate(args):
+    """A self-signed certificate for --cert-name; writes cert.pem and its fingerprint."""
+    import base64
+    import hashlib
+    import ipaddress
+
+    from OpenSSL import crypto
+
+    key = crypto.PKey()
+    key.generate_key(crypto.TYPE_RSA, 2048)
+    cert = crypto.X509()
+    cert.set_version(2)
+    cert.set_serial_number(int.from_bytes(os.urandom(8), "big"))
+    cert.get_subject().CN = args.cert_name
+    cert.get_subject().O = "Brindle test server"
+    cert.set_issuer(cert.get_subject())
+    cert.set_pubkey(key)
+    if args.cert_expired:
+        cert.gmtime_adj_notBefore(-10 * 86400)
+        cert.gmtime_adj_notAfter(-86400)
+    else:
+        cert.gmtime_adj_notBefore(-3600)
+        cert.gmtime_adj_notAfter(86400)
+    try:
+        ipaddress.ip_address(args.cert_name)
+        alt = "IP:" + args.cert_name
+    except ValueError:
+        alt = "DNS:" + args.cert_name
+    cert.add_extensions([crypto.X509Extension(b"subjectAltName", False, alt.encode())])
+    cert.sign(key, "sha256")
+    pem = os.path.join(args.cert_dir, "cert.pem")
+    with open(pem, "wb") as out:
+        out.write(crypto.dump_certificate(crypto.FILETYPE_PEM, cert))
+        out.write(crypto.dump_privatekey(crypto.FILETYPE_PEM, key))
+    der = crypto.dump_certificate(crypto.FILETYPE_ASN1, cert)
+    digest = base64.b64encode(hashlib.sha256(der).digest()).decode().rstrip("=")
+    with open(os.path.join(args.cert_dir, "fingerprint"), "w") as out:
+        out.write("SHA256:" + digest + "\n")
+    return pem
+
+
+def tls_base(args):
+    if not args.tls:
+        return FTPHandler
+    from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+
+    class EarlyHandshakeDTPHandler(TLS_DTPHandler):
+        """Takes the client's TLS handshake before the transfer command.
+
+        pyftpdlib closes a data connection that turns readable before RETR or STOR, but
+        clients like curl start TLS on it as soon as it is connected.
+        """
+
+        def readable(self):
+            if not self.receive and not self._initialized:
+                return self._ssl_accepting or self._ssl_want_read
+            return super().readable()
+
+    class Base(TLS_FTPHandler):
+        certfile = make_certificate(args)
+        tls_control_required = True
+        tls_data_required = True
+        dtp_handler = EarlyHandshakeDTPHandler
+
+    if args.tls == "implicit":
+        class Implicit(Base):
+            def handle(self):
+                # TLS from the first byte; the greeting waits in the queue for the handshake.
+                self.secure_connection(self.ssl_context)
+                super().handle()
+
+        return Implicit
+    return Base
+
+
 def make_handler(args):
     log_line = make_command_log(args.command_log)
+    base = tls_base(args)
     drop_after = args.drop_data_after
     delay = args.reply_delay
     refused = args.refuse
@@ -123,7 +203,7 @@ def make_handler(args):
 
         handle_read_event = handle_read
 
-    class Handler(FTPHandler):
+    class Handler(base):
         # A failed login answers at once; the tests need no brute-force pause.
         auth_failed_timeout = 0
         # sendfile would bypass the cutting data handler.
@@ -166,6 +246,8 @@ def make_handler(args):
 
     if drop_after >= 0:
         Handler.dtp_handler = CuttingDTPHandler
+    elif args.tls:
+        pass  # the TLS handler's own data handler
     elif args.max_rate > 0:
         # Slow enough that a test can act while a file is still moving.
         class SlowDTPHandler(ThrottledDTPHandler):
@@ -176,7 +258,7 @@ def make_handler(args):
     if args.no_mlsd:
         Handler.proto_cmds = {
             name: value
-            for name, value in FTPHandler.proto_cmds.items()
+            for name, value in base.proto_cmds.items()
             if name not in ("MLSD", "MLST")
         }
     if not args.site_chmod:

@@ -59,6 +59,13 @@ FtpTestServer::FtpTestServer(FtpServerOptions options)
         if (options_.siteChmod) {
             argv.push_back("--site-chmod");
         }
+        if (!options_.tls.empty()) {
+            argv.insert(argv.end(), {"--tls", options_.tls, "--cert-dir", dir_.path().string(), "--cert-name",
+                                     options_.certificateName});
+            if (options_.certificateExpired) {
+                argv.push_back("--cert-expired");
+            }
+        }
         if (!options_.refused.empty()) {
             argv.insert(argv.end(), {"--refuse", options_.refused});
         }
@@ -81,6 +88,11 @@ int FtpTestServer::LoginCount() const {
     const std::vector<std::string> lines = ReadLines(commandLog_);
     return static_cast<int>(std::count_if(
         lines.begin(), lines.end(), [](const std::string& line) { return line.rfind("LOGIN ", 0) == 0; }));
+}
+
+std::string FtpTestServer::Fingerprint() const {
+    const std::vector<std::string> lines = ReadLines(dir_.path() / "fingerprint");
+    return lines.empty() ? std::string() : lines.front();
 }
 
 }  // namespace bxfr::test

@@ -34,6 +34,11 @@ struct FtpServerOptions {
     bool siteChmod = true;
     // Listing a folder of this name, or storing a file of this name, is refused with 550.
     std::string refused{};
+    // "explicit" (AUTH TLS) or "implicit" with a self-signed certificate the server makes;
+    // empty = plain FTP, which does not offer AUTH TLS at all.
+    std::string tls{};
+    std::string certificateName = "127.0.0.1";
+    bool certificateExpired = false;
 };
 
 // An FTP server on 127.0.0.1 with a free port, serving root(), for one test.
@@ -55,6 +60,8 @@ public:
     std::vector<std::string> Commands() const;
     // Successful logins so far (the hostile server logs none).
     int LoginCount() const;
+    // The TLS server's certificate as "SHA256:" and unpadded base64, worked out by the server.
+    std::string Fingerprint() const;
 
 private:
     FtpServerOptions options_;

@@ -1,0 +1,37 @@
+#include "support/vsftpd_test_server.h"
+
+#include <unistd.h>
+
+#include "support/child_process.h"
+
+namespace bxfr::test {
+
+VsftpdTestServer::VsftpdTestServer(const std::string& tlsVersion, bool implicitTls)
+    : root_(dir_.path() / "root") {
+    std::filesystem::create_directories(root_);
+    std::vector<std::string> argv{BXFR_TEST_PYTHON, SupportScript("vsftpd_server.py").string(),
+                                  "--root",         root_.string(),
+                                  "--dir",          dir_.path().string(),
+                                  "--ready-file",   (dir_.path() / "ready").string(),
+                                  "--tls-version",  tlsVersion};
+    if (implicitTls) {
+        argv.push_back("--implicit");
+    }
+    child_ = std::make_unique<ChildProcess>(argv, dir_.path() / "server.out");
+    port_ = child_->WaitForPort(dir_.path() / "ready");
+}
+
+VsftpdTestServer::~VsftpdTestServer() = default;
+
+bool VsftpdTestServer::Available() {
+    return geteuid() == 0 && (access("/usr/sbin/vsftpd", X_OK) == 0 || access("/usr/bin/vsftpd", X_OK) == 0);
+}
+
+std::string VsftpdTestServer::Fingerprint() const {
+    const std::vector<std::string> lines = ReadLines(dir_.path() / "fingerprint");
+    return lines.empty() ? std::string() : lines.front();
+}
+
+std::vector<std::string> VsftpdTestServer::Log() const { return ReadLines(dir_.path() / "vsftpd.log"); }
+
+}  // namespace bxfr::test
