@@ -19,6 +19,7 @@
 #include "job/transfer_job.h"
 #include "progress/progress_view.h"
 #include "progress/transfer_worker.h"
+#include "progress/trust_text.h"
 
 namespace {
 
@@ -164,9 +165,15 @@ int main(int argc, char** argv) {
         Error("cannot open the transfer file " + options->transferFile + ": no such file");
         return app::kExitNotLoaded;
     }
-    if (job::LoadTransferFile(options->transferFile, job) != job::kTransferFileLoaded) {
-        Error(options->transferFile + " is not a valid transfer file");
+    std::string problem;
+    if (job::LoadTransferFile(options->transferFile, job, job::DefaultPasswordCrypto(), &problem) !=
+        job::kTransferFileLoaded) {
+        Error(options->transferFile + " is not a valid transfer file" +
+              (problem.empty() ? "" : ": " + problem));
         return app::kExitNotLoaded;
+    }
+    if (options->trust) {
+        job.fingerprint = *options->trust;
     }
     if (options->logPath) {
         job.logPath = *options->logPath;
@@ -240,6 +247,13 @@ int main(int argc, char** argv) {
         std::cout << std::endl;
     }
 
+    if (state.untrustedCertificate) {
+        std::string report =
+            progress::UntrustedCertificateReport(*state.untrustedCertificate, options->transferFile);
+        report.pop_back();
+        Error(report);
+        return app::kExitFailed;
+    }
     const progress::TransferStatus status = progress::OutcomeOf(state, ignoreErrors);
     switch (status) {
         case progress::TransferStatus::Incomplete:

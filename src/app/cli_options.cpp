@@ -34,6 +34,20 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, 
                     error = "option --log needs a file name";
                     return std::nullopt;
                 }
+            } else if (arg == "--trust" || arg.rfind("--trust=", 0) == 0) {
+                if (arg == "--trust") {
+                    if (i + 1 == args.size()) {
+                        error = "option --trust needs a fingerprint (SHA256:...)";
+                        return std::nullopt;
+                    }
+                    options.trust = args[++i];
+                } else {
+                    options.trust = arg.substr(8);
+                }
+                if (options.trust->rfind("SHA256:", 0) != 0 || options.trust->size() < 8) {
+                    error = "option --trust needs a fingerprint of the form SHA256:...";
+                    return std::nullopt;
+                }
             } else {
                 error = "unknown option " + arg;
                 return std::nullopt;
@@ -60,6 +74,7 @@ std::string UsageText() {
            "Options:\n"
            "  --password-stdin  read the password from the first line of standard input\n"
            "  --log FILE        append the transfer log to FILE (instead of the file's own log)\n"
+           "  --trust SHA256:...  accept the TLS server certificate with this fingerprint for this run\n"
            "  -v, --verbose     report the server's replies too\n"
            "  -q, --quiet       print nothing but errors\n"
            "  -h, --help        show this help and end\n"

@@ -16,6 +16,8 @@ struct CliOptions {
     std::optional<std::string> logPath;
     bool verbose = false;
     bool quiet = false;
+    // --trust SHA256:...: the server certificate to accept for this run, whatever the file says.
+    std::optional<std::string> trust;
 };
 
 // Parses argv without the program name. On a usage error returns nothing and sets `error`.

@@ -121,6 +121,7 @@ void TransferWorker::Run() {
     std::string errorText;
     // Why a run ended that the engine did not report itself; it goes to the pane and the log.
     std::string reason;
+    std::optional<engine::ServerCertificate> untrusted;
     // Refused before connecting: resolved here, such a path names a folder inside the current
     // one, which a get would create.
     if (job::IsWindowsOnlyPath(job_.localPath)) {
@@ -132,6 +133,11 @@ void TransferWorker::Run() {
         try {
             result = engine::RunTransfer(job_, client_);
             threw = false;
+        } catch (const engine::CertificateError& error) {
+            errorCode = error.code();
+            errorText = error.what();
+            untrusted = error.certificate();
+            reason = errorText;
         } catch (const engine::InternetError& error) {
             errorCode = error.code();
             errorText = error.what();
@@ -174,6 +180,7 @@ void TransferWorker::Run() {
                 state_.errorCode = errorCode;
             }
             state_.errorText = errorText;
+            state_.untrustedCertificate = untrusted;
         }
         state_.runResult = result;
         state_.finished = true;

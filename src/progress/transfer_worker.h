@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -27,6 +28,9 @@ struct ProgressState {
     std::chrono::steady_clock::time_point start{};
     std::string errorText;
     std::string errorDetail;
+    // The run stopped at a server certificate that is not trusted (nothing else was sent): the
+    // front end asks whether to trust it and runs again with the job's fingerprint set.
+    std::optional<engine::ServerCertificate> untrustedCertificate;
 };
 
 enum class TransferStatus { Incomplete = 0, Completed = 1, Failed = 2, Cancelled = 3 };

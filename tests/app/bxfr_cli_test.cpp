@@ -174,6 +174,49 @@ TEST(BxfrRun, FailuresGiveOneWithTheErrorOnStderr) {
         << refused.err;
 }
 
+// The certificate question from a script: refused with the fingerprint and how to trust it,
+// accepted with --trust or the file's FINGERPRINT, and a replaced one refused with both shown.
+TEST(BxfrRun, UntrustedCertificatesFailWithTheFingerprintToTrust) {
+    test::FtpTestServer server({.tls = "explicit"});
+    test::TempDir dir;
+    test::WriteFile(dir.path() / "site" / "a.txt", "over TLS\n");
+    const std::string fingerprint = server.Fingerprint();
+    const std::string body = "PASS=secret\r\nSERVERPATH=/www\r\nLOCALPATH=" + (dir.path() / "site").string() +
+                             "\r\nPROTOCOL=ftpes\r\n";
+    const std::string job = WriteJob(dir, server, "tls.bxt", body);
+
+    const RunResult refused = RunBxfr({"-q", job});
+    EXPECT_EQ(refused.exitCode, kExitFailed);
+    EXPECT_NE(refused.err.find("self-signed"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("bxfr --trust " + fingerprint + " " + job), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("FINGERPRINT=" + fingerprint), std::string::npos) << refused.err;
+    EXPECT_EQ(server.LoginCount(), 0);
+
+    const RunResult trusted = RunBxfr({"-q", "--trust", fingerprint, job});
+    EXPECT_EQ(trusted.exitCode, kExitCompleted) << trusted.err;
+    EXPECT_EQ(test::ReadFile(server.root() / "www" / "a.txt"), "over TLS\n");
+
+    const std::string pinned =
+        WriteJob(dir, server, "pinned.bxt", body + "FINGERPRINT=" + fingerprint + "\r\n");
+    EXPECT_EQ(RunBxfr({"-q", pinned}).exitCode, kExitCompleted);
+
+    const std::string other = "SHA256:" + std::string(43, 'Q');
+    const std::string replaced =
+        WriteJob(dir, server, "replaced.bxt", body + "FINGERPRINT=" + other + "\r\n");
+    const RunResult attack = RunBxfr({"-q", replaced});
+    EXPECT_EQ(attack.exitCode, kExitFailed);
+    EXPECT_NE(attack.err.find("Trusted:   " + other), std::string::npos) << attack.err;
+    EXPECT_NE(attack.err.find("Presented: " + fingerprint), std::string::npos) << attack.err;
+    EXPECT_EQ(attack.err.find("--trust " + fingerprint), std::string::npos) << "no ready-made yes";
+    EXPECT_EQ(server.LoginCount(), 2);
+
+    EXPECT_EQ(RunBxfr({"--trust", "ab12", job}).exitCode, kExitUsage);
+    test::WriteFile(dir.path() / "sftp.bxt", "[BXFR]\r\nSERVER=h\r\nPROTOCOL=sftp\r\n");
+    const RunResult unknown = RunBxfr({(dir.path() / "sftp.bxt").string()});
+    EXPECT_EQ(unknown.exitCode, kExitNotLoaded);
+    EXPECT_NE(unknown.err.find("PROTOCOL=sftp"), std::string::npos) << unknown.err;
+}
+
 TEST(BxfrRun, InterruptCancelsTheRunningFile) {
     test::FtpServerOptions options;
     options.maxRateBytesPerSecond = 256 * 1024;
