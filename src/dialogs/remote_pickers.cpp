@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "dialogs/trust_dialog.h"
 #include "engine/run_context.h"
 
 namespace bxfr::dialogs {
@@ -48,8 +49,8 @@ QString LoginFailureText(const QString& server, const engine::InternetError& err
 }
 
 engine::FtpLoginParams ParamsFor(const std::string& server, const std::string& userName,
-                                 const std::string& password, const std::string& proxy, int port,
-                                 int passive) {
+                                 const std::string& password, const std::string& proxy, int port, int passive,
+                                 const RemoteSecurity& security) {
     job::TransferJob job;
     job.SetServer(server);
     job.SetUserName(userName);
@@ -57,6 +58,8 @@ engine::FtpLoginParams ParamsFor(const std::string& server, const std::string& u
     job.SetProxy(proxy);
     job.SetPort(static_cast<std::uint16_t>(port));
     job.passive = passive ? 1 : 0;
+    job.protocol = security.protocol;
+    if (security.fingerprint) job.fingerprint = *security.fingerprint;
     return engine::LoginParamsFor(job);
 }
 
@@ -73,6 +76,10 @@ public:
         try {
             client_ = makeClient_();
             connection_ = client_->Connect(params_);
+        } catch (const engine::CertificateError& error) {
+            connection_.reset();
+            emit Untrusted(error.certificate(), start);
+            return;
         } catch (const engine::InternetError& error) {
             const engine::FtpReply reply = client_ ? client_->LastReply() : engine::FtpReply{};
             connection_.reset();
@@ -95,6 +102,12 @@ public:
         });
     }
 
+    // Logs in again, now trusting that certificate.
+    void Trust(const std::string& fingerprint, const QString& start) {
+        params_.fingerprint = fingerprint;
+        Open(start);
+    }
+
     void Browse(const QString& folder) {
         if (!connection_) return;
         Guarded([&] {
@@ -111,6 +124,8 @@ signals:
                 const QList<quint64>& lengths);
     // `listingFollows`: a listing of the login folder comes next, keep the message with it.
     void Failed(const QString& message, bool loggedIn, bool listingFollows);
+    // The server's certificate is not trusted; nothing but the TLS handshake was sent.
+    void Untrusted(const bxfr::engine::ServerCertificate& certificate, const QString& start);
 
 private:
     // A dropped connection ends the picker's session; it must never escape the thread.
@@ -240,6 +255,7 @@ RemotePickerDialog::RemotePickerDialog(Kind kind, const engine::FtpLoginParams& 
     lister_->moveToThread(thread_);
     connect(lister_, &RemoteLister::Listed, this, &RemotePickerDialog::OnListed);
     connect(lister_, &RemoteLister::Failed, this, &RemotePickerDialog::OnFailed);
+    connect(lister_, &RemoteLister::Untrusted, this, &RemotePickerDialog::OnUntrusted);
     thread_->start();
 
     SetBusy(true);
@@ -322,6 +338,20 @@ void RemotePickerDialog::OnFailed(const QString& message, bool loggedIn, bool li
     emit Settled();
 }
 
+void RemotePickerDialog::OnUntrusted(const engine::ServerCertificate& certificate, const QString& start) {
+    const bool trusted = ask_ ? ask_(certificate) : AskToTrust(certificate, server_, this);
+    if (!trusted) {
+        OnFailed(tr("The connection to %1 was cancelled: its certificate is not trusted.").arg(server_),
+                 false, false);
+        return;
+    }
+    trusted_ = certificate.fingerprint;
+    status_->setText(tr("Logging in to %1 ...").arg(server_));
+    QMetaObject::invokeMethod(
+        lister_, [lister = lister_, fingerprint = trusted_, start] { lister->Trust(fingerprint, start); },
+        Qt::QueuedConnection);
+}
+
 void RemotePickerDialog::OnActivated(QListWidgetItem* item) {
     if (!item) return;
     if (item->data(Qt::UserRole).toBool()) {
@@ -384,25 +414,33 @@ void RemotePickerDialog::accept() {
 
 int bBXFR_TOOLS_FOLDER_FtpFileDialog(int getMode, std::string server, std::string userName,
                                      std::string password, std::string proxy, int port, int passive,
-                                     std::string* file, QWidget* parent, FtpClientFactory makeClient) {
+                                     std::string* file, QWidget* parent, FtpClientFactory makeClient,
+                                     RemoteSecurity security) {
     if (!file) return 0;
     const auto kind =
         getMode == 1 ? RemotePickerDialog::Kind::ExistingFile : RemotePickerDialog::Kind::NewFile;
-    RemotePickerDialog dialog(kind, ParamsFor(server, userName, password, proxy, port, passive),
+    RemotePickerDialog dialog(kind, ParamsFor(server, userName, password, proxy, port, passive, security),
                               QString::fromStdString(*file), std::move(makeClient), parent);
-    if (dialog.exec() != QDialog::Accepted) return 0;
+    const int result = dialog.exec();
+    if (security.fingerprint && !dialog.TrustedFingerprint().empty())
+        *security.fingerprint = dialog.TrustedFingerprint();
+    if (result != QDialog::Accepted) return 0;
     *file = dialog.Result().toStdString();
     return 1;
 }
 
 int bBXFR_TOOLS_FOLDER_BrowseForFolder(std::string server, std::string userName, std::string password,
                                        std::string proxy, int port, int passive, std::string* folder,
-                                       QWidget* parent, FtpClientFactory makeClient) {
+                                       QWidget* parent, FtpClientFactory makeClient,
+                                       RemoteSecurity security) {
     if (!folder) return 0;
     RemotePickerDialog dialog(RemotePickerDialog::Kind::Folder,
-                              ParamsFor(server, userName, password, proxy, port, passive),
+                              ParamsFor(server, userName, password, proxy, port, passive, security),
                               QString::fromStdString(*folder), std::move(makeClient), parent);
-    if (dialog.exec() != QDialog::Accepted) return 0;
+    const int result = dialog.exec();
+    if (security.fingerprint && !dialog.TrustedFingerprint().empty())
+        *security.fingerprint = dialog.TrustedFingerprint();
+    if (result != QDialog::Accepted) return 0;
     *folder = dialog.Result().toStdString();
     return 1;
 }

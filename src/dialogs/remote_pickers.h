@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/ftp_client.h"
+#include "job/protocol.h"
 
 class QLabel;
 class QLineEdit;
@@ -21,19 +22,27 @@ namespace bxfr::dialogs {
 // Makes the FTP client a picker logs in with; the default is the engine's own.
 using FtpClientFactory = std::function<std::unique_ptr<engine::FtpClient>()>;
 
+// How the pickers connect: the job's protocol, and its trusted certificate, which the picker
+// updates when the user trusts a certificate it shows (null: nothing is kept).
+struct RemoteSecurity {
+    job::Protocol protocol = job::Protocol::Ftp;
+    std::string* fingerprint = nullptr;
+};
+
 // Picks a remote file: with getMode 1 an existing one to fetch, with 0 the name a sent file
 // gets. `file` holds the proposed name on entry and the chosen path on return. Returns 1 when a
 // file was chosen; anything else means cancelled and `file` is left alone.
 int bBXFR_TOOLS_FOLDER_FtpFileDialog(int getMode, std::string server, std::string userName,
                                      std::string password, std::string proxy, int port, int passive,
                                      std::string* file, QWidget* parent = nullptr,
-                                     FtpClientFactory makeClient = {});
+                                     FtpClientFactory makeClient = {}, RemoteSecurity security = {});
 
 // Picks a remote folder, starting in `folder` ("[login folder]" or empty: the login folder).
 // Returns 1 when a folder was chosen; an empty result means the login folder.
 int bBXFR_TOOLS_FOLDER_BrowseForFolder(std::string server, std::string userName, std::string password,
                                        std::string proxy, int port, int passive, std::string* folder,
-                                       QWidget* parent = nullptr, FtpClientFactory makeClient = {});
+                                       QWidget* parent = nullptr, FtpClientFactory makeClient = {},
+                                       RemoteSecurity security = {});
 
 class RemoteLister;
 
@@ -55,6 +64,12 @@ public:
 
     // Lists another folder, absolute or relative to the one shown.
     void Browse(const QString& folder);
+    // The certificate the user trusted in this picker; empty when none.
+    const std::string& TrustedFingerprint() const { return trusted_; }
+    // Asks whether to trust a certificate; the trust dialog unless a test sets another.
+    void SetTrustQuestion(std::function<bool(const engine::ServerCertificate&)> ask) {
+        ask_ = std::move(ask);
+    }
 
 signals:
     // Emitted after every listing and every failure; tests and the busy indicator follow it.
@@ -67,6 +82,7 @@ private:
     void OnListed(const QString& folder, const QStringList& folders, const QStringList& files,
                   const QList<quint64>& lengths);
     void OnFailed(const QString& message, bool loggedIn, bool listingFollows);
+    void OnUntrusted(const engine::ServerCertificate& certificate, const QString& start);
     void OnActivated(QListWidgetItem* item);
     void OnCurrentChanged();
     void SetBusy(bool busy);
@@ -79,6 +95,8 @@ private:
     QString result_;
     bool busy_ = false;
     bool loggedIn_ = false;
+    std::string trusted_;
+    std::function<bool(const engine::ServerCertificate&)> ask_;
 
     QThread* thread_;
     RemoteLister* lister_;
@@ -94,3 +112,5 @@ private:
 };
 
 }  // namespace bxfr::dialogs
+
+Q_DECLARE_METATYPE(bxfr::engine::ServerCertificate)

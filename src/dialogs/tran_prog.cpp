@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "dialogs/trust_dialog.h"
 #include "progress/progress_view.h"
 
 namespace bxfr::dialogs {
@@ -166,7 +167,9 @@ void TranProg::Finish() {
     const progress::ProgressState state = worker_->Snapshot();
     AppendNewLog();
     const bool ignoreErrors = job_.ignoreErrors != 0;
-    if (progress::ShowsErrorBox(state, ignoreErrors)) {
+    untrusted_ = state.untrustedCertificate;
+    // The trust question takes the place of the error box.
+    if (!untrusted_ && progress::ShowsErrorBox(state, ignoreErrors)) {
         if (!isActiveWindow()) QApplication::alert(this);
         QMessageBox::critical(this, "Brindle FTP", QString::fromStdString(progress::ErrorBoxText(state)));
     }
@@ -196,9 +199,22 @@ void TranProg::keyPressEvent(QKeyEvent* event) {
 }
 
 void RunTransferProgress(job::TransferJob& job, std::int32_t* transferStatus, QWidget* parent,
-                         FtpClientFactory makeClient) {
-    TranProg dialog(job, transferStatus, parent, std::move(makeClient));
-    dialog.exec();
+                         FtpClientFactory makeClient, TrustQuestion askToTrust) {
+    if (!askToTrust) {
+        askToTrust = [parent](const engine::ServerCertificate& certificate, const std::string& server) {
+            return AskToTrust(certificate, QString::fromStdString(server), parent);
+        };
+    }
+    for (;;) {
+        std::optional<engine::ServerCertificate> refused;
+        {
+            TranProg dialog(job, transferStatus, parent, makeClient);
+            dialog.exec();
+            refused = dialog.UntrustedCertificate();
+        }
+        if (!refused || !askToTrust(*refused, job.server)) return;
+        job.fingerprint = refused->fingerprint;
+    }
 }
 
 }  // namespace bxfr::dialogs

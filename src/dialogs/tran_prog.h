@@ -2,7 +2,10 @@
 
 #include <QDialog>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "dialogs/remote_pickers.h"
 #include "job/transfer_job.h"
@@ -34,6 +37,8 @@ public:
     void ToggleLogPane();
     // One refresh, as the timer does it.
     void Tick();
+    // The certificate the run stopped at, for the question whether to trust it.
+    const std::optional<engine::ServerCertificate>& UntrustedCertificate() const { return untrusted_; }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -59,10 +64,14 @@ private:
     bool barShown_ = false;
     bool logExpanded_ = true;
     bool ended_ = false;
+    std::optional<engine::ServerCertificate> untrusted_;
 };
 
-// Runs the progress dialog modally on the job (the direct transfer and the Transfer page).
+// Runs the progress dialog modally on the job (the direct transfer and the Transfer page). A run
+// that stops at an untrusted server certificate asks whether to trust it (`askToTrust`, the
+// trust dialog by default) and, when trusted, sets the job's fingerprint and runs again.
+using TrustQuestion = std::function<bool(const engine::ServerCertificate&, const std::string& server)>;
 void RunTransferProgress(job::TransferJob& job, std::int32_t* transferStatus, QWidget* parent,
-                         FtpClientFactory makeClient = {});
+                         FtpClientFactory makeClient = {}, TrustQuestion askToTrust = {});
 
 }  // namespace bxfr::dialogs

@@ -94,7 +94,8 @@ void WizRemote::PickFolder() {
     std::string folder = FolderText().toStdString();
     const auto& job = Job();
     const int chosen = dialogs::bBXFR_TOOLS_FOLDER_BrowseForFolder(
-        job.server, job.userName, job.password, job.proxy, job.port, job.passive, &folder, this, makeClient_);
+        job.server, job.userName, job.password, job.proxy, job.port, job.passive, &folder, this, makeClient_,
+        {job.protocol, &Job().fingerprint});
     if (chosen != 1) return;
     SetFolderText(folder.empty() ? kLoginFolder : QString::fromStdString(folder));
     CheckLineBreaks();
@@ -108,9 +109,9 @@ void WizRemote::PickFile() {
         file = std::filesystem::path(Job().localPathAsEntered).filename().string();
     }
     const auto& job = Job();
-    const int chosen =
-        dialogs::bBXFR_TOOLS_FOLDER_FtpFileDialog(job.getMode, job.server, job.userName, job.password,
-                                                  job.proxy, job.port, job.passive, &file, this, makeClient_);
+    const int chosen = dialogs::bBXFR_TOOLS_FOLDER_FtpFileDialog(
+        job.getMode, job.server, job.userName, job.password, job.proxy, job.port, job.passive, &file, this,
+        makeClient_, {job.protocol, &Job().fingerprint});
     if (chosen != 1) return;
     SetFileText(QString::fromStdString(file));
     CheckLineBreaks();

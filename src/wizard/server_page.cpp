@@ -44,6 +44,18 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
     server_->setDuplicatesEnabled(true);
     auto* serverLabel = new QLabel(tr("&Server:"), this);
     serverLabel->setBuddy(server_);
+    security_ = new QComboBox(this);
+    security_->setObjectName("securityBox");
+    security_->addItem(tr("FTP over TLS, explicit (port 21): encrypted"),
+                       static_cast<int>(job::Protocol::Ftpes));
+    security_->addItem(tr("FTP over TLS, implicit (port 990): encrypted"),
+                       static_cast<int>(job::Protocol::Ftps));
+    security_->addItem(tr("Plain FTP: password and files in clear"), static_cast<int>(job::Protocol::Ftp));
+    auto* securityLabel = new QLabel(tr("Connection se&curity:"), this);
+    securityLabel->setBuddy(security_);
+    securityNote_ = new QLabel(tr("Anyone on the way can read the password and the files."), this);
+    securityNote_->setObjectName("securityNote");
+    securityNote_->setStyleSheet("color: #b00020;");
     problem_ = new QLabel(this);
     problem_->setObjectName("problem");
     problem_->setStyleSheet("color: #b00020;");
@@ -74,6 +86,9 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
     auto* serverRow = new QHBoxLayout;
     serverRow->addWidget(serverLabel);
     serverRow->addWidget(server_, 1);
+    auto* securityRow = new QHBoxLayout;
+    securityRow->addWidget(securityLabel);
+    securityRow->addWidget(security_, 1);
     auto* account = new QGridLayout;
     account->setColumnMinimumWidth(0, anonymous_->sizeHint().height());
     account->addWidget(userLabel_, 0, 1);
@@ -89,6 +104,8 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
     Body()->addWidget(addressText);
     Body()->addLayout(serverRow);
     Body()->addWidget(problem_);
+    Body()->addLayout(securityRow);
+    Body()->addWidget(securityNote_);
     Body()->addSpacing(anonymous_->sizeHint().height() / 2);
     Body()->addWidget(accountText);
     Body()->addWidget(anonymous_);
@@ -101,6 +118,7 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
     connect(server_, &QComboBox::activated, this, &WizServer::OnServerChosen);
     connect(server_, &QComboBox::editTextChanged, this, [this] { problem_->hide(); });
     connect(advanced_, &QPushButton::clicked, this, &WizServer::OpenAdvanced);
+    connect(security_, &QComboBox::activated, this, &WizServer::OnSecurityChosen);
 
     AnonymousState();
 }
@@ -144,7 +162,16 @@ void WizServer::OnSetActive() {
         AccountState();
     }
     savePassword_->setChecked(Job().promptPassword != 1);
+    security_->setCurrentIndex(security_->findData(static_cast<int>(Job().protocol)));
+    securityNote_->setVisible(Job().protocol == job::Protocol::Ftp);
     server_->setFocus();
+}
+
+void WizServer::OnSecurityChosen(int index) {
+    const auto chosen = static_cast<job::Protocol>(security_->itemData(index).toInt());
+    if (Job().port == job::DefaultPort(Job().protocol)) Job().SetPort(job::DefaultPort(chosen));
+    Job().protocol = chosen;
+    securityNote_->setVisible(chosen == job::Protocol::Ftp);
 }
 
 void WizServer::OnServerChosen(int index) {
@@ -172,7 +199,10 @@ void WizServer::OpenAdvanced() { dialogs::RunServerAdvanced(Job(), this); }
 void WizServer::Store() {
     // Blanks around a typed address are never part of a host name.
     const std::string server = server_->currentText().trimmed().toStdString();
+    // A certificate trusted for one server says nothing about another.
+    if (server != Job().server) Job().fingerprint.clear();
     Job().SetServer(server);
+    Job().protocol = static_cast<job::Protocol>(security_->currentData().toInt());
     if (anonymous_->isChecked()) {
         Job().SetUserName({});
         Job().SetPassword({});

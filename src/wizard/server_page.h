@@ -31,6 +31,8 @@ private:
     void AccountState();
     void OnServerChosen(int index);
     void OpenAdvanced();
+    // The port follows the choice while it is the default of the one before.
+    void OnSecurityChosen(int index);
     void Store();
     // Fills the account fields, keeping the bytes behind them: a user name or password read from
     // a file written on Windows reaches the server unchanged unless the user edits it.
@@ -44,6 +46,8 @@ private:
     bool toldNoCipher_ = false;
 
     QComboBox* server_;
+    QComboBox* security_;
+    QLabel* securityNote_;
     QRadioButton* anonymous_;
     QRadioButton* account_;
     QLabel* userLabel_;

@@ -235,12 +235,15 @@ bool WizTransfer::OnWizardNext() {
     if (!CheckFields()) return false;
     Store();
     if (saveTransferFile_->isChecked() && !Save()) return false;
+    const std::string trustedBefore = Job().fingerprint;
     if (Context().runTransfer) {
         Context().runTransfer(Job(), Context().transferStatus);
     } else {
         dialogs::RunTransferProgress(Job(), Context().transferStatus, nullptr);
     }
     Job().ResetProgress();
+    // A certificate the user trusted on the way belongs in the transfer file too.
+    if (Job().fingerprint != trustedBefore && saveTransferFile_->isChecked()) Save();
     return true;
 }
 

@@ -1,0 +1,78 @@
+#include "dialogs/trust_dialog.h"
+
+#include <QCheckBox>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "progress/trust_text.h"
+
+namespace bxfr::dialogs {
+
+TrustDialog::TrustDialog(const engine::ServerCertificate& certificate, const QString& server, QWidget* parent)
+    : QDialog(parent) {
+    const bool replaced = !certificate.pinned.empty();
+    setWindowTitle(tr("Brindle FTP - Server Certificate"));
+    heading_ = new QLabel(
+        replaced ? tr("<b>Warning: the certificate of %1 has changed</b>").arg(server.toHtmlEscaped())
+                 : tr("<b>The certificate of %1 is not trusted</b>").arg(server.toHtmlEscaped()),
+        this);
+    reason_ = new QLabel(QString::fromStdString(progress::WhyNotTrusted(certificate)), this);
+    reason_->setWordWrap(true);
+    details_ = new QPlainTextEdit(QString::fromStdString(progress::CertificateDetails(certificate)), this);
+    details_->setReadOnly(true);
+    details_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    details_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    auto* advice = new QLabel(this);
+    advice->setWordWrap(true);
+    trust_ = new QPushButton(this);
+    cancel_ = new QPushButton(tr("Cancel"), this);
+    if (replaced) {
+        advice->setText(
+            tr("Nothing has been sent to the server, not even the password. Cancel, and ask the "
+               "server's administrator whether the certificate was replaced and what its new "
+               "fingerprint is."));
+        confirm_ = new QCheckBox(tr("The administrator confirmed the &new fingerprint shown above"), this);
+        trust_->setText(tr("Trust the new certificate"));
+        trust_->setEnabled(false);
+        connect(confirm_, &QCheckBox::toggled, trust_, &QPushButton::setEnabled);
+    } else {
+        advice->setText(
+            tr("Nothing has been sent to the server yet, not even the password. Trust the certificate "
+               "only if the fingerprint is the one the server's administrator gives you. It is then "
+               "kept with this transfer and saved in its transfer file."));
+        trust_->setText(tr("&Trust for this transfer"));
+    }
+    trust_->setAutoDefault(false);
+    cancel_->setDefault(true);
+    connect(trust_, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(trust_);
+    buttons->addWidget(cancel_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(heading_);
+    layout->addWidget(reason_);
+    layout->addWidget(details_, 1);
+    layout->addWidget(advice);
+    if (confirm_) layout->addWidget(confirm_);
+    layout->addLayout(buttons);
+    setMinimumWidth(fontMetrics().averageCharWidth() * 80);
+    cancel_->setFocus();
+}
+
+QString TrustDialog::Heading() const { return heading_->text(); }
+QString TrustDialog::Reason() const { return reason_->text(); }
+QString TrustDialog::Details() const { return details_->toPlainText(); }
+
+bool AskToTrust(const engine::ServerCertificate& certificate, const QString& server, QWidget* parent) {
+    TrustDialog dialog(certificate, server, parent);
+    return dialog.exec() == QDialog::Accepted;
+}
+
+}  // namespace bxfr::dialogs

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+#include "engine/ftp_client.h"
+
+class QCheckBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace bxfr::dialogs {
+
+// "Brindle FTP - Server Certificate": shows a certificate the connection refused (subject,
+// issuer, dates, fingerprint and why it is not trusted) and offers to trust it for this
+// transfer. A certificate that replaced the trusted one is an attack as often as not: the
+// trust button then waits for the user to confirm the replacement, and Cancel stays the default.
+class TrustDialog : public QDialog {
+    Q_OBJECT
+public:
+    TrustDialog(const engine::ServerCertificate& certificate, const QString& server,
+                QWidget* parent = nullptr);
+
+    QPushButton* TrustButton() const { return trust_; }
+    QPushButton* CancelButton() const { return cancel_; }
+    // Only for a replaced certificate; null otherwise.
+    QCheckBox* ConfirmBox() const { return confirm_; }
+    QString Heading() const;
+    QString Reason() const;
+    QString Details() const;
+
+private:
+    QLabel* heading_;
+    QLabel* reason_;
+    QPlainTextEdit* details_;
+    QCheckBox* confirm_ = nullptr;
+    QPushButton* trust_;
+    QPushButton* cancel_;
+};
+
+// Asks; true when the user trusts the certificate.
+bool AskToTrust(const engine::ServerCertificate& certificate, const QString& server, QWidget* parent);
+
+}  // namespace bxfr::dialogs

@@ -1,0 +1,165 @@
+#include <QCheckBox>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <optional>
+
+#include "dialogs/remote_pickers.h"
+#include "dialogs/tran_prog.h"
+#include "dialogs/trust_dialog.h"
+#include "support/files.h"
+#include "support/ftp_test_server.h"
+#include "support/temp_dir.h"
+
+using namespace bxfr;
+using bxfr::dialogs::TrustDialog;
+namespace fs = std::filesystem;
+
+namespace {
+
+engine::ServerCertificate SelfSigned() {
+    engine::ServerCertificate certificate;
+    certificate.fingerprint = "SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0";
+    certificate.subject = "CN = ftp.example.com";
+    certificate.issuer = "CN = ftp.example.com";
+    certificate.validFrom = "2026-12-01 00:00:00 UTC";
+    certificate.validUntil = "2027-12-01 00:00:00 UTC";
+    certificate.whyUntrusted = "it is self-signed: no authority this computer trusts vouches for it";
+    return certificate;
+}
+
+job::TransferJob SendOverTls(const test::FtpTestServer& server, const fs::path& local) {
+    job::TransferJob job;
+    job.SetServer(server.host());
+    job.SetPort(server.port());
+    job.SetUserName(server.userName());
+    job.SetPassword(server.password());
+    job.protocol = job::Protocol::Ftpes;
+    job.passive = 1;
+    job.transferType = 1;
+    job.reportProgress = 1;
+    job.SetLocalPath(local.string());
+    job.SetRemotePath("/www");
+    return job;
+}
+
+}  // namespace
+
+class TrustDialogTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void ShowsTheCertificateAndTrustsOnlyWhenAsked() {
+        const engine::ServerCertificate certificate = SelfSigned();
+        for (const bool trust : {true, false}) {
+            TrustDialog dialog(certificate, "ftp.example.com");
+            QVERIFY(dialog.Heading().contains("ftp.example.com"));
+            QVERIFY(dialog.Heading().contains("not trusted"));
+            QVERIFY(dialog.Reason().contains("self-signed"));
+            for (const char* part : {"Subject: CN = ftp.example.com", "Issuer: CN = ftp.example.com",
+                                     "Valid from 2026-12-01 00:00:00 UTC to 2027-12-01 00:00:00 UTC",
+                                     "Fingerprint: SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0"}) {
+                QVERIFY2(dialog.Details().contains(part), part);
+            }
+            QVERIFY(dialog.CancelButton()->isDefault());
+            QVERIFY(dialog.TrustButton()->isEnabled());
+            QCOMPARE(dialog.ConfirmBox(), nullptr);
+            QTimer::singleShot(0, &dialog,
+                               [&] { (trust ? dialog.TrustButton() : dialog.CancelButton())->click(); });
+            QCOMPARE(dialog.exec(), trust ? QDialog::Accepted : QDialog::Rejected);
+        }
+    }
+
+    void AReplacedCertificateWaitsForTheUsersConfirmation() {
+        engine::ServerCertificate certificate = SelfSigned();
+        certificate.pinned = "SHA256:" + std::string(43, 'Q');
+        TrustDialog dialog(certificate, "ftp.example.com");
+        QVERIFY(dialog.Heading().contains("changed"));
+        QVERIFY(dialog.Reason().contains("attacker"));
+        QVERIFY(dialog.Details().contains(QString("Trusted:   SHA256:") + QString(43, 'Q')));
+        QVERIFY(dialog.Details().contains("Presented: SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0"));
+        QVERIFY(dialog.CancelButton()->isDefault());
+        QVERIFY(!dialog.TrustButton()->isEnabled());
+        QVERIFY(dialog.ConfirmBox() != nullptr);
+        dialog.ConfirmBox()->setChecked(true);
+        QVERIFY(dialog.TrustButton()->isEnabled());
+        // Return takes the default button: never the replaced certificate.
+        QTimer::singleShot(0, &dialog, [&] { QTest::keyClick(&dialog, Qt::Key_Return); });
+        QCOMPARE(dialog.exec(), QDialog::Rejected);
+    }
+
+    // The progress dialog's run stops at the certificate, the question comes instead of an
+    // error box, and a trusted certificate is kept in the job and the run goes again.
+    void TheRunAsksAndGoesOnOnceTrusted() {
+        const test::FtpTestServer server({.tls = "explicit"});
+        const test::TempDir local;
+        test::WriteFile(local.path() / "index.html", "<p>over TLS</p>\n");
+        int boxes = 0;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                ++boxes;
+                box->accept();
+            }
+        });
+        watch.start(10);
+
+        for (const bool trust : {false, true}) {
+            job::TransferJob job = SendOverTls(server, local.path());
+            std::int32_t status = -1;
+            std::optional<engine::ServerCertificate> asked;
+            std::string askedFor;
+            dialogs::RunTransferProgress(
+                job, &status, nullptr, {},
+                [&](const engine::ServerCertificate& certificate, const std::string& host) {
+                    asked = certificate;
+                    askedFor = host;
+                    return trust;
+                });
+            QCOMPARE(askedFor, std::string("127.0.0.1"));
+            QVERIFY(asked.has_value());
+            QCOMPARE(asked->fingerprint, server.Fingerprint());
+            QCOMPARE(job.fingerprint, trust ? server.Fingerprint() : std::string());
+            QCOMPARE(status, trust ? 1 : 0);
+        }
+        QCOMPARE(boxes, 0);
+        QCOMPARE(server.LoginCount(), 1);
+        QCOMPARE(test::ReadFile(server.root() / "www" / "index.html"), std::string("<p>over TLS</p>\n"));
+    }
+
+    void APickerAsksTheSameWayAndKeepsTheTrustedCertificate() {
+        const test::FtpTestServer server({.tls = "implicit"});
+        fs::create_directories(server.root() / "docs");
+        std::string fingerprint;
+        for (const bool trust : {false, true}) {
+            engine::FtpLoginParams params;
+            params.server = server.host();
+            params.port = server.port();
+            params.protocol = job::Protocol::Ftps;
+            params.userName = server.userName();
+            params.password = server.password();
+            params.passive = true;
+            dialogs::RemotePickerDialog dialog(dialogs::RemotePickerDialog::Kind::Folder, params, QString(),
+                                               {});
+            int asked = 0;
+            dialog.SetTrustQuestion([&](const engine::ServerCertificate& certificate) {
+                ++asked;
+                fingerprint = certificate.fingerprint;
+                return trust;
+            });
+            dialog.show();
+            QVERIFY(QTest::qWaitFor([&] { return asked > 0 && !dialog.IsBusy(); }, 15000));
+            auto* list = dialog.findChild<QListWidget*>("entryList");
+            QCOMPARE(list->count(), trust ? 1 : 0);
+            QCOMPARE(dialog.TrustedFingerprint(), trust ? server.Fingerprint() : std::string());
+        }
+        QCOMPARE(fingerprint, server.Fingerprint());
+        QCOMPARE(server.LoginCount(), 1);
+    }
+};
+
+QTEST_MAIN(TrustDialogTest)
+#include "trust_dialog_test.moc"
