@@ -192,7 +192,11 @@ std::size_t CurlFtpConnection::OnWrite(char* data, std::size_t size, std::size_t
     try {
         if (connection->sink_ != nullptr) {
             connection->fileBytes_ += length;
-            connection->fileLineFeeds_ += static_cast<std::uint64_t>(std::count(data, data + length, '\n'));
+            // Only ASCII needs them, and counting costs a pass over every byte.
+            if (connection->asciiDownload_) {
+                connection->fileLineFeeds_ +=
+                    static_cast<std::uint64_t>(std::count(data, data + length, '\n'));
+            }
             (*connection->sink_)(data, length);
         } else if (connection->collect_ != nullptr) {
             connection->collect_->append(data, length);
@@ -542,6 +546,7 @@ void CurlFtpConnection::GetFile(const std::string& remoteName, int type, const D
     request.ascii = type == job::TransferTypeAscii;
     request.restartAt = request.ascii ? 0 : options.restartAt;
     sink_ = &sink;
+    asciiDownload_ = request.ascii;
     StartTransfer(options);
     const CURLcode result = Perform(request);
     sink_ = nullptr;

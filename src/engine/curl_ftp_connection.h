@@ -151,6 +151,7 @@ private:
     bool heldCR_ = false;
     bool sourceDone_ = false;
     const DownloadSink* sink_ = nullptr;
+    bool asciiDownload_ = false;
     std::string* collect_ = nullptr;
     const std::function<void(std::uint64_t)>* progress_ = nullptr;
     std::uint64_t restartAt_ = 0;

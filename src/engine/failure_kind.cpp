@@ -9,6 +9,9 @@ FailureKind KindOfFailure(std::uint32_t code, int replyCode) {
         case 12030:  // connection aborted, or a file that arrived short
         case 12031:  // connection reset
             return FailureKind::Transient;
+        case 12157:  // TLS cannot be set up: the server offers none, or not one we accept
+        case 12169:  // an untrusted certificate stays so until the user trusts it
+            return FailureKind::Permanent;
         case 12003:
             // 421 closing, 425 no data connection, 426 transfer aborted, 450/451 local trouble.
             switch (replyCode) {

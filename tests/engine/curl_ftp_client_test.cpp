@@ -377,6 +377,31 @@ TEST(CurlFtpClientTest, ProxyIsAnHttpConnectTunnel) {
     EXPECT_NE(ConnectError(*client, params), 0u);
 }
 
+TEST(CurlFtpClientTest, ProxyTunnelCarriesBothFormsOfTls) {
+    HelperServer proxy("proxy");
+    for (const auto& [form, protocol] :
+         {std::pair{"explicit", job::Protocol::Ftpes}, std::pair{"implicit", job::Protocol::Ftps}}) {
+        SCOPED_TRACE(form);
+        const FtpTestServer server({.tls = form});
+        auto client = MakeCurlFtpClient();
+        FtpLoginParams params = LoginAt(server.port());
+        params.proxy = "127.0.0.1:" + std::to_string(proxy.port());
+        params.protocol = protocol;
+        // The certificate is checked through the tunnel as well: unpinned, it is refused.
+        EXPECT_THROW(client->Connect(params), CertificateError);
+        params.fingerprint = server.Fingerprint();
+        auto connection = client->Connect(params);
+        Put(*connection, "tunnelled.bin", std::string(200000, 's'));
+        EXPECT_EQ(Get(*connection, "tunnelled.bin"), std::string(200000, 's'));
+        EXPECT_EQ(server.LoginCount(), 1);
+    }
+    const auto requests = proxy.Requests();
+    EXPECT_GE(requests.size(), 8u);  // per form: the refused and the good control, two data connections
+    for (const auto& request : requests) {
+        EXPECT_EQ(request.rfind("CONNECT 127.0.0.1:", 0), 0u) << request;
+    }
+}
+
 TEST(CurlFtpClientTest, FetchUrlReadsTheFirstBytesOfAPage) {
     HelperServer web("http");
     // The web request honours the usual proxy variables; this one must stay on this machine.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/certificate_trust.h"
+#include "engine/failure_kind.h"
 #include "engine/ftp_client.h"
 #include "engine/transfer_harness.h"
 #include "job/transfer_job.h"
@@ -80,6 +81,9 @@ TEST(FtpTlsTest, FingerprintsReadAsTheOpensslCommandLineWritesThem) {
     EXPECT_EQ(NormalFingerprint(" ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0 "),
               "SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0");
     EXPECT_EQ(NormalFingerprint(""), "");
+    // Trying a file again cannot make a certificate trusted, nor a server offer TLS.
+    EXPECT_EQ(KindOfFailure(12169, 0), FailureKind::Permanent);
+    EXPECT_EQ(KindOfFailure(12157, 0), FailureKind::Permanent);
 }
 
 TEST(FtpTlsTest, TreesGoBothWaysOverExplicitAndImplicitTls) {

@@ -17,6 +17,7 @@
 
 #include "dialogs/prop_test_helpers.h"
 #include "engine/sizes.h"
+#include "job/transfer_file.h"
 #include "prefs/mru_lists.h"
 #include "wizard/final_page.h"
 #include "wizard/local_page.h"
@@ -149,6 +150,53 @@ private slots:
         QVERIFY(page->OnWizardNext());
         QCOMPARE(f.job.password, "p\xC3\xA4ss!");
         QCOMPARE(f.job.userName, "J\xFCrgen");
+    }
+
+    // The choice is where the user sees it; the port follows it unless set by hand, a
+    // transfer file keeps it, and a certificate trusted for one server does not pass to another.
+    void ServerPageChoosesTheConnectionSecurity() {
+        Fixture f;
+        f.job.SetServer("ftp.example.test");
+        auto* page = f.Add<WizServer>(PlaceServer);
+        auto* security = Child<QComboBox>(page, "securityBox");
+        auto* note = Child<QLabel>(page, "securityNote");
+        QVERIFY(page->isAncestorOf(security));
+        QCOMPARE(security->currentData().toInt(), static_cast<int>(job::Protocol::Ftp));
+        QVERIFY(!note->isHidden());
+
+        const auto choose = [&](job::Protocol protocol) {
+            const int index = security->findData(static_cast<int>(protocol));
+            security->setCurrentIndex(index);
+            emit security->activated(index);
+        };
+        choose(job::Protocol::Ftps);
+        QCOMPARE(f.job.port, 990);
+        QVERIFY(note->isHidden());
+        choose(job::Protocol::Ftpes);
+        QCOMPARE(f.job.port, 21);
+        f.job.SetPort(2121);  // as the Advanced dialog sets it
+        choose(job::Protocol::Ftps);
+        QCOMPARE(f.job.port, 2121);
+        QVERIFY(page->OnWizardNext());
+        QCOMPARE(f.job.protocol, job::Protocol::Ftps);
+
+        f.job.fingerprint = "SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0";
+        const std::string file = f.Path("tls.bxt");
+        QCOMPARE(job::SaveTransferFile(file, f.job), job::kTransferFileLoaded);
+        job::TransferJob loaded;
+        QCOMPARE(job::LoadTransferFile(file, loaded), job::kTransferFileLoaded);
+        QCOMPARE(loaded.protocol, job::Protocol::Ftps);
+        QCOMPARE(loaded.fingerprint, f.job.fingerprint);
+        QCOMPARE(loaded.port, 2121);
+
+        f.job = loaded;
+        page->OnSetActive();
+        QCOMPARE(security->currentData().toInt(), static_cast<int>(job::Protocol::Ftps));
+        QVERIFY(page->OnWizardNext());
+        QCOMPARE(f.job.fingerprint, loaded.fingerprint);
+        Child<QComboBox>(page, "serverBox")->setEditText("ftp.other.test");
+        QVERIFY(page->OnWizardNext());
+        QVERIFY(f.job.fingerprint.empty());
     }
 
     void ModePageRebuildsThePlacesBehindIt() {
