@@ -360,6 +360,18 @@ private slots:
         QVERIFY(QFileInfo::exists(file->text()));
         QCOMPARE(prefs::ReadMru(0), f.Path("job.bxt"));
         QVERIFY(f.job == f.baseline);
+
+        // A certificate trusted while the transfer ran goes into the file it was saved to.
+        const std::string trusted = "SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0";
+        f.context.runTransfer = [&](job::TransferJob& job, std::int32_t* status) {
+            job.fingerprint = trusted;
+            *status = 1;
+        };
+        auto* again = f.Add<WizTransfer>(PlaceTransfer);
+        QVERIFY(again->OnWizardNext());
+        job::TransferJob saved;
+        QCOMPARE(job::LoadTransferFile(f.Path("job.bxt"), saved), job::kTransferFileLoaded);
+        QCOMPARE(saved.fingerprint, trusted);
     }
 
     void FinalPageTellsTheOutcome() {
