@@ -86,16 +86,8 @@ def main():
                 "[tls]\nMinProtocol = TLSv1.2\nMaxProtocol = %s\n" % version)
     env = dict(os.environ, OPENSSL_CONF=ssl_conf)
     child = subprocess.Popen([exe, conf], stdin=subprocess.DEVNULL, env=env)
-
-    def stop(*_):
-        child.terminate()
-        try:
-            child.wait(5)
-        except subprocess.TimeoutExpired:
-            child.kill()
-        sys.exit(0)
-
-    signal.signal(signal.SIGTERM, stop)
+    # Only asks vsftpd to end: the wait below then returns, and the script with it.
+    signal.signal(signal.SIGTERM, lambda *_: child.terminate())
     deadline = time.monotonic() + 10
     while True:
         if child.poll() is not None:
@@ -106,7 +98,9 @@ def main():
                 break
         except OSError:
             if time.monotonic() > deadline:
-                stop()
+                child.kill()
+                child.wait()
+                sys.exit(3)
             time.sleep(0.05)
     ftp_server.announce(args.ready_file, port)
     child.wait()
