@@ -16,6 +16,7 @@ struct CliOptions {
     std::optional<std::string> logPath;
     bool verbose = false;
     bool quiet = false;
+    std::optional<int> connections;  // overrides the file's simultaneous transfers
 };
 
 // Parses argv without the program name. On a usage error returns nothing and sets `error`.
