@@ -195,6 +195,7 @@ CURLcode CurlFtpConnection::Perform(const Request& request) {
     curl_easy_setopt(h, CURLOPT_QUOTE, request.quote);
     curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
     curl_easy_setopt(h, CURLOPT_APPEND, request.upload && request.restartAt > 0 ? 1L : 0L);
+    curl_easy_setopt(h, CURLOPT_IGNORE_CONTENT_LENGTH, request.sizeKnown ? 1L : 0L);
     curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE,
                      request.upload ? curl_off_t{0} : static_cast<curl_off_t>(request.restartAt));
     Slist retype;
@@ -451,6 +452,9 @@ void CurlFtpConnection::GetFile(const std::string& remoteName, int type, const D
     // In ASCII type curl turns CRLF (and a lone CR) into LF, also across chunk boundaries.
     request.ascii = type == job::TransferTypeAscii;
     request.restartAt = request.ascii ? 0 : options.restartAt;
+    // Told to ignore the size, curl 7.88 also drops the REST of a resume and sends the whole
+    // file, which would then follow the part already here: a resume keeps curl's SIZE.
+    request.sizeKnown = options.expectedSize.has_value() && request.restartAt == 0;
     sink_ = &sink;
     StartTransfer(options);
     const CURLcode result = Perform(request);

@@ -69,6 +69,8 @@ private:
         const char* customRequest = nullptr;
         curl_slist* quote = nullptr;
         std::uint64_t restartAt = 0;
+        // The caller checks the size itself, so curl need not ask the server for it first.
+        bool sizeKnown = false;
     };
 
     CURLcode Perform(const Request& request);
