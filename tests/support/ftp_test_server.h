@@ -34,6 +34,8 @@ struct FtpServerOptions {
     bool siteChmod = true;
     // Listing a folder of this name, or storing a file of this name, is refused with 550.
     std::string refused{};
+    // RNTO onto an existing file is refused with 550, as some servers do.
+    bool noRenameOver = false;
 };
 
 // An FTP server on 127.0.0.1 with a free port, serving root(), for one test.
