@@ -141,28 +141,39 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
     };
     // The extra connections log in on their own threads; one the server refuses leaves the
     // files to the others.
-    const auto extra = [&](std::size_t index) {
-        Lane& lane = *lanes[index];
-        TransferRun run(lane.job(), client_);
+    const auto open = [&](std::size_t index, Lane& lane, TransferRun& run) {
         try {
             run.connection_ = client_.Connect(LoginParamsFor(lane.job()));
             if (!baseFolder.empty() && !run.connection_->SetCurrentDirectory(baseFolder)) {
                 throw InternetError(run.connection_->LastError(), run.connection_->LastReply().text);
             }
+            return true;
         } catch (const std::exception& error) {
             lane.job().ReportVerbose("Connection " + std::to_string(index + 1) + " of " +
                                      std::to_string(count) + " could not be opened (" + error.what() +
                                      "); the others go on.");
             lane.Finish(false, 1, nullptr);
+            return false;
+        }
+    };
+    // The extra connections log in on their own threads; one the server refuses leaves the
+    // files to the others.
+    const auto extra = [&](std::size_t index) {
+        Lane& lane = *lanes[index];
+        TransferRun run(lane.job(), client_);
+        if (!open(index, lane, run)) {
             return;
         }
-        // Its commands usually set state of the login, such as a umask.
-        if (run.RunConnScript() == 0 && lane.job().ignoreErrors == 0) {
-            lane.Finish(false, 0, nullptr);
-            return;
+        try {
+            // Its commands usually set state of the login, such as a umask.
+            const int scripted = run.RunConnScript() == 1 || lane.job().ignoreErrors != 0 ? 1 : 0;
+            lane.Finish(false, scripted, nullptr);
+            if (scripted == 1) {
+                work(lane, run);
+            }
+        } catch (...) {
+            lane.Finish(false, 0, std::current_exception());
         }
-        lane.Finish(false, 1, nullptr);
-        work(lane, run);
         run.connection_.reset();
     };
     std::vector<std::thread> threads;
