@@ -95,7 +95,9 @@ private:
     bool ClosedByServer(CURLcode result) const;
     void NoteConnectionState(curl_socket_t socket);
     std::string EntryPath();
-    void StartTransfer(const TransferOptions& options);
+    Request StartTransfer(const std::string& remoteName, int type, const TransferOptions& options,
+                          std::string& path);
+    void EndTransfer(CURLcode result);
 
     static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self);
     static std::size_t OnWrite(char* data, std::size_t size, std::size_t count, void* self);

@@ -88,7 +88,7 @@ TEST(ParallelTransferTest, AServerThatAllowsTwoConnectionsGetsEveryFileOnTwo) {
 }
 
 TEST(ParallelTransferTest, AFailureThatIsNotIgnoredStopsEveryConnection) {
-    FtpTestServer server({.refused = "page 3.html"});
+    FtpTestServer server({.refused = "page 0.html"});
     TempDir local;
     WriteTree(local.path(), ManyFiles());
 
