@@ -178,6 +178,9 @@ int main(int argc, char** argv) {
     if (options->logPath) {
         job.logPath = *options->logPath;
     }
+    if (options->connections) {
+        job.connections = *options->connections;
+    }
     if (options->verbose) {
         job.verbose = 1;
     }

@@ -34,6 +34,21 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, 
                     error = "option --log needs a file name";
                     return std::nullopt;
                 }
+            } else if (arg == "--connections" || arg.rfind("--connections=", 0) == 0) {
+                std::string value;
+                if (arg == "--connections") {
+                    value = i + 1 < args.size() ? args[++i] : std::string();
+                } else {
+                    value = arg.substr(14);
+                }
+                const bool digits = !value.empty() && value.size() <= 2 &&
+                                    value.find_first_not_of("0123456789") == std::string::npos;
+                const int count = digits ? std::stoi(value) : 0;
+                if (count < 1 || count > 10) {
+                    error = "option --connections needs a number from 1 to 10";
+                    return std::nullopt;
+                }
+                options.connections = count;
             } else if (arg == "--trust" || arg.rfind("--trust=", 0) == 0) {
                 if (arg == "--trust") {
                     if (i + 1 == args.size()) {
@@ -74,6 +89,7 @@ std::string UsageText() {
            "Options:\n"
            "  --password-stdin  read the password from the first line of standard input\n"
            "  --log FILE        append the transfer log to FILE (instead of the file's own log)\n"
+           "  --connections N   move files on N simultaneous connections (1 to 10)\n"
            "  --trust SHA256:...  accept the TLS server certificate with this fingerprint for this run\n"
            "  -v, --verbose     report the server's replies too\n"
            "  -q, --quiet       print nothing but errors\n"

@@ -16,6 +16,7 @@ struct CliOptions {
     std::optional<std::string> logPath;
     bool verbose = false;
     bool quiet = false;
+    std::optional<int> connections;  // overrides the file's simultaneous transfers
     // --trust SHA256:...: the server certificate to accept for this run, whatever the file says.
     std::optional<std::string> trust;
 };

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 #include <cstdlib>
 
@@ -57,6 +58,9 @@ ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* paren
     proxyPort_->setObjectName("proxyPort");
     passive_ = new QCheckBox(tr("&Use passive FTP semantics"), this);
     passive_->setObjectName("passive");
+    connections_ = new QSpinBox(this);
+    connections_->setObjectName("connections");
+    connections_->setRange(1, job::kMaxConnections);
 
     auto* serverForm = new QFormLayout;
     serverForm->addRow(tr("&Port:"), port_);
@@ -76,6 +80,10 @@ ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* paren
     layout->addWidget(Separator(this));
     layout->addWidget(SectionLabel(tr("Passive Mode:"), this));
     layout->addWidget(passive_);
+    layout->addWidget(Separator(this));
+    auto* connectionsForm = new QFormLayout;
+    connectionsForm->addRow(tr("&Simultaneous transfers:"), connections_);
+    layout->addLayout(connectionsForm);
     layout->addWidget(buttons);
 
     port_->setText(QString::number(job_.port));
@@ -91,6 +99,7 @@ ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* paren
     proxyAddress_->setText(address);
     proxyPort_->setText(QString::number(proxyPort));
     passive_->setChecked(job_.passive == 1);
+    connections_->setValue(job_.connections);
 }
 
 void ServerAdvancedDialog::accept() {
@@ -115,6 +124,7 @@ void ServerAdvancedDialog::accept() {
         job_.SetProxy("");
     }
     job_.passive = passive_->isChecked() ? 1 : 0;
+    job_.connections = connections_->value();
     QDialog::accept();
 }
 

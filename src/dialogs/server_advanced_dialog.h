@@ -6,6 +6,7 @@
 
 class QCheckBox;
 class QLineEdit;
+class QSpinBox;
 
 namespace bxfr::dialogs {
 
@@ -24,6 +25,7 @@ private:
     QLineEdit* proxyAddress_;
     QLineEdit* proxyPort_;
     QCheckBox* passive_;
+    QSpinBox* connections_;
 };
 
 // Runs the dialog modally on the job; true when it was closed with OK.

@@ -283,6 +283,7 @@ CURLcode CurlFtpConnection::Perform(const Request& request) {
     curl_easy_setopt(h, CURLOPT_QUOTE, request.quote);
     curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
     curl_easy_setopt(h, CURLOPT_APPEND, request.upload && request.restartAt > 0 ? 1L : 0L);
+    curl_easy_setopt(h, CURLOPT_IGNORE_CONTENT_LENGTH, request.sizeKnown ? 1L : 0L);
     curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE,
                      request.upload ? curl_off_t{0} : static_cast<curl_off_t>(request.restartAt));
     Slist retype;
@@ -496,59 +497,29 @@ int CurlFtpConnection::OnProgress(void* self, curl_off_t, curl_off_t dlNow, curl
     return 0;
 }
 
-void CurlFtpConnection::StartTransfer(const TransferOptions& options) {
+// What PutFile and GetFile share before and after their transfer.
+CurlFtpConnection::Request CurlFtpConnection::StartTransfer(const std::string& remoteName, int type,
+                                                            const TransferOptions& options,
+                                                            std::string& path) {
+    RefuseOrThrow(remoteName);
+    if (!EnsureConnected()) {
+        Raise(lastError_);
+    }
+    path = ResolvePath(folder_, remoteName);
+    Request request;
+    request.urlPath = UrlPath(path);
+    request.ascii = type == job::TransferTypeAscii;
+    request.restartAt = request.ascii ? 0 : options.restartAt;
     progress_ = &options.onProgress;
-    restartAt_ = options.restartAt;
-    lastProgress_ = options.restartAt;
+    restartAt_ = request.restartAt;
+    lastProgress_ = request.restartAt;
     fileBytes_ = 0;
     fileLineFeeds_ = 0;
+    return request;
 }
 
-void CurlFtpConnection::PutFile(const std::string& remoteName, int type, const UploadSource& source,
-                                const TransferOptions& options) {
-    RefuseOrThrow(remoteName);
-    if (!EnsureConnected()) {
-        Raise(lastError_);
-    }
-    const std::string path = ResolvePath(folder_, remoteName);
-    Request request;
-    request.urlPath = UrlPath(path);
-    request.upload = true;
-    request.ascii = type == job::TransferTypeAscii;
-    request.restartAt = request.ascii ? 0 : options.restartAt;
-    source_ = &source;
-    asciiUpload_ = request.ascii;
-    heldCR_ = false;
-    sourceDone_ = false;
-    StartTransfer(options);
-    const CURLcode result = Perform(request);
+void CurlFtpConnection::EndTransfer(CURLcode result) {
     source_ = nullptr;
-    progress_ = nullptr;
-    ThrowIfCallbackFailed();
-    if (result != CURLE_OK) {
-        RaiseIfSessionSpent();
-        Raise(CodeFor(result));
-    }
-    VerifyStored(path, request.ascii, request.restartAt);
-    lastError_ = 0;
-}
-
-void CurlFtpConnection::GetFile(const std::string& remoteName, int type, const DownloadSink& sink,
-                                const TransferOptions& options) {
-    RefuseOrThrow(remoteName);
-    if (!EnsureConnected()) {
-        Raise(lastError_);
-    }
-    const std::string path = ResolvePath(folder_, remoteName);
-    Request request;
-    request.urlPath = UrlPath(path);
-    // In ASCII type curl turns CRLF (and a lone CR) into LF, also across chunk boundaries.
-    request.ascii = type == job::TransferTypeAscii;
-    request.restartAt = request.ascii ? 0 : options.restartAt;
-    sink_ = &sink;
-    asciiDownload_ = request.ascii;
-    StartTransfer(options);
-    const CURLcode result = Perform(request);
     sink_ = nullptr;
     progress_ = nullptr;
     ThrowIfCallbackFailed();
@@ -556,6 +527,33 @@ void CurlFtpConnection::GetFile(const std::string& remoteName, int type, const D
         RaiseIfSessionSpent();
         Raise(CodeFor(result));
     }
+}
+
+void CurlFtpConnection::PutFile(const std::string& remoteName, int type, const UploadSource& source,
+                                const TransferOptions& options) {
+    std::string path;
+    Request request = StartTransfer(remoteName, type, options, path);
+    request.upload = true;
+    source_ = &source;
+    asciiUpload_ = request.ascii;
+    heldCR_ = false;
+    sourceDone_ = false;
+    EndTransfer(Perform(request));
+    VerifyStored(path, request.ascii, request.restartAt);
+    lastError_ = 0;
+}
+
+void CurlFtpConnection::GetFile(const std::string& remoteName, int type, const DownloadSink& sink,
+                                const TransferOptions& options) {
+    std::string path;
+    Request request = StartTransfer(remoteName, type, options, path);
+    // Told to ignore the size, curl 7.88 also drops the REST of a resume and sends the whole
+    // file, which would then follow the part already here: a resume keeps curl's SIZE. (In
+    // ASCII type curl turns CRLF, and a lone CR, into LF, also across chunk boundaries.)
+    request.sizeKnown = options.expectedSize.has_value() && request.restartAt == 0;
+    sink_ = &sink;
+    asciiDownload_ = request.ascii;
+    EndTransfer(Perform(request));
     VerifyReceived(path, request.ascii, options);
     lastError_ = 0;
 }

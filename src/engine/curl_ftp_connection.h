@@ -73,6 +73,8 @@ private:
         const char* customRequest = nullptr;
         curl_slist* quote = nullptr;
         std::uint64_t restartAt = 0;
+        // The caller checks the size itself, so curl need not ask the server for it first.
+        bool sizeKnown = false;
     };
 
     CURLcode Perform(const Request& request);
@@ -97,7 +99,9 @@ private:
     bool ClosedByServer(CURLcode result) const;
     void NoteConnectionState(curl_socket_t socket);
     std::string EntryPath();
-    void StartTransfer(const TransferOptions& options);
+    Request StartTransfer(const std::string& remoteName, int type, const TransferOptions& options,
+                          std::string& path);
+    void EndTransfer(CURLcode result);
 
     bool UsesTls() const { return params_.protocol != job::Protocol::Ftp; }
     void SetUpTls();

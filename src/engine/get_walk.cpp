@@ -257,18 +257,14 @@ int TransferRun::GetFiles() {
         return 0;
     }
     // One listing of each folder serves the totals and the transfer.
-    struct PlannedFile {
-        std::string path;
-        FtpEntry entry;
-    };
-    std::vector<PlannedFile> plan;
+    std::vector<FileTask> plan;
     job_.getTotalBytes = 0;
     const int walked = WalkRemoteFolder(
         *connection_, startFolder,
         [&](const std::string& path, const FtpEntry& entry) {
             if (IsRemoteFileSelected(job_, path)) {
                 job_.getTotalBytes += entry.length;
-                plan.push_back({path, entry});
+                plan.push_back({{}, path, entry});
             }
             return 1;
         },
@@ -281,11 +277,7 @@ int TransferRun::GetFiles() {
     if (walked == 0) {
         return 0;
     }
-    for (const auto& file : plan) {
-        if (GetOneFile(file.path, &file.entry) == 0) {
-            break;
-        }
-    }
+    MoveFiles(plan, false);
     return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/ftp_client.h"
 #include "job/transfer_job.h"
@@ -13,6 +14,14 @@ namespace bxfr::engine {
 
 class PartFile;
 class ProgressMeter;
+
+// One file the run moves, decided before anything moves: a send names the local file, a get
+// the remote one with its listing entry.
+struct FileTask {
+    std::filesystem::path localPath;
+    std::string remotePath;
+    FtpEntry entry;
+};
 
 // The state of one run: the job, the client that stands for the session, and the run's
 // own connection. The engine's steps are its members so that they share the connection
@@ -53,6 +62,11 @@ public:
     // Get walk.
     int GetFiles();
     int GetOneFile(const std::string& remoteFile, const FtpEntry* entry = nullptr);
+
+    // Hands the files to the job's simultaneous connections, this run's own among them, each
+    // running the whole per-file sequence; stops handing them out at a failure that is not
+    // ignored, or at a cancel. A failure that leaves a file raises it here once all have stopped.
+    void MoveFiles(const std::vector<FileTask>& plan, bool send);
 
     FtpConnection& connection() { return *connection_; }
 

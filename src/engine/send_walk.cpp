@@ -177,32 +177,37 @@ bool TransferRun::IsSelectedForSend(const fs::path& localFile) {
 void TransferRun::ReportLastError() { ReportError(job_, lastError_, lastFailureReply_); }
 
 int TransferRun::SendFiles() {
-    if (job_.singleFile == 0) {
-        job_.sendTotalBytes = 0;
+    if (job_.singleFile != 0) {
         WalkLocalFolder(
-            job_.localPath, job_.fileMask,
-            [this](const fs::path& path) {
-                if (!HoldsControlCharacter(RemoteNameFor(path)) && IsLocalFileSelected(job_, path)) {
-                    job_.sendTotalBytes += LocalFileLength(path);
-                }
-                return 1;
-            },
-            1);
-        job_.progress.totalBytes = job_.sendTotalBytes;
-        job_.ReportMessage(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {job_.progress.totalBytes}));
-    }
-    WalkLocalFolder(
-        job_.localPath, "*.*", [this](const fs::path& path) { return CreateRemoteFolder(path); }, 0);
-    if (job_.singleFile == 0) {
-        WalkLocalFolder(
-            job_.localPath, job_.fileMask, [this](const fs::path& path) { return SendOneFile(path); }, 1,
-            [this](const fs::path& path, const std::string& why) {
-                job_.ReportMessage("Skipped " + path.string() + ": " + why + ".");
-            });
-    } else {
+            job_.localPath, "*.*", [this](const fs::path& path) { return CreateRemoteFolder(path); }, 0);
         job_.progress.totalBytes = LocalFileLength(job_.localPathAsEntered);
         SendOneFile(job_.localPathAsEntered);
+        return 0;
     }
+    // One walk decides what moves; the totals and the transfer both work from it.
+    std::vector<FileTask> plan;
+    WalkLocalFolder(
+        job_.localPath, job_.fileMask,
+        [&plan](const fs::path& path) {
+            plan.push_back({path, {}, {}});
+            return 1;
+        },
+        1,
+        [this](const fs::path& path, const std::string& why) {
+            job_.ReportMessage("Skipped " + path.string() + ": " + why + ".");
+        });
+    job_.sendTotalBytes = 0;
+    for (const auto& task : plan) {
+        if (!HoldsControlCharacter(RemoteNameFor(task.localPath)) &&
+            IsLocalFileSelected(job_, task.localPath)) {
+            job_.sendTotalBytes += LocalFileLength(task.localPath);
+        }
+    }
+    job_.progress.totalBytes = job_.sendTotalBytes;
+    job_.ReportMessage(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {job_.progress.totalBytes}));
+    WalkLocalFolder(
+        job_.localPath, "*.*", [this](const fs::path& path) { return CreateRemoteFolder(path); }, 0);
+    MoveFiles(plan, true);
     return 0;
 }
 

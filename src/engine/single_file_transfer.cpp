@@ -239,6 +239,10 @@ void TransferRun::GetAttempt(PartFile& part, const std::string& remoteName, int 
     std::error_code error;
     const std::uint64_t have =
         fs::is_regular_file(part.path(), error) ? fs::file_size(part.path(), error) : 0;
+    // The last attempt may have ended with every byte there but the server's farewell.
+    if (resume && type == job::TransferTypeBinary && !error && expected && have == *expected && have > 0) {
+        return;
+    }
     if (resume && type == job::TransferTypeBinary && connection_->CanResume() && !error && have > 0 &&
         (!expected || have <= *expected)) {
         options.restartAt = have;

@@ -115,6 +115,9 @@ int LoadTransferFile(const std::string& path, TransferJob& job, const PasswordCr
     if (flag(kMain, "FORCEASCII")) job.transferType = 2;
     if (flag(kMain, "PASSPROMPT")) job.promptPassword = 1;
     if (flag(kWizard, "AUTOXFER")) job.autoTransfer = 1;
+    ReadText(ini, "CONNECTIONS", [&](const std::string& v) {
+        job.connections = std::clamp(std::atoi(v.c_str()), 1, kMaxConnections);
+    });
     ReadText(ini, "RETRIES",
              [&](const std::string& v) { job.retries = std::clamp(std::atoi(v.c_str()), 0, 10); });
     ReadText(ini, "TEMPSIZE", [&](const std::string& v) { job.tempNameMinimum = std::atoll(v.c_str()); });
@@ -223,6 +226,7 @@ int SaveTransferFile(const std::string& path, const TransferJob& job, const Pass
     auto setOwn = [&ini](const char* key, long long value, long long byDefault) {
         if (value != byDefault || ini.Get(kMain, key)) ini.Set(kMain, key, std::to_string(value));
     };
+    setOwn("CONNECTIONS", job.connections, kDefaultConnections);
     setOwn("RETRIES", job.retries, kDefaultRetries);
     setOwn("TEMPSIZE", job.tempNameMinimum, kDefaultTempNameMinimum);
     auto setOwnText = [&ini](const char* key, const std::string& value, const std::string& byDefault) {

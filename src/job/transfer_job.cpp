@@ -105,6 +105,7 @@ void TransferJob::Reset() {
     nextDiscScriptId = 1;
     reportProgress = 0;
     retries = kDefaultRetries;
+    connections = kDefaultConnections;
     tempNameMinimum = kDefaultTempNameMinimum;
     protocol = Protocol::Ftp;
     fingerprint.clear();
@@ -161,6 +162,7 @@ void TransferJob::CopyFrom(const TransferJob& other) {
     nextDiscScriptId = other.nextDiscScriptId;
     reportProgress = other.reportProgress;
     retries = other.retries;
+    connections = other.connections;
     tempNameMinimum = other.tempNameMinimum;
     protocol = other.protocol;
     fingerprint = other.fingerprint;
@@ -179,9 +181,10 @@ bool TransferJob::operator==(const TransferJob& o) const {
            promptPassword == o.promptPassword && upgradeAvailable == o.upgradeAvailable &&
            nextConnScriptId == o.nextConnScriptId && nextTranScriptId == o.nextTranScriptId &&
            nextDiscScriptId == o.nextDiscScriptId && reportProgress == o.reportProgress &&
-           retries == o.retries && tempNameMinimum == o.tempNameMinimum && protocol == o.protocol &&
-           fingerprint == o.fingerprint && chmodRules == o.chmodRules && selectRules == o.selectRules &&
-           connScript == o.connScript && tranScript == o.tranScript && discScript == o.discScript;
+           retries == o.retries && connections == o.connections && tempNameMinimum == o.tempNameMinimum &&
+           protocol == o.protocol && fingerprint == o.fingerprint && chmodRules == o.chmodRules &&
+           selectRules == o.selectRules && connScript == o.connScript && tranScript == o.tranScript &&
+           discScript == o.discScript;
 }
 
 const char* ProtocolKey(Protocol protocol) {

@@ -14,6 +14,8 @@ inline constexpr int TransferTypeAscii = 1;
 inline constexpr int TransferTypeBinary = 2;
 
 inline constexpr std::int32_t kDefaultRetries = 3;
+inline constexpr std::int32_t kDefaultConnections = 4;
+inline constexpr std::int32_t kMaxConnections = 10;
 
 inline constexpr std::int64_t kDefaultTempNameMinimum = 100 * 1024;
 
@@ -21,6 +23,7 @@ struct TransferProgress {
     std::uint64_t totalBytes = 0;
     std::uint64_t doneBytes = 0;
     std::uint32_t cancelRequested = 0;
+    std::uint32_t filesMoving = 0;  // files on their way at this moment, on all connections
     std::uint32_t errorCode = 0;
     std::string errorText;
     std::string errorDetail;
@@ -142,6 +145,8 @@ public:
     std::int32_t reportProgress = 0;
     // Attempts after the first for a file that failed on the way (0 = none).
     std::int32_t retries = kDefaultRetries;
+    // Files move on this many connections at once (1 to kMaxConnections).
+    std::int32_t connections = kDefaultConnections;
     // Files of at least this many bytes are sent under a temporary name and renamed when whole;
     // negative = never.
     std::int64_t tempNameMinimum = kDefaultTempNameMinimum;

@@ -15,8 +15,12 @@ std::string FormatTimeLeft(std::uint64_t seconds) {
 }
 
 std::string ByteLine(const ProgressState& state, bool getMode, const std::string& speedText) {
-    return std::string(getMode ? "Recieved " : "Sent ") + engine::FormatSize(state.doneBytes) + " of " +
-           engine::FormatSize(state.totalBytes) + " " + speedText;
+    std::string line = std::string(getMode ? "Recieved " : "Sent ") + engine::FormatSize(state.doneBytes) +
+                       " of " + engine::FormatSize(state.totalBytes) + " " + speedText;
+    if (state.filesMoving > 1) {
+        line += ", " + std::to_string(state.filesMoving) + " files at once";
+    }
+    return line;
 }
 
 ProgressView ComputeView(const ProgressState& state, bool getMode,

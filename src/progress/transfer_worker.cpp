@@ -66,6 +66,7 @@ void TransferWorker::OnMessage(const std::string& text, int newLine, job::Transf
         record.cancelRequested = state_.cancelRequested ? 1 : 0;
         state_.totalBytes = record.totalBytes;
         state_.doneBytes = record.doneBytes;
+        state_.filesMoving = record.filesMoving;
         state_.errorCode = record.errorCode;
         state_.errorText = record.errorText;
         state_.errorDetail = record.errorDetail;
@@ -89,6 +90,7 @@ void TransferWorker::OnMessage(const std::string& text, int newLine, job::Transf
 void TransferWorker::OnProgress(job::TransferProgress& record) {
     std::lock_guard guard(lock_);
     state_.doneBytes = record.doneBytes;
+    state_.filesMoving = record.filesMoving;
     // Passed on here too: no message is reported while one long file moves.
     if (state_.cancelRequested) {
         record.cancelRequested = 1;

@@ -24,6 +24,7 @@ struct ProgressState {
     bool cancelRequested = false;
     std::uint64_t totalBytes = 0;
     std::uint64_t doneBytes = 0;
+    std::uint32_t filesMoving = 0;
     std::uint32_t errorCode = 0;
     std::chrono::steady_clock::time_point start{};
     std::string errorText;

@@ -103,8 +103,14 @@ TEST(BxfrUsage, HelpVersionAndUsageErrors) {
     EXPECT_EQ(help.exitCode, kExitCompleted);
     EXPECT_NE(help.out.find("Usage: bxfr"), std::string::npos);
     EXPECT_NE(RunBxfr({"--version"}).out.find(BXFR_VERSION), std::string::npos);
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {"--bogus", "a.bxt"}, {"a.bxt", "b.bxt"}, {"--log"}, {"--log=", "a.bxt"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{},
+                                                                  {"--bogus", "a.bxt"},
+                                                                  {"a.bxt", "b.bxt"},
+                                                                  {"--log"},
+                                                                  {"--log=", "a.bxt"},
+                                                                  {"--connections", "0", "a.bxt"},
+                                                                  {"--connections=11", "a.bxt"},
+                                                                  {"--connections"}}) {
         const RunResult usage = RunBxfr(args);
         EXPECT_EQ(usage.exitCode, kExitUsage) << usage.err;
         EXPECT_NE(usage.err.find("bxfr: "), std::string::npos);

@@ -5,6 +5,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
@@ -248,6 +249,17 @@ private slots:
             QCOMPARE(job.accessType, *c.stored ? 3u : 0u);
             QCOMPARE(job.port, c.port);
         }
+
+        // Simultaneous transfers: shown from the job, stored on OK, within 1 to 10.
+        job::TransferJob job;
+        job.connections = 2;
+        dialogs::ServerAdvancedDialog dialog(job);
+        auto* connections = Child<QSpinBox>(&dialog, "connections");
+        QCOMPARE(connections->value(), 2);
+        connections->setValue(11);
+        QCOMPARE(connections->value(), 10);
+        dialog.accept();
+        QCOMPARE(job.connections, 10);
     }
 
     void PasswordPromptStoresOnlyOnOk() {

@@ -215,6 +215,7 @@ TEST(FtpTlsTest, ServersThatRequireSessionResumptionTakeManyFiles) {
                 job.passive = 1;
                 job.transferType = 1;
                 job.verbose = 1;
+                job.connections = 1;  // one login: what the server holds the session to
                 job.getMode = getMode;
                 job.SetRemotePath("/pub/site");
                 job.SetLocalPath(folder.string());

@@ -57,6 +57,8 @@ struct Transfer {
         job.SetPassword(server.options().password);
         job.passive = 1;
         job.reportProgress = 1;
+        // One connection unless a test asks for more: counts of logins and commands stay exact.
+        job.connections = 1;
         job.SetLocalPath(local.string());
         job.SetMessageCallback([this](const std::string& text, int, job::TransferProgress& progress) {
             messages.push_back(text);

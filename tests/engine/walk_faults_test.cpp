@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <string>
 
+#include "engine/temporary_names.h"
 #include "engine/transfer_harness.h"
+#include "job/text_encoding.h"
 #include "support/temp_dir.h"
 
 namespace bxfr::engine {
@@ -111,6 +113,37 @@ TEST(WalkFaultsTest, APermanentRefusalIsNotRetried) {
     EXPECT_EQ(send.Count("Attempt "), 0);
     EXPECT_EQ(CountStartingWith(server.Commands(), "STOR /www/locked.html"), 1);
     EXPECT_EQ(ReadFile(server.root() / "www" / "open.html"), "y");
+}
+
+TEST(WalkFaultsTest, AServerThatWillNotRenameOverAFileGetsItDeletedFirst) {
+    FtpTestServer server({.noRenameOver = true});
+    TempDir local;
+    const std::string big = BinaryBytes(300000);
+    WriteTree(local.path(), {{"big.bin", big}});
+    WriteFile(server.root() / "www" / "big.bin", "the old copy");
+
+    Transfer send(server, local.path(), "/www");
+    send.job.verbose = 1;
+    EXPECT_EQ(send.Run(), 0);
+    EXPECT_EQ(send.job.progress.errorCode, 0u);
+    EXPECT_EQ(
+        send.Count("The server refused to rename .big.bin.bxfr-part over big.bin; deleting big.bin first."),
+        1);
+    EXPECT_EQ(TreeOf(server.root() / "www"), (Tree{{"big.bin", big}}));
+}
+
+// Temporary names stay hidden, short enough for any file system, and outside the user's rules.
+TEST(WalkFaultsTest, TemporaryNamesFitAndMatchNoRule) {
+    job::TransferJob job;
+    EXPECT_EQ(TemporaryPath("a/b/page.html", job), "a/b/.page.html.bxfr-part");
+    job.AddSelectRule("*.bxfr-part");
+    job.AddChmodRule("part1", "600");
+    EXPECT_EQ(TemporaryName("page.html", job), ".page.html.bxfr-part2");
+    const std::string longName = std::string(250, 'x') + "\xC3\xA9.html";
+    const std::string temporary = TemporaryName(longName, job);
+    EXPECT_LE(temporary.size(), 255u);
+    EXPECT_NE(temporary, TemporaryName(std::string(251, 'x') + ".html", job));
+    EXPECT_TRUE(job::IsValidUtf8(temporary));
 }
 
 }  // namespace

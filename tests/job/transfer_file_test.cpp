@@ -82,6 +82,10 @@ TEST_F(TransferFile, SaveAndLoadRoundTrip) {
     TransferJob job = ExpectedWindowsJob();
     job.AddConnScript("CWD /a,b");
     job.connScript.back().command = "CWD /a";  // the text after a comma only marks expectResponse
+    // The keys of our own: simultaneous transfers, retries, temporary names off.
+    job.connections = 7;
+    job.retries = 0;
+    job.tempNameMinimum = -1;
     // Any bytes survive in a password: it is stored encrypted, as hexadecimal.
     for (const std::string& password : {std::string("p\xC3\xA4ss;wo\"rd "), std::string("a\r\nb\0c", 6)}) {
         job.SetPassword(password);

@@ -36,6 +36,7 @@ def parse_args():
     parser.add_argument("--site-chmod", action="store_true")
     parser.add_argument("--max-rate", type=int, default=0)
     parser.add_argument("--refuse", default="")
+    parser.add_argument("--no-rename-over", action="store_true")
     parser.add_argument("--tls", choices=("explicit", "implicit"))
     parser.add_argument("--cert-dir", help="where the made certificate and its fingerprint go")
     parser.add_argument("--cert-name", default="127.0.0.1")
@@ -165,6 +166,7 @@ def make_handler(args):
     drop_after = args.drop_data_after
     delay = args.reply_delay
     refused = args.refuse
+    no_rename_over = args.no_rename_over
 
     class CuttingDTPHandler(DTPHandler):
         """Closes the data connection of a RETR or STOR after drop_after bytes."""
@@ -233,6 +235,13 @@ def make_handler(args):
             if self._refused(file):
                 return self.respond("550 Permission denied.")
             return super().ftp_STOR(file, mode)
+
+        def ftp_RNTO(self, path):
+            # Some servers will not rename over an existing file.
+            if no_rename_over and self._rnfr and os.path.exists(path):
+                self._rnfr = None
+                return self.respond("550 File exists.")
+            return super().ftp_RNTO(path)
 
         def on_login(self, username):
             log_line("LOGIN " + username)

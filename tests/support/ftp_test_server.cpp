@@ -59,6 +59,9 @@ FtpTestServer::FtpTestServer(FtpServerOptions options)
         if (options_.siteChmod) {
             argv.push_back("--site-chmod");
         }
+        if (options_.noRenameOver) {
+            argv.push_back("--no-rename-over");
+        }
         if (!options_.tls.empty()) {
             argv.insert(argv.end(), {"--tls", options_.tls, "--cert-dir", dir_.path().string(), "--cert-name",
                                      options_.certificateName});

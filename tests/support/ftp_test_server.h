@@ -34,6 +34,8 @@ struct FtpServerOptions {
     bool siteChmod = true;
     // Listing a folder of this name, or storing a file of this name, is refused with 550.
     std::string refused{};
+    // RNTO onto an existing file is refused with 550, as some servers do.
+    bool noRenameOver = false;
     // "explicit" (AUTH TLS) or "implicit" with a self-signed certificate the server makes;
     // empty = plain FTP, which does not offer AUTH TLS at all.
     std::string tls{};

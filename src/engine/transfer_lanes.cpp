@@ -1,0 +1,202 @@
+#include <algorithm>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/run_context.h"
+#include "engine/transfer_run.h"
+
+namespace bxfr::engine {
+namespace {
+
+// What the lanes share: the run's job, which only one of them reports to at a time, and the
+// queue of files.
+struct LaneBoard {
+    job::TransferJob& job;
+    const std::vector<FileTask>& plan;
+    bool send;
+    std::mutex lock;
+    std::size_t next = 0;
+    bool stop = false;
+    std::exception_ptr failure;
+};
+
+// One connection's view of the run: a copy of the job whose messages wait until the file they
+// belong to is done, so that the log never mixes the lines of two files, and whose bytes and
+// cancel pass through to the run's job as they happen.
+class Lane {
+public:
+    explicit Lane(LaneBoard& board) : board_(board), job_(board.job) {
+        job_.progress.doneBytes = 0;
+        job_.SetMessageCallback([this](const std::string& text, int newLine, job::TransferProgress&) {
+            pending_.emplace_back(text, newLine);
+        });
+        job_.SetProgressCallback([this](job::TransferProgress& progress) {
+            const std::lock_guard guard(board_.lock);
+            PassBytesOn(progress);
+            board_.job.ReportProgress();
+            progress.cancelRequested = board_.job.progress.cancelRequested;
+        });
+    }
+    Lane(const Lane&) = delete;
+    Lane& operator=(const Lane&) = delete;
+
+    job::TransferJob& job() { return job_; }
+
+    // The next file, or none once the queue is empty or the run stops.
+    const FileTask* Take() {
+        const std::lock_guard guard(board_.lock);
+        if (board_.stop || board_.next >= board_.plan.size() || board_.job.progress.cancelRequested == 1) {
+            return nullptr;
+        }
+        ++board_.job.progress.filesMoving;
+        return &board_.plan[board_.next++];
+    }
+
+    // Hands the file's messages, bytes and error to the run's job; `result` 0 stops the run.
+    void Finish(bool moved, int result, std::exception_ptr failure) {
+        const std::lock_guard guard(board_.lock);
+        if (moved) {
+            --board_.job.progress.filesMoving;
+        }
+        PassBytesOn(job_.progress);
+        const job::TransferProgress& mine = job_.progress;
+        if (mine.errorCode != 0 &&
+            (mine.errorCode != reportedError_ || mine.errorText != reportedErrorText_)) {
+            reportedError_ = mine.errorCode;
+            reportedErrorText_ = mine.errorText;
+            board_.job.progress.errorCode = mine.errorCode;
+            board_.job.progress.errorText = mine.errorText;
+            board_.job.progress.errorDetail = mine.errorDetail;
+        } else if (board_.job.progress.errorCode == 0) {
+            board_.job.progress.errorText = mine.errorText;
+        }
+        for (const auto& [text, newLine] : pending_) {
+            board_.job.ReportMessage(text, newLine);
+        }
+        pending_.clear();
+        job_.progress.cancelRequested = board_.job.progress.cancelRequested;
+        if (failure && !board_.failure) {
+            board_.failure = std::move(failure);
+        }
+        if (result == 0 || board_.failure) {
+            board_.stop = true;
+        }
+    }
+
+private:
+    // A retry counts a file from its start again, so the lane's count can go down.
+    void PassBytesOn(const job::TransferProgress& progress) {
+        board_.job.progress.doneBytes += progress.doneBytes - reportedBytes_;
+        reportedBytes_ = progress.doneBytes;
+    }
+
+    LaneBoard& board_;
+    job::TransferJob job_;
+    std::vector<std::pair<std::string, int>> pending_;
+    std::uint64_t reportedBytes_ = 0;
+    std::uint32_t reportedError_ = 0;
+    std::string reportedErrorText_;
+};
+
+}  // namespace
+
+void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
+    const auto moveOne = [send](TransferRun& run, const FileTask& task) {
+        return send ? run.SendOneFile(task.localPath) : run.GetOneFile(task.remotePath, &task.entry);
+    };
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::clamp(job_.connections, 1, job::kMaxConnections));
+    const std::size_t count = std::min(wanted, plan.size());
+    if (count <= 1) {
+        for (const auto& task : plan) {
+            if (moveOne(*this, task) == 0) {
+                break;
+            }
+        }
+        return;
+    }
+
+    std::string baseFolder;
+    connection_->GetCurrentDirectory(baseFolder);
+    LaneBoard board{job_, plan, send, {}, 0, false, nullptr};
+    std::vector<std::unique_ptr<Lane>> lanes;
+    for (std::size_t i = 0; i < count; ++i) {
+        lanes.push_back(std::make_unique<Lane>(board));
+    }
+    const auto work = [&](Lane& lane, TransferRun& run) {
+        while (const FileTask* task = lane.Take()) {
+            int result = 0;
+            std::exception_ptr failure;
+            try {
+                result = moveOne(run, *task);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lane.Finish(true, run.cutShort_ ? 0 : result, failure);
+        }
+    };
+    // The extra connections log in on their own threads; one the server refuses leaves the
+    // files to the others.
+    const auto open = [&](std::size_t index, Lane& lane, TransferRun& run) {
+        try {
+            run.connection_ = client_.Connect(LoginParamsFor(lane.job()));
+            if (!baseFolder.empty() && !run.connection_->SetCurrentDirectory(baseFolder)) {
+                throw InternetError(run.connection_->LastError(), run.connection_->LastReply().text);
+            }
+            return true;
+        } catch (const std::exception& error) {
+            lane.job().ReportVerbose("Connection " + std::to_string(index + 1) + " of " +
+                                     std::to_string(count) + " could not be opened (" + error.what() +
+                                     "); the others go on.");
+            lane.Finish(false, 1, nullptr);
+            return false;
+        }
+    };
+    // The extra connections log in on their own threads; one the server refuses leaves the
+    // files to the others.
+    const auto extra = [&](std::size_t index) {
+        Lane& lane = *lanes[index];
+        TransferRun run(lane.job(), client_);
+        if (!open(index, lane, run)) {
+            return;
+        }
+        try {
+            // Its commands usually set state of the login, such as a umask.
+            const int scripted = run.RunConnScript() == 1 || lane.job().ignoreErrors != 0 ? 1 : 0;
+            lane.Finish(false, scripted, nullptr);
+            if (scripted == 1) {
+                work(lane, run);
+            }
+        } catch (...) {
+            lane.Finish(false, 0, std::current_exception());
+        }
+        run.connection_.reset();
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < count; ++i) {
+        threads.emplace_back(extra, i);
+    }
+    {
+        TransferRun first(lanes[0]->job(), client_);
+        first.connection_ = std::move(connection_);
+        work(*lanes[0], first);
+        connection_ = std::move(first.connection_);
+        cutShort_ = cutShort_ || first.cutShort_;
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    job_.progress.filesMoving = 0;
+    if (job_.progress.cancelRequested == 1) {
+        cutShort_ = true;
+    }
+    if (board.failure) {
+        std::rethrow_exception(board.failure);
+    }
+}
+
+}  // namespace bxfr::engine
