@@ -95,6 +95,20 @@ TEST_F(TransferFile, SaveAndLoadRoundTrip) {
     }
 }
 
+// A value in quotes before a comment keeps its quotes when read; a save must keep them too.
+TEST_F(TransferFile, QuotedValuesSurviveASave) {
+    TransferJob job;
+    ASSERT_EQ(LoadText("[BXFR]\r\nSERVER=\"quoted host\" ; comment\r\nLOG='x'\t; tab comment\r\n", job),
+              kTransferFileLoaded);
+    EXPECT_EQ(job.server, "\"quoted host\"");
+    EXPECT_EQ(job.logPath, "'x'");
+    const auto saved = dir.path() / "saved.bxt";
+    ASSERT_EQ(Save(saved, job), kTransferFileLoaded);
+    TransferJob loaded;
+    ASSERT_EQ(Load(saved, loaded), kTransferFileLoaded);
+    ExpectSameJob(loaded, job);
+}
+
 TEST_F(TransferFile, SavingThroughALinkKeepsTheLink) {
     const auto real = dir.path() / "kept.bxt";
     fs::create_symlink(real, file);
