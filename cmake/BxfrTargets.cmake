@@ -4,9 +4,13 @@ function(bxfr_target_options target)
   # GCC 12 at -O3 reports overlaps inside std::string that cannot happen (its bug 105329).
   target_compile_options(${target} PRIVATE
     $<$<AND:$<CXX_COMPILER_ID:GNU>,$<VERSION_LESS:$<CXX_COMPILER_VERSION>,13>>:-Wno-restrict>)
-  if(BXFR_SANITIZE)
+  if(BXFR_SANITIZE OR BXFR_FUZZ)
     target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+  # Coverage for libFuzzer's guidance; the fuzz targets add its main when they link.
+  if(BXFR_FUZZ)
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
   endif()
 endfunction()
 
@@ -18,7 +22,7 @@ function(bxfr_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
   target_compile_definitions(${name} PUBLIC BXFR_VERSION="${BXFR_VERSION}")
   bxfr_target_options(${name})
-  if(BXFR_SANITIZE)
+  if(BXFR_SANITIZE OR BXFR_FUZZ)
     target_link_options(${name} INTERFACE -fsanitize=address,undefined)
   endif()
 endfunction()

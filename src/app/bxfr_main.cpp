@@ -132,6 +132,9 @@ void DrawStatusLine(const progress::ProgressState& state, bool getMode) {
     if (!view.timeLeftLine.empty()) {
         line += "  " + view.timeLeftLine.substr(view.timeLeftLine.rfind(' ') + 1) + " left";
     }
+    if (const std::string moving = progress::FilesMovingText(state); !moving.empty()) {
+        line += "  " + moving;
+    }
     if (!state.lastMessage.empty()) {
         line += "  " + OneLine(state.lastMessage);
     }

@@ -143,7 +143,11 @@ void TranProg::Tick() {
         bar_->show();
         barShown_ = true;
     }
-    bytes_->setText(QString::fromStdString(progress::ByteLine(state, getMode, speedText)));
+    std::string byteLine = progress::ByteLine(state, getMode, speedText);
+    if (const std::string moving = progress::FilesMovingText(state); !moving.empty()) {
+        byteLine += ", " + moving;
+    }
+    bytes_->setText(QString::fromStdString(byteLine));
     status_->setText(QString::fromStdString(state.lastMessage));
     AppendNewLog();
 }

@@ -260,7 +260,14 @@ std::optional<std::int64_t> ParseFtpTime(std::string_view text) {
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) {
         return std::nullopt;
     }
-    return DaysFromCivil(field(0, 4), month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    const std::int64_t seconds =
+        DaysFromCivil(field(0, 4), month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    // A leap second at the end of 9999 would be a time that no longer prints in this form.
+    constexpr std::int64_t kLastPrintable = 253402300799;  // 9999-12-31 23:59:59
+    if (seconds > kLastPrintable) {
+        return std::nullopt;
+    }
+    return seconds;
 }
 
 std::string FormatFtpTime(std::int64_t unixSeconds) {

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <vector>
 
+#include "engine/entry_names.h"
 #include "engine/error_texts.h"
 #include "engine/failure_kind.h"
 #include "engine/run_context.h"
@@ -19,26 +20,6 @@ namespace fs = std::filesystem;
 
 // A listing that loops through a link the server does not mark ends here at the latest.
 constexpr int kMaxRemoteDepth = 64;
-
-bool IsDots(const std::string& name) { return name == "." || name == ".."; }
-
-// Why a listed name cannot be taken as one entry of its folder; empty when it can.
-std::string UnsafeEntryName(const std::string& name) {
-    if (name.empty()) {
-        return "the name is empty";
-    }
-    if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos) {
-        return "the name holds a path separator";
-    }
-    if (name.find('\0') != std::string::npos) {
-        return "the name holds a NUL character";
-    }
-    // No such name can be asked for again on the control connection.
-    if (HoldsControlCharacter(name)) {
-        return "the name holds a control character";
-    }
-    return {};
-}
 
 int WalkRemote(FtpConnection& connection, std::string folder, const RemoteWalkCallback& callback,
                const RemoteRefusal& refused, const RemoteListFailure& listFailed, int depth) {

@@ -64,6 +64,15 @@ std::string CutUtf8(std::string s, std::size_t maxLength) {
     return s;
 }
 
+// Get drops the blanks around a value and one pair of matching quotes: a value that has
+// either goes into quotes of its own, so that it reads back as it was set.
+std::string Stored(const std::string& value) {
+    const bool padded = !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()));
+    const bool quoted =
+        value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front();
+    return padded || quoted ? "\"" + value + "\"" : value;
+}
+
 }  // namespace
 
 IniFile::ReadResult IniFile::Read(const std::string& path) {
@@ -171,7 +180,7 @@ int IniFile::GetInt(const std::string& section, const std::string& key, int fall
 }
 
 void IniFile::Set(const std::string& section, const std::string& key, const std::string& value) {
-    std::string line = key + "=" + value;
+    std::string line = key + "=" + Stored(value);
     std::size_t header = FindSection(section);
     if (header == lines_.size()) {
         lines_.push_back("[" + section + "]");

@@ -136,28 +136,34 @@ int LoadTransferFile(const std::string& path, TransferJob& job, const PasswordCr
     });
     ReadText(ini, "FINGERPRINT", [&](const std::string& v) { job.fingerprint = v; });
 
+    // A rule that is only a comment is a gap: it ends its list as an empty one does. Kept as an
+    // empty rule it would be saved as an empty value, which reads back as no rule at all.
+    auto rule = [&ini](const char* section, const std::string& key) {
+        auto v = ini.Get(section, key);
+        return v ? Clean(*v) : std::string();
+    };
     bool included = false, excluded = false;
     for (int i = 1;; ++i) {
-        auto v = ini.Get(kSelect, Numbered("INCLUDE", i));
-        if (!v || v->empty()) break;
-        job.AddSelectRule(Clean(*v));
+        const std::string extension = rule(kSelect, Numbered("INCLUDE", i));
+        if (extension.empty()) break;
+        job.AddSelectRule(extension);
         job.selectMode = 1;
         included = true;
     }
     for (int i = 1;; ++i) {
-        auto v = ini.Get(kSelect, Numbered("EXCLUDE", i));
-        if (!v || v->empty()) break;
-        job.AddSelectRule(Clean(*v));
+        const std::string extension = rule(kSelect, Numbered("EXCLUDE", i));
+        if (extension.empty()) break;
+        job.AddSelectRule(extension);
         job.selectMode = 2;
         excluded = true;
     }
     if (included && excluded) result = kTransferFileInvalid;
 
     for (int i = 1;; ++i) {
-        auto ext = ini.Get(kChmod, Numbered("CHMODEXT", i));
-        auto act = ini.Get(kChmod, Numbered("CHMODACT", i));
-        if (!ext || ext->empty() || !act || act->empty()) break;
-        job.AddChmodRule(Clean(*ext), Clean(*act));
+        const std::string extension = rule(kChmod, Numbered("CHMODEXT", i));
+        const std::string action = rule(kChmod, Numbered("CHMODACT", i));
+        if (extension.empty() || action.empty()) break;
+        job.AddChmodRule(extension, action);
     }
 
     struct ScriptKind {

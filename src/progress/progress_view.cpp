@@ -15,12 +15,12 @@ std::string FormatTimeLeft(std::uint64_t seconds) {
 }
 
 std::string ByteLine(const ProgressState& state, bool getMode, const std::string& speedText) {
-    std::string line = std::string(getMode ? "Recieved " : "Sent ") + engine::FormatSize(state.doneBytes) +
-                       " of " + engine::FormatSize(state.totalBytes) + " " + speedText;
-    if (state.filesMoving > 1) {
-        line += ", " + std::to_string(state.filesMoving) + " files at once";
-    }
-    return line;
+    return std::string(getMode ? "Recieved " : "Sent ") + engine::FormatSize(state.doneBytes) + " of " +
+           engine::FormatSize(state.totalBytes) + " " + speedText;
+}
+
+std::string FilesMovingText(const ProgressState& state) {
+    return state.filesMoving > 1 ? std::to_string(state.filesMoving) + " files at once" : std::string();
 }
 
 ProgressView ComputeView(const ProgressState& state, bool getMode,

@@ -22,6 +22,9 @@ ProgressView ComputeView(const ProgressState& state, bool getMode, std::chrono::
 // "Sent <done> of <total> <speedText>", or "Recieved ..." for a get.
 std::string ByteLine(const ProgressState& state, bool getMode, const std::string& speedText);
 
+// "4 files at once" while several connections move files; empty otherwise.
+std::string FilesMovingText(const ProgressState& state);
+
 // "%02i:%02i:%02i" with whole days folded into the hours.
 std::string FormatTimeLeft(std::uint64_t seconds);
 

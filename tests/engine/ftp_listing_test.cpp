@@ -86,5 +86,19 @@ TEST(FtpListingTest, WholeListingsDropDotsAndBlankLines) {
     EXPECT_TRUE(mlsd[0].name == "x" && mlsd[1].isFolder);
 }
 
+TEST(FtpListingTest, MdtmAndModifyTimes) {
+    EXPECT_EQ(ParseFtpTime("19700101000000"), 0);
+    EXPECT_EQ(ParseFtpTime("20261207040836\r\n"), 1796616516);
+    EXPECT_EQ(ParseFtpTime("20240101120000.123"), ParseFtpTime("20240101120000"));
+    for (const char* bad : {"", "2024010112000", "202401011200000", "20241301000000", "20240100000000",
+                            "20240101240000", "2024010112000x", "20240101120000.", "20240101120000.1a"}) {
+        EXPECT_EQ(ParseFtpTime(bad), std::nullopt) << bad;
+    }
+    // Every time read prints back in the same form; a leap second after 9999 would not.
+    EXPECT_EQ(FormatFtpTime(*ParseFtpTime("99991231235959")), "99991231235959");
+    EXPECT_EQ(ParseFtpTime("99991231235960"), std::nullopt);
+    EXPECT_EQ(FormatFtpTime(*ParseFtpTime("20161231235960")), "20170101000000");
+}
+
 }  // namespace
 }  // namespace bxfr::engine

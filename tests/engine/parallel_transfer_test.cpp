@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -48,7 +49,12 @@ TEST(ParallelTransferTest, FourConnectionsSendAndGetEveryFileOnceAndKeepTheLogIn
     send.job.AddChmodRule(".html", "600");
     send.job.AddTranScript("STAT %s");
     send.job.AddConnScript("SITE HELP");
+    std::uint32_t mostAtOnce = 0;
+    send.onProgress = [&mostAtOnce](job::TransferProgress& progress) {
+        mostAtOnce = std::max(mostAtOnce, progress.filesMoving);
+    };
     EXPECT_EQ(send.Run(), 0);
+    EXPECT_GT(mostAtOnce, 1u);
     EXPECT_EQ(send.job.progress.errorCode, 0u);
     EXPECT_EQ(TreeOf(server.root() / "www", false), tree);
     EXPECT_EQ(server.LoginCount(), 4);

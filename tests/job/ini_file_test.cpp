@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "support/files.h"
 #include "support/temp_dir.h"
 
@@ -59,6 +62,19 @@ TEST(IniFile, ReadRefusesWhatIsNotAnIniFile) {
     auto big = dir.path() / "big.ini";
     test::WriteFile(big, "[s]\r\nk=" + std::string(IniFile::kMaxLineBytes + 1, 'x') + "\r\n");
     EXPECT_EQ(ini.Read(big.string()), IniFile::ReadResult::TooLarge);
+}
+
+// Get drops blanks and a pair of quotes around a value; Set must write such a value so that it
+// reads back (a transfer file's SERVER="host" ; comment was saved as "host", read back as host).
+TEST(IniFile, SetValuesReadBackAsSet) {
+    IniFile ini;
+    const std::vector<std::string> values = {"\"host\"", "'x'", "  padded", "tail\t", "\"", "\"a", "plain"};
+    for (std::size_t i = 0; i < values.size(); ++i) ini.Set("s", "k" + std::to_string(i), values[i]);
+    IniFile again;
+    again.Parse(ini.Serialize());
+    for (std::size_t i = 0; i < values.size(); ++i)
+        EXPECT_EQ(again.Get("s", "k" + std::to_string(i)), values[i]);
+    EXPECT_NE(ini.Serialize().find("\r\nk6=plain\r\n"), std::string::npos);
 }
 
 }  // namespace

@@ -99,6 +99,20 @@ TEST_F(TransferFile, SaveAndLoadRoundTrip) {
     }
 }
 
+// A value in quotes before a comment keeps its quotes when read; a save must keep them too.
+TEST_F(TransferFile, QuotedValuesSurviveASave) {
+    TransferJob job;
+    ASSERT_EQ(LoadText("[BXFR]\r\nSERVER=\"quoted host\" ; comment\r\nLOG='x'\t; tab comment\r\n", job),
+              kTransferFileLoaded);
+    EXPECT_EQ(job.server, "\"quoted host\"");
+    EXPECT_EQ(job.logPath, "'x'");
+    const auto saved = dir.path() / "saved.bxt";
+    ASSERT_EQ(Save(saved, job), kTransferFileLoaded);
+    TransferJob loaded;
+    ASSERT_EQ(Load(saved, loaded), kTransferFileLoaded);
+    ExpectSameJob(loaded, job);
+}
+
 TEST_F(TransferFile, SavingThroughALinkKeepsTheLink) {
     const auto real = dir.path() / "kept.bxt";
     fs::create_symlink(real, file);
@@ -248,6 +262,16 @@ TEST_F(TransferFile, ReadingRulesForHandWrittenFiles) {
     // A numbered list ends at its first gap, and a rule without its permissions ends its list.
     EXPECT_EQ(job.selectRules, (std::list<tagBXFR_SEL>{{"*.html"}}));
     EXPECT_EQ(job.chmodRules, (std::list<tagBXFR_CHMOD>{{"*.cgi", 755}}));
+
+    // A rule that is only a comment is a gap too: as an empty rule it could not be saved.
+    TransferJob commented;
+    ASSERT_EQ(LoadText("[BXFR]\r\nSERVER=h\r\n[SELECT]\r\nEXCLUDE(1)=*.bak\r\nEXCLUDE(2)=; *.tmp\r\n"
+                       "EXCLUDE(3)=*.log\r\n[CHMOD]\r\nCHMODEXT(1)=;*.cgi\r\nCHMODACT(1)=755\r\n",
+                       commented),
+              kTransferFileLoaded);
+    EXPECT_EQ(commented.selectRules, (std::list<tagBXFR_SEL>{{"*.bak"}}));
+    EXPECT_EQ(commented.selectMode, 2);
+    EXPECT_TRUE(commented.chmodRules.empty());
 }
 
 TEST_F(TransferFile, AWindowsLocalPathIsKeptAsWritten) {

@@ -46,6 +46,11 @@ TEST(ProgressView, SpeedPercentAndTimeLeft) {
     EXPECT_EQ(view.byteLine, "Recieved 1024.00 KB of 3.00 MB  (256.00 KB/Sec)");
     EXPECT_EQ(view.timeLeftLine, "Estimated time left: 00:00:08");
     EXPECT_EQ(FormatTimeLeft(86400 + 3600 + 60 + 1), "25:01:01");  // days fold into hours
+    ProgressState moving;
+    moving.filesMoving = 1;
+    EXPECT_EQ(FilesMovingText(moving), "");
+    moving.filesMoving = 4;
+    EXPECT_EQ(FilesMovingText(moving), "4 files at once");
 }
 
 TEST(ProgressView, NoTotalOrNoTimeGivesNoEstimate) {
