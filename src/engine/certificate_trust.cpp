@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 #include <memory>
 
 namespace bxfr::engine {

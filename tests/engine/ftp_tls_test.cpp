@@ -183,7 +183,7 @@ TEST(FtpTlsTest, ExplicitTlsAgainstAServerWithoutItSendsNothingInClear) {
 
 // vsftpd with require_ssl_reuse refuses every data connection that does not resume the
 // control connection's TLS session. Many files go both ways; TLS 1.3 serves listings and gets
-// on one login, and a send falls back to TLS 1.2 once (see RaiseIfSessionSpent).
+// on one login, and a send may fall back to TLS 1.2 once (see RaiseIfSessionSpent).
 TEST(FtpTlsTest, ServersThatRequireSessionResumptionTakeManyFiles) {
     if (!VsftpdTestServer::Available()) {
         GTEST_SKIP() << "vsftpd is not installed or the tests do not run as root";
@@ -230,7 +230,10 @@ TEST(FtpTlsTest, ServersThatRequireSessionResumptionTakeManyFiles) {
             run(0, local.path() / "site");
             EXPECT_TRUE(TreeOf(server.root() / "pub" / "site", false) == tree);
             const auto sendLogins = logins();
-            EXPECT_EQ(sendLogins, version == "1.2" ? 1 : 2);
+            // With TLS 1.3 whether the fresh ticket is in by the time libcurl closes a stored
+            // file's connection is a matter of timing: one fallback login at most.
+            EXPECT_GE(sendLogins, 1);
+            EXPECT_LE(sendLogins, version == "1.2" ? 1 : 2);
             run(1, local.path() / "copy");
             EXPECT_TRUE(TreeOf(local.path() / "copy", false) == tree);
             EXPECT_EQ(logins() - sendLogins, 1);
