@@ -19,9 +19,18 @@ int StartupExitCode(const StartupOutcome& outcome) {
 }
 
 bool RunDirectTransfer(job::TransferJob& job, std::int32_t& transferStatus,
-                       const dialogs::FtpClientFactory& makeClient) {
+                       const dialogs::FtpClientFactory& makeClient, const std::string& transferFile) {
     if (job.promptPassword == 1 && !dialogs::RunPasswordPrompt(job, nullptr)) return false;
+    const std::string trustedBefore = job.fingerprint;
     dialogs::RunTransferProgress(job, &transferStatus, nullptr, makeClient);
+    if (job.fingerprint != trustedBefore && !transferFile.empty()) {
+        // Only the trust is new: the file gets the key and keeps everything else as it was.
+        job::TransferJob stored;
+        if (job::LoadTransferFile(transferFile, stored) == job::kTransferFileLoaded) {
+            stored.fingerprint = job.fingerprint;
+            job::SaveTransferFile(transferFile, stored);
+        }
+    }
     return true;
 }
 
@@ -33,16 +42,19 @@ StartupOutcome RunStartup(const std::vector<std::string>& args, const StartupHoo
     const job::CommandLine commandLine = job::ParseArguments(args);
     int loadResult = job::kTransferFileInvalid;
     if (!commandLine.path.empty()) {
-        loadResult = job::LoadTransferFile(commandLine.path, job);
+        std::string problem;
+        loadResult = job::LoadTransferFile(commandLine.path, job, job::DefaultPasswordCrypto(), &problem);
         if (loadResult != job::kTransferFileLoaded) {
             outcome.loadFailed = true;
-            QMessageBox::critical(nullptr, "Brindle FTP",
-                                  QString("Failed to load %1").arg(QString::fromStdString(commandLine.path)));
+            QString text = QString("Failed to load %1").arg(QString::fromStdString(commandLine.path));
+            if (!problem.empty()) text += "\n\n" + QString::fromStdString(problem);
+            QMessageBox::critical(nullptr, "Brindle FTP", text);
         }
     }
     outcome.decision = job::DecideStartup(commandLine, loadResult, job);
     if (outcome.decision == job::StartupDecision::DirectTransfer) {
-        outcome.passwordCancelled = !RunDirectTransfer(job, outcome.transferStatus, hooks.makeClient);
+        outcome.passwordCancelled =
+            !RunDirectTransfer(job, outcome.transferStatus, hooks.makeClient, commandLine.path);
         return outcome;
     }
     const QString file = outcome.decision == job::StartupDecision::WizardWithFile

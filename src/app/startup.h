@@ -31,9 +31,10 @@ struct StartupHooks {
 int StartupExitCode(const StartupOutcome& outcome);
 
 // The direct transfer: the password prompt when the job asks for one, then the progress
-// dialog. False when the prompt was cancelled (nothing is run then).
+// dialog. False when the prompt was cancelled (nothing is run then). A server certificate the
+// user trusts on the way is written into `transferFile`, so that the next run need not ask.
 bool RunDirectTransfer(job::TransferJob& job, std::int32_t& transferStatus,
-                       const dialogs::FtpClientFactory& makeClient);
+                       const dialogs::FtpClientFactory& makeClient, const std::string& transferFile = {});
 
 // The whole start-up for the arguments after the program name: load the file they name,
 // decide, and run the direct transfer or the wizard. Returns once that has ended.

@@ -160,8 +160,13 @@ bool WizLoad::OnWizardNext() {
     job.Reset();
     job.reportProgress = 1;
     const std::string path = TransferFile().toStdString();
-    if (path.empty() || job::LoadTransferFile(path, job) != job::kTransferFileLoaded) {
-        QMessageBox::critical(this, "Brindle FTP", "Invalid Transfer File");
+    std::string problem;
+    if (path.empty() || job::LoadTransferFile(path, job, job::DefaultPasswordCrypto(), &problem) !=
+                            job::kTransferFileLoaded) {
+        QMessageBox::critical(this, "Brindle FTP",
+                              problem.empty()
+                                  ? QString("Invalid Transfer File")
+                                  : "Invalid Transfer File\n\n" + QString::fromStdString(problem));
         return false;
     }
     job.SetTransferFilePath(path);

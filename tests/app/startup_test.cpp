@@ -13,6 +13,7 @@
 #include "dialogs/prop_test_helpers.h"
 #include "dialogs/server_advanced_dialog.h"
 #include "dialogs/settings_dialog.h"
+#include "dialogs/trust_dialog.h"
 #include "prefs/mru_lists.h"
 #include "prefs/user_settings.h"
 #include "support/files.h"
@@ -107,6 +108,35 @@ private slots:
         const app::StartupOutcome failed = app::RunStartup({refused, "/t"}, hooks);
         QCOMPARE(failed.transferStatus, 2);
         QCOMPARE(app::StartupExitCode(failed), 1);
+    }
+
+    // A double-clicked file that meets an untrusted certificate: the question comes, the run goes
+    // on once trusted, and the file keeps the trust so the next run (or bxfr) need not ask.
+    void DirectTransferKeepsATrustedCertificateInItsFile() {
+        test::FtpTestServer server({.tls = "implicit"});
+        test::WriteFile(Path("tls/a.txt"), "over TLS\n");
+        const std::string file = Path("tls.bxt");
+        test::WriteFile(file,
+                        TransferFile(server, "PASS=secret\r\nSERVERPATH=/up\r\nLOCALPATH=" + Path("tls") +
+                                                 "\r\nPROTOCOL=ftps\r\n; kept by hand\r\n"));
+        auto shown = std::make_shared<QString>();
+        WhenModal<dialogs::TrustDialog>([shown](dialogs::TrustDialog* dialog) {
+            *shown = dialog->Details();
+            dialog->TrustButton()->click();
+        });
+        const app::StartupOutcome outcome = app::RunStartup({file, "/t"});
+        QCOMPARE(outcome.transferStatus, 1);
+        QVERIFY2(shown->contains(QString::fromStdString(server.Fingerprint())), qPrintable(*shown));
+        QCOMPARE(test::ReadFile(server.root() / "up" / "a.txt"), std::string("over TLS\n"));
+        const std::string saved = test::ReadFile(file);
+        QVERIFY2(saved.find("FINGERPRINT=" + server.Fingerprint() + "\r\n") != std::string::npos,
+                 saved.c_str());
+        QVERIFY(saved.find("; kept by hand") != std::string::npos);
+
+        // The next run asks nothing.
+        const app::StartupOutcome again = app::RunStartup({file, "/t"});
+        QCOMPARE(again.transferStatus, 1);
+        QCOMPARE(server.LoginCount(), 2);
     }
 
     void CancelledPasswordPromptConnectsNowhere() {
