@@ -2,11 +2,15 @@
 
 #include <QCheckBox>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <QTextDocument>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "progress/trust_text.h"
 
@@ -26,14 +30,25 @@ TrustDialog::TrustDialog(const engine::ServerCertificate& certificate, const QSt
     details_->setReadOnly(true);
     details_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     details_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // The whole fingerprint in view: it is what the user compares, character by character.
+    const QStringList lines = details_->toPlainText().split('\n', Qt::SkipEmptyParts);
+    const QFontMetrics metrics(details_->font());
+    int widest = 0;
+    for (const QString& line : lines) widest = std::max(widest, metrics.horizontalAdvance(line));
+    const int frame = 2 * (details_->frameWidth() + static_cast<int>(details_->document()->documentMargin()));
+    const int scrollBar = details_->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    details_->setMinimumWidth(widest + frame + scrollBar + 2 * metrics.averageCharWidth());
+    details_->setFixedHeight((static_cast<int>(lines.size()) + 1) * metrics.lineSpacing() + frame);
     auto* advice = new QLabel(this);
     advice->setWordWrap(true);
     trust_ = new QPushButton(this);
     cancel_ = new QPushButton(tr("Cancel"), this);
     if (replaced) {
         advice->setText(
-            tr("Nothing has been sent to the server, not even the password. Cancel, and ask the "
-               "server's administrator whether the certificate was replaced and what its new "
+            tr("Nothing has been sent to the server, not even the password. Cancel, "
+               "and ask the "
+               "server's administrator whether the certificate was replaced and "
+               "what its new "
                "fingerprint is."));
         confirm_ = new QCheckBox(tr("The administrator confirmed the &new fingerprint shown above"), this);
         trust_->setText(tr("Trust the new certificate"));
@@ -41,8 +56,10 @@ TrustDialog::TrustDialog(const engine::ServerCertificate& certificate, const QSt
         connect(confirm_, &QCheckBox::toggled, trust_, &QPushButton::setEnabled);
     } else {
         advice->setText(
-            tr("Nothing has been sent to the server yet, not even the password. Trust the certificate "
-               "only if the fingerprint is the one the server's administrator gives you. It is then "
+            tr("Nothing has been sent to the server yet, not even the password. "
+               "Trust the certificate "
+               "only if the fingerprint is the one the server's administrator gives "
+               "you. It is then "
                "kept with this transfer and saved in its transfer file."));
         trust_->setText(tr("&Trust for this transfer"));
     }
@@ -58,7 +75,7 @@ TrustDialog::TrustDialog(const engine::ServerCertificate& certificate, const QSt
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(heading_);
     layout->addWidget(reason_);
-    layout->addWidget(details_, 1);
+    layout->addWidget(details_);
     layout->addWidget(advice);
     if (confirm_) layout->addWidget(confirm_);
     layout->addLayout(buttons);

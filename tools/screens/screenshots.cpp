@@ -19,6 +19,7 @@
 #include "dialogs/server_advanced_dialog.h"
 #include "dialogs/settings_dialog.h"
 #include "dialogs/tran_prog.h"
+#include "dialogs/trust_dialog.h"
 #include "prefs/user_settings.h"
 #include "wizard/final_page.h"
 #include "wizard/local_page.h"
@@ -118,6 +119,18 @@ int main(int argc, char** argv) {
     Save(&serverAdvanced, "server-advanced");
     dialogs::PasswordPrompt prompt(job);
     Save(&prompt, "password-prompt");
+    engine::ServerCertificate certificate;
+    certificate.fingerprint = "SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0";
+    certificate.subject = "CN = ftp.example.com, O = Example Hosting";
+    certificate.issuer = certificate.subject;
+    certificate.validFrom = "2026-12-01 00:00:00 UTC";
+    certificate.validUntil = "2027-12-01 00:00:00 UTC";
+    certificate.whyUntrusted = "it is self-signed: no authority this computer trusts vouches for it";
+    dialogs::TrustDialog trust(certificate, "ftp.example.com");
+    Save(&trust, "trust-certificate");
+    certificate.pinned = "SHA256:4Qm1tYV2Y7h9cCq0bqgQWnQm6lU1u8tq7cYb3mVvZ0E";
+    dialogs::TrustDialog replaced(certificate, "ftp.example.com");
+    Save(&replaced, "trust-certificate-replaced");
     dialogs::AboutDialog about;
     Save(&about, "about");
     about.ToggleDetails();
