@@ -139,8 +139,6 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
             lane.Finish(true, run.cutShort_ ? 0 : result, failure);
         }
     };
-    // The extra connections log in on their own threads; one the server refuses leaves the
-    // files to the others.
     const auto open = [&](std::size_t index, Lane& lane, TransferRun& run) {
         try {
             run.connection_ = client_.Connect(LoginParamsFor(lane.job()));
