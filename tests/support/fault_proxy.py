@@ -9,17 +9,18 @@ The chosen port is written to --ready-file once it listens.
 import argparse
 import asyncio
 import fcntl
-import os
 import re
 import signal
 import socket
 import struct
 import termios
 
+from ready_file import announce
+
 CHUNK = 65536
-#Bounds what one direction holds while it waits out the delay.
+# Bounds what one direction holds while it waits out the delay.
 QUEUE_CHUNKS = 1024
-#Every connection attempt and unused passive listener gives up after this.
+# Every connection attempt and unused passive listener gives up after this.
 TIMEOUT = 30.0
 MAX_LINE = 65536
 EOF, CUT, ABORT = "eof", "cut", "abort"
@@ -41,14 +42,6 @@ def parse_args():
     parser.add_argument("--cut-control-on", default="")
     parser.add_argument("--delay-ms", type=int, default=0)
     return parser.parse_args()
-
-
-def announce(ready_file, port):
-#Rename so the reader never sees a half - written file.
-    temp = ready_file + ".tmp"
-    with open(temp, "w") as out:
-        out.write("%d\n" % port)
-    os.rename(temp, ready_file)
 
 
 async def flushed(writer):
@@ -76,7 +69,7 @@ class Link:
         self.client = client
         self.server = server
         self.closed = False
-#The event logged when a CUT item reaches the sender.
+        # The event logged when a CUT item reaches the sender.
         self.fault = None
         self.faulted = False
         self.on_cut = None
@@ -106,7 +99,7 @@ class Link:
         await sender
 
     async def _send(self, queue, writer):
-#Runs until the reader's last item, so the reader never blocks on a full queue.
+        # Runs until the reader's last item, so the reader never blocks on a full queue.
         loop = asyncio.get_running_loop()
         while True:
             due, item = await queue.get()
@@ -131,7 +124,7 @@ class Link:
                 elif writer.can_write_eof():
                     writer.write_eof()
             except OSError:
-#Also when the peer has gone before our half - close reached it.
+                # Also when the peer has gone before our half-close reached it.
                 self.close(abort=True)
             if item == EOF:
                 return
@@ -186,7 +179,7 @@ def line_buffer(handle_line):
             items.extend(await handle_line(line))
             if items and items[-1] == CUT:
                 return items
-#A peer that sends no newline is passed through rather than held forever.
+        # A peer that sends no newline is passed through rather than held forever.
         if pending and (not data or len(pending) > MAX_LINE):
             items.append(bytes(pending))
             pending.clear()
@@ -227,9 +220,9 @@ class Session:
         words = line.split(None, 1)
         verb = words[0].decode("latin-1").upper() if words else ""
         if self.proxy.cut_control_on and verb == self.proxy.cut_control_on:
-#Once per proxy lifetime, so a client's reconnect and retry can succeed.
+            # Once per proxy lifetime, so a client's reconnect and retry can succeed.
             self.proxy.cut_control_on = ""
-#From here on the client must hear nothing more of this session.
+            # From here on the client must hear nothing more of this session.
             self.dead = True
             self.control.fault = "control %d cut after %s" % (self.number, verb)
             return [line, CUT]
@@ -336,7 +329,7 @@ class Proxy:
                 return []
             if budget is None:
                 return [data] if data else []
-#Both directions share one budget : whichever carries the data uses it.
+            # Both directions share one budget: whichever carries the data uses it.
             taken = data[:budget]
             budget -= len(taken)
             items = [taken] if taken else []
@@ -366,7 +359,7 @@ async def main():
     if args.ready_file:
         announce(args.ready_file, server.sockets[0].getsockname()[1])
     await stop.wait()
-#Open connections end with the process.
+    # Open connections end with the process.
     server.close()
 
 

@@ -16,6 +16,8 @@ from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.log import logger
 from pyftpdlib.servers import FTPServer
 
+from ready_file import announce
+
 PERMS = "elradfmwMT"
 
 
@@ -42,14 +44,6 @@ def parse_args():
     parser.add_argument("--cert-name", default="127.0.0.1")
     parser.add_argument("--cert-expired", action="store_true")
     return parser.parse_args()
-
-
-def announce(ready_file, port):
-    # Rename so the reader never sees a half-written file.
-    temp = ready_file + ".tmp"
-    with open(temp, "w") as out:
-        out.write("%d\n" % port)
-    os.rename(temp, ready_file)
 
 
 def run_silent(args):

@@ -7,11 +7,12 @@ Run with /usr/bin/python3; the port is written to --ready-file.
 """
 
 import argparse
-import os
 import signal
 import socket
 import sys
 import threading
+
+from ready_file import announce
 
 HOSTILE_FILES = ["../x", "/etc/x", "a\\..\\b", "good.txt"]
 FILE_BODY = b"hostile\n"
@@ -23,13 +24,6 @@ def parse_args():
     parser.add_argument("--command-log")
     parser.add_argument("--mlsd", action="store_true")
     return parser.parse_args()
-
-
-def announce(ready_file, port):
-    temp = ready_file + ".tmp"
-    with open(temp, "w") as out:
-        out.write("%d\n" % port)
-    os.rename(temp, ready_file)
 
 
 class Session(threading.Thread):

@@ -6,10 +6,11 @@ Run with /usr/bin/python3.
 
 import argparse
 import http.server
-import os
 import signal
 import sys
 import threading
+
+from ready_file import announce
 
 
 def parse_args():
@@ -47,10 +48,7 @@ def main():
         sys.exit(0)
 
     signal.signal(signal.SIGTERM, stop)
-    temp = args.ready_file + ".tmp"
-    with open(temp, "w") as out:
-        out.write("%d\n" % server.server_address[1])
-    os.rename(temp, args.ready_file)
+    announce(args.ready_file, server.server_address[1])
     server.serve_forever()
 
 

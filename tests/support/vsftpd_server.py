@@ -17,6 +17,7 @@ import sys
 import time
 
 import ftp_server
+from ready_file import announce
 
 
 def parse_args():
@@ -102,7 +103,7 @@ def main():
                 child.wait()
                 sys.exit(3)
             time.sleep(0.05)
-    ftp_server.announce(args.ready_file, port)
+    announce(args.ready_file, port)
     child.wait()
 
 
