@@ -1,6 +1,26 @@
 #include "app/cli_options.h"
 
+#include <string_view>
+
 namespace bxfr::app {
+
+namespace {
+
+// The value of "--name VALUE" or "--name=VALUE" when args[i] is that option, with `i` moved
+// past a separate value; nothing for any other argument. A missing value reads as empty.
+std::optional<std::string> OptionValue(const std::vector<std::string>& args, std::size_t& i,
+                                       std::string_view name) {
+    const std::string& arg = args[i];
+    if (arg == name) {
+        return i + 1 < args.size() ? args[++i] : std::string();
+    }
+    if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 && arg[name.size()] == '=') {
+        return arg.substr(name.size() + 1);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
 
 std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, std::string& error) {
     CliOptions options;
@@ -20,49 +40,31 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, 
                 options.verbose = true;
             } else if (arg == "-q" || arg == "--quiet") {
                 options.quiet = true;
-            } else if (arg == "--log" || arg.rfind("--log=", 0) == 0) {
-                if (arg == "--log") {
-                    if (i + 1 == args.size()) {
-                        error = "option --log needs a file name";
-                        return std::nullopt;
-                    }
-                    options.logPath = args[++i];
-                } else {
-                    options.logPath = arg.substr(6);
-                }
-                if (options.logPath->empty()) {
+            } else if (auto log = OptionValue(args, i, "--log")) {
+                if (log->empty()) {
                     error = "option --log needs a file name";
                     return std::nullopt;
                 }
-            } else if (arg == "--connections" || arg.rfind("--connections=", 0) == 0) {
-                std::string value;
-                if (arg == "--connections") {
-                    value = i + 1 < args.size() ? args[++i] : std::string();
-                } else {
-                    value = arg.substr(14);
-                }
-                const bool digits = !value.empty() && value.size() <= 2 &&
-                                    value.find_first_not_of("0123456789") == std::string::npos;
-                const int count = digits ? std::stoi(value) : 0;
+                options.logPath = *log;
+            } else if (auto value = OptionValue(args, i, "--connections")) {
+                const bool digits = !value->empty() && value->size() <= 2 &&
+                                    value->find_first_not_of("0123456789") == std::string::npos;
+                const int count = digits ? std::stoi(*value) : 0;
                 if (count < 1 || count > 10) {
                     error = "option --connections needs a number from 1 to 10";
                     return std::nullopt;
                 }
                 options.connections = count;
-            } else if (arg == "--trust" || arg.rfind("--trust=", 0) == 0) {
-                if (arg == "--trust") {
-                    if (i + 1 == args.size()) {
-                        error = "option --trust needs a fingerprint (SHA256:...)";
-                        return std::nullopt;
-                    }
-                    options.trust = args[++i];
-                } else {
-                    options.trust = arg.substr(8);
+            } else if (auto trust = OptionValue(args, i, "--trust")) {
+                if (trust->empty()) {
+                    error = "option --trust needs a fingerprint (SHA256:...)";
+                    return std::nullopt;
                 }
-                if (options.trust->rfind("SHA256:", 0) != 0 || options.trust->size() < 8) {
+                if (trust->rfind("SHA256:", 0) != 0 || trust->size() < 8) {
                     error = "option --trust needs a fingerprint of the form SHA256:...";
                     return std::nullopt;
                 }
+                options.trust = *trust;
             } else {
                 error = "unknown option " + arg;
                 return std::nullopt;
