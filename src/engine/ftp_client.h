@@ -27,19 +27,26 @@ private:
     std::uint32_t code_;
 };
 
-// The certificate a TLS server presented, as the question whether to trust it shows it.
+// The certificate a TLS server presented, or the host key an SSH server presented, as the
+// question whether to trust it shows it.
 struct ServerCertificate {
-    std::string fingerprint;  // "SHA256:" and the unpadded base64 of the SHA-256 of its DER form
+    // "SHA256:" and the unpadded base64 of the SHA-256 of its DER form (of the key blob for SSH)
+    std::string fingerprint;
+    // An SSH host key: its type ("ssh-ed25519"); subject, issuer and dates are then empty.
+    std::string keyType;
     std::string subject;
     std::string issuer;
     std::string validFrom;  // "2026-12-07 04:00:00 UTC"
     std::string validUntil;
     std::string whyUntrusted;  // plain words, e.g. "it is self-signed"
     std::string pinned;        // the fingerprint the job trusts, when the server showed another
+    // SSH: where the replaced key was trusted ("FINGERPRINT" or the known_hosts file and line)
+    std::string pinnedIn;
+    bool IsHostKey() const { return !keyType.empty(); }
 };
 
-// Raised (code 12169) when the server's certificate is not trusted; nothing beyond the TLS
-// handshake has been sent, the password least of all.
+// Raised (code 12169) when the server's certificate or host key is not trusted; nothing beyond
+// the TLS or SSH handshake has been sent, the password least of all.
 class CertificateError : public InternetError {
 public:
     CertificateError(ServerCertificate certificate, const std::string& message)
@@ -84,9 +91,14 @@ struct FtpLoginParams {
     job::Protocol protocol = job::Protocol::Ftp;
     // With TLS: the only certificate accepted (see ServerCertificate::fingerprint), whoever
     // issued it and whatever names it holds; empty = the system's authorities and the host name.
+    // With SFTP: the only host key accepted; empty = the one known_hosts holds for the server.
     std::string fingerprint;
     std::string userName;  // empty = anonymous
-    std::string password;  // bytes, sent as they are
+    std::string password;  // bytes, sent as they are; with a key file, the key's passphrase
+    // SFTP: the private key to log in with (the password is then never sent to the server).
+    std::string keyFile;
+    // SFTP: the known_hosts file to consult; empty = the user's ~/.ssh/known_hosts.
+    std::string knownHosts;
     bool passive = false;
     std::string proxy;  // "host:port" of an HTTP proxy reached by CONNECT; empty = direct
     std::chrono::seconds connectTimeout{30};

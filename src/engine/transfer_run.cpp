@@ -13,6 +13,7 @@ FtpLoginParams LoginParamsFor(const job::TransferJob& job) {
     params.fingerprint = job.fingerprint;
     params.userName = job.userName;
     params.password = job.password;
+    params.keyFile = job.keyFile;
     params.passive = job.passive != 0;
     if (job.accessType == 3) {
         params.proxy = job.proxy;

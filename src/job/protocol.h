@@ -11,13 +11,14 @@ enum class Protocol {
     Ftp,    // plain, the default
     Ftpes,  // explicit TLS: AUTH TLS on the control connection, TLS required
     Ftps,   // implicit TLS from the first byte
+    Sftp,   // the SSH file transfer protocol
 };
 
-// "ftp", "ftpes", "ftps".
+// "ftp", "ftpes", "ftps", "sftp".
 const char* ProtocolKey(Protocol protocol);
 // Case-insensitive; nothing for a value this version does not know.
 std::optional<Protocol> ParseProtocol(const std::string& key);
-// 21 for FTP and FTP over explicit TLS, 990 for implicit TLS.
+// 21 for FTP and FTP over explicit TLS, 990 for implicit TLS, 22 for SFTP.
 std::uint16_t DefaultPort(Protocol protocol);
 
 }  // namespace bxfr::job

@@ -55,7 +55,7 @@ void ReadPassword(const IniFile& ini, TransferJob& job, const PasswordCrypto& cr
 bool AnyValueBreaksLines(const TransferJob& job) {
     // The password is not among them: it is written as hexadecimal (see SaveTransferFile).
     for (const auto* s : {&job.server, &job.remotePathAsEntered, &job.localPathAsEntered, &job.userName,
-                          &job.logPath, &job.proxy, &job.fingerprint})
+                          &job.logPath, &job.proxy, &job.fingerprint, &job.keyFile})
         if (HoldsLineBreak(*s)) return true;
     for (const auto& r : job.selectRules)
         if (HoldsLineBreak(r.extension)) return true;
@@ -131,10 +131,11 @@ int LoadTransferFile(const std::string& path, TransferJob& job, const PasswordCr
         }
         unknownProtocol = true;
         if (problem) {
-            *problem = "PROTOCOL=" + v + " is not a connection this version knows (ftp, ftpes or ftps)";
+            *problem = "PROTOCOL=" + v + " is not a connection this version knows (ftp, ftpes, ftps or sftp)";
         }
     });
     ReadText(ini, "FINGERPRINT", [&](const std::string& v) { job.fingerprint = v; });
+    ReadText(ini, "KEYFILE", [&](const std::string& v) { job.keyFile = v; });
 
     // A rule that is only a comment is a gap: it ends its list as an empty one does. Kept as an
     // empty rule it would be saved as an empty value, which reads back as no rule at all.
@@ -240,6 +241,7 @@ int SaveTransferFile(const std::string& path, const TransferJob& job, const Pass
     };
     setOwnText("PROTOCOL", ProtocolKey(job.protocol), ProtocolKey(Protocol::Ftp));
     setOwnText("FINGERPRINT", job.fingerprint, "");
+    setOwnText("KEYFILE", job.keyFile, "");
 
     ini.RemoveSection(kSelect);
     if (job.selectMode == 1 || job.selectMode == 2) {

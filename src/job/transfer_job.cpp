@@ -109,6 +109,7 @@ void TransferJob::Reset() {
     tempNameMinimum = kDefaultTempNameMinimum;
     protocol = Protocol::Ftp;
     fingerprint.clear();
+    keyFile.clear();
 }
 
 void TransferJob::CopyFrom(const TransferJob& other) {
@@ -166,6 +167,7 @@ void TransferJob::CopyFrom(const TransferJob& other) {
     tempNameMinimum = other.tempNameMinimum;
     protocol = other.protocol;
     fingerprint = other.fingerprint;
+    keyFile = other.keyFile;
 }
 
 bool TransferJob::operator==(const TransferJob& o) const {
@@ -182,7 +184,7 @@ bool TransferJob::operator==(const TransferJob& o) const {
            nextConnScriptId == o.nextConnScriptId && nextTranScriptId == o.nextTranScriptId &&
            nextDiscScriptId == o.nextDiscScriptId && reportProgress == o.reportProgress &&
            retries == o.retries && connections == o.connections && tempNameMinimum == o.tempNameMinimum &&
-           protocol == o.protocol && fingerprint == o.fingerprint && chmodRules == o.chmodRules &&
+           protocol == o.protocol && fingerprint == o.fingerprint && keyFile == o.keyFile && chmodRules == o.chmodRules &&
            selectRules == o.selectRules && connScript == o.connScript && tranScript == o.tranScript &&
            discScript == o.discScript;
 }
@@ -193,6 +195,8 @@ const char* ProtocolKey(Protocol protocol) {
             return "ftpes";
         case Protocol::Ftps:
             return "ftps";
+        case Protocol::Sftp:
+            return "sftp";
         case Protocol::Ftp:
             break;
     }
@@ -202,13 +206,24 @@ const char* ProtocolKey(Protocol protocol) {
 std::optional<Protocol> ParseProtocol(const std::string& key) {
     std::string lower = key;
     for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    for (const Protocol protocol : {Protocol::Ftp, Protocol::Ftpes, Protocol::Ftps}) {
+    for (const Protocol protocol : {Protocol::Ftp, Protocol::Ftpes, Protocol::Ftps, Protocol::Sftp}) {
         if (lower == ProtocolKey(protocol)) return protocol;
     }
     return std::nullopt;
 }
 
-std::uint16_t DefaultPort(Protocol protocol) { return protocol == Protocol::Ftps ? 990 : 21; }
+std::uint16_t DefaultPort(Protocol protocol) {
+    switch (protocol) {
+        case Protocol::Ftps:
+            return 990;
+        case Protocol::Sftp:
+            return 22;
+        case Protocol::Ftp:
+        case Protocol::Ftpes:
+            break;
+    }
+    return 21;
+}
 
 bool IsWindowsOnlyPath(const std::string& path) {
 #ifdef _WIN32

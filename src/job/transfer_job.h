@@ -151,9 +151,13 @@ public:
     // negative = never.
     std::int64_t tempNameMinimum = kDefaultTempNameMinimum;
     Protocol protocol = Protocol::Ftp;
-    // The server certificate the user accepted, "SHA256:" and unpadded base64 of the DER's
-    // SHA-256; empty = the certificate must verify against the trusted authorities.
+    // The server certificate (TLS) or host key (SFTP) the user accepted: "SHA256:" and the
+    // unpadded base64 of the SHA-256 of the certificate's DER or of the key blob. Empty = the
+    // certificate must verify against the trusted authorities, the host key must be in the
+    // user's known_hosts.
     std::string fingerprint;
+    // SFTP: the private key to log in with; the password is then its passphrase.
+    std::string keyFile;
 };
 
 // A drive or UNC path written on Windows (C:\Site or \\host\share): it names nothing on

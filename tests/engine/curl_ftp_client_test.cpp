@@ -128,16 +128,15 @@ std::uint16_t UnusedPort() {
 }
 
 FtpLoginParams LoginAt(std::uint16_t port) {
-    return {.server = "127.0.0.1",
-            .port = port,
-            .protocol = job::Protocol::Ftp,
-            .fingerprint = "",
-            .userName = FtpServerOptions{}.user,
-            .password = FtpServerOptions{}.password,
-            .passive = true,
-            .proxy = "",
-            .connectTimeout = seconds(10),
-            .idleTimeout = seconds(10)};
+    FtpLoginParams params;
+    params.server = "127.0.0.1";
+    params.port = port;
+    params.userName = FtpServerOptions{}.user;
+    params.password = FtpServerOptions{}.password;
+    params.passive = true;
+    params.connectTimeout = seconds(10);
+    params.idleTimeout = seconds(10);
+    return params;
 }
 
 // The code of the InternetError the call throws; 0 if it throws none.

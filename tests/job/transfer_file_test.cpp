@@ -174,7 +174,7 @@ TEST_F(TransferFile, ConnectionSecurityIsWrittenOnlyWhenChosenAndNeverReadAsPlai
 
     for (const auto& [text, protocol] :
          {std::pair{"ftps", Protocol::Ftps}, std::pair{"FTPES", Protocol::Ftpes},
-          std::pair{"ftp", Protocol::Ftp}}) {
+          std::pair{"ftp", Protocol::Ftp}, std::pair{"SFTP", Protocol::Sftp}}) {
         TransferJob read;
         ASSERT_EQ(LoadText(std::string("[BXFR]\r\nSERVER=h\r\nPROTOCOL=") + text + "\r\n", read),
                   kTransferFileLoaded);
@@ -182,9 +182,19 @@ TEST_F(TransferFile, ConnectionSecurityIsWrittenOnlyWhenChosenAndNeverReadAsPlai
     }
     EXPECT_EQ(DefaultPort(Protocol::Ftps), 990);
     EXPECT_EQ(DefaultPort(Protocol::Ftpes), 21);
+    EXPECT_EQ(DefaultPort(Protocol::Sftp), 22);
+
+    // SFTP with a key: the key file's path round-trips beside the host key's fingerprint.
+    job.protocol = Protocol::Sftp;
+    job.keyFile = "/home/j\xC3\xBCrgen/.ssh/id_ed25519";
+    ASSERT_EQ(Save(file, job), kTransferFileLoaded);
+    EXPECT_NE(ReadFile(file).find("PROTOCOL=sftp\r\nFINGERPRINT="), std::string::npos);
+    TransferJob withKey;
+    ASSERT_EQ(Load(file, withKey), kTransferFileLoaded);
+    ExpectSameJob(withKey, job);
 
     // A connection this version does not know is refused, also where UPGRADE alone would load.
-    for (const std::string text : {"sftp", "ftp s", "tls"}) {
+    for (const std::string text : {"scp", "ftp s", "tls"}) {
         TransferJob refused;
         WriteFile(file, "[BXFR]\r\nSERVER=h\r\nUPGRADE=1\r\nPROTOCOL=" + text + "\r\n");
         std::string problem;
