@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "engine/curl_ftp_connection.h"
+#include "engine/curl_sftp_connection.h"
 #include "engine/curl_transfer_loop.h"
 #include "engine/error_texts.h"
 #include "engine/ftp_client.h"
@@ -17,7 +18,8 @@ public:
     CurlFtpClient() { EnsureCurlInitialised(); }
 
     std::unique_ptr<FtpConnection> Connect(const FtpLoginParams& params) override {
-        for (const std::string* text : {&params.server, &params.userName, &params.password, &params.proxy}) {
+        for (const std::string* text :
+             {&params.server, &params.userName, &params.password, &params.proxy, &params.keyFile}) {
             if (job::HoldsLineBreak(*text)) {
                 ThreadLastReply() = FtpReply{0, kInjectionRefusal};
                 throw InternetError(kInvalidOperation,
@@ -30,6 +32,11 @@ public:
         }
         // A reply from an earlier session must not pass for this one's.
         ThreadLastReply() = FtpReply{};
+        if (params.protocol == job::Protocol::Sftp) {
+            auto connection = std::make_unique<CurlSftpConnection>(params);
+            connection->Login();
+            return connection;
+        }
         auto connection = std::make_unique<CurlFtpConnection>(params);
         connection->Login();
         return connection;

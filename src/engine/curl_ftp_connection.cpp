@@ -230,8 +230,6 @@ std::size_t CurlFtpConnection::OnRead(char* buffer, std::size_t size, std::size_
 }
 
 // curl itself turns every LF of an ASCII upload into CRLF, so the CR of a CRLF already on disk
-
-// curl itself turns every LF of an ASCII upload into CRLF, so the CR of a CRLF already on disk
 // is taken out here: the wire then carries one CRLF per line end, never CR CR LF.
 std::size_t CurlFtpConnection::ReadAscii(char* buffer, std::size_t size) {
     for (;;) {
@@ -308,9 +306,6 @@ CURLcode CurlFtpConnection::Perform(const Request& request) {
 }
 
 // curl drops the control connection after most failures and would quietly log in again on the
-
-// curl drops the control connection after most failures and would quietly log in again on the
-// next request; noticing it here lets the next request redo the session set-up too.
 // next request; noticing it here lets the next request redo the session set-up too.
 void CurlFtpConnection::NoteConnectionState(curl_socket_t socket) {
     if (socket == CURL_SOCKET_BAD) {

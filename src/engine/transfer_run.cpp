@@ -41,6 +41,10 @@ int TransferRun::Run() {
     if (const std::string security = connection_->Security(); !security.empty()) {
         job_.ReportVerbose(security);
     }
+    if (job_.protocol == job::Protocol::Sftp && job_.transferType != 1) {
+        job_.ReportVerbose("SFTP moves every file as it is: ASCII transfers do not exist in SFTP, so no line ends "
+                           "are converted.");
+    }
 
     if (job_.singleFile != 0) {
         const std::size_t slash = job_.remotePath.rfind('/');

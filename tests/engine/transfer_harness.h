@@ -47,14 +47,19 @@ struct Transfer {
     std::function<void(job::TransferProgress&)> onProgress;
 
     Transfer(const FtpTestServer& server, const fs::path& local, const std::string& remote = "",
-             int getMode = 0, std::uint16_t port = 0) {
+             int getMode = 0, std::uint16_t port = 0)
+        : Transfer(server.host(), port != 0 ? port : server.port(), server.options().user,
+                   server.options().password, local, remote, getMode) {}
+
+    Transfer(const std::string& host, std::uint16_t port, const std::string& user, const std::string& password,
+             const fs::path& local, const std::string& remote, int getMode) {
         job.SetRemotePath(remote);
         job.getMode = getMode;
         job.transferType = 1;
-        job.SetServer(server.host());
-        job.SetPort(port != 0 ? port : server.port());
-        job.SetUserName(server.options().user);
-        job.SetPassword(server.options().password);
+        job.SetServer(host);
+        job.SetPort(port);
+        job.SetUserName(user);
+        job.SetPassword(password);
         job.passive = 1;
         job.reportProgress = 1;
         // One connection unless a test asks for more: counts of logins and commands stay exact.

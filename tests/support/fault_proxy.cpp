@@ -23,6 +23,9 @@ FaultProxy::FaultProxy(std::uint16_t targetPort, FaultProxyOptions options)
     if (!options.cutControlOn.empty()) {
         argv.insert(argv.end(), {"--cut-control-on", options.cutControlOn});
     }
+    if (options.raw) {
+        argv.push_back("--raw");
+    }
     if (options.delayMs > 0) {
         argv.insert(argv.end(), {"--delay-ms", std::to_string(options.delayMs)});
     }

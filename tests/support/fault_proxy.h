@@ -23,6 +23,8 @@ struct FaultProxyOptions {
     std::string cutControlOn;
     // Every chunk, both ways, on control and data connections, arrives this much later.
     int delayMs = 0;
+    // Forwards bytes without reading them (SSH): each connection counts as a data connection.
+    bool raw = false;
 };
 
 // A fault-injecting FTP proxy on 127.0.0.1 in front of a server on 127.0.0.1:targetPort.

@@ -3,6 +3,8 @@
 Run with /usr/bin/python3 (standard library only). It forwards control connections
 to --target-host:--target-port, rewrites 227/229 replies so passive data connections
 also pass through it, and can cut data or control connections and delay traffic.
+With --raw it reads nothing of what it forwards (SSH): every connection is then cut and
+counted as the data connections are.
 The chosen port is written to --ready-file once it listens.
 """
 
@@ -41,6 +43,7 @@ def parse_args():
     parser.add_argument("--cut-mode", choices=("close", "reset"), default="close")
     parser.add_argument("--cut-control-on", default="")
     parser.add_argument("--delay-ms", type=int, default=0)
+    parser.add_argument("--raw", action="store_true")
     return parser.parse_args()
 
 
@@ -292,6 +295,7 @@ class Proxy:
         self.reset = args.cut_mode == "reset"
         self.cut_control_on = args.cut_control_on.upper()
         self.delay = args.delay_ms / 1000.0
+        self.raw = args.raw
         self.log_file = open(args.log, "a", encoding="utf-8") if args.log else None
         self.sessions = 0
         self.data_count = 0
@@ -303,7 +307,11 @@ class Proxy:
 
     async def accept_control(self, reader, writer):
         self.sessions += 1
-        await Session(self, self.sessions).run((reader, writer))
+        session = Session(self, self.sessions)
+        if self.raw:
+            await self.run_data(session, (reader, writer), self.target_port)
+        else:
+            await session.run((reader, writer))
 
     async def run_data(self, session, client, real_port):
         self.data_count += 1

@@ -1,0 +1,604 @@
+#include "engine/curl_sftp_connection.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+#include "engine/certificate_trust.h"
+#include "engine/curl_ftp_connection.h"
+#include "engine/error_texts.h"
+#include "engine/ftp_listing.h"
+#include "engine/ftp_replies.h"
+#include "engine/sftp_commands.h"
+#include "engine/ssh_host_keys.h"
+#include "job/text_encoding.h"
+
+namespace bxfr::engine {
+
+namespace {
+
+constexpr std::uint32_t kConnectionReset = 12031;
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return text;
+}
+
+std::string UrlOf(const std::string& absolutePath) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char ch : absolutePath) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '/' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_') {
+            out += ch;
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+// The date form curl's mtime command reads, in English whatever the locale.
+std::string HttpDate(std::int64_t unixSeconds) {
+    static constexpr std::array<const char*, 7> kDays{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr std::array<const char*, 12> kMonths{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::time_t when = static_cast<std::time_t>(unixSeconds);
+    std::tm parts{};
+#ifdef _WIN32
+    gmtime_s(&parts, &when);
+#else
+    gmtime_r(&when, &parts);
+#endif
+    char text[64];
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[parts.tm_wday % 7], parts.tm_mday,
+                  kMonths[parts.tm_mon % 12], parts.tm_year + 1900, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    return text;
+}
+
+std::string ReadWholeFile(const std::string& path, bool& exists) {
+    std::ifstream in(path, std::ios::binary);
+    exists = static_cast<bool>(in);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+CurlSftpConnection::CurlSftpConnection(const FtpLoginParams& params)
+    : params_(params), multi_(curl_multi_init()), easy_(curl_easy_init()) {
+    if (!easy_ || !multi_) {
+        throw InternetError(12001, "Out of handles");
+    }
+    const bool literalV6 = params_.server.find(':') != std::string::npos && params_.server.front() != '[';
+    baseUrl_ = "sftp://" + (literalV6 ? "[" + params_.server + "]" : params_.server) + ":" +
+               std::to_string(params_.port);
+    knownHosts_ = params_.knownHosts.empty() ? DefaultKnownHostsFile() : params_.knownHosts;
+    CURL* h = easy_.get();
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText_);
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "sftp");
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &CurlSftpConnection::OnHeader);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &CurlSftpConnection::OnWrite);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(h, CURLOPT_READFUNCTION, &CurlSftpConnection::OnRead);
+    curl_easy_setopt(h, CURLOPT_READDATA, this);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &CurlSftpConnection::OnProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_USERNAME, params_.userName.c_str());
+    long methods = 0;
+    if (!params_.keyFile.empty()) {
+        // The password is the key's passphrase: it must never reach the server as a password.
+        curl_easy_setopt(h, CURLOPT_SSH_PRIVATE_KEYFILE, params_.keyFile.c_str());
+        curl_easy_setopt(h, CURLOPT_KEYPASSWD, params_.password.c_str());
+        methods = CURLSSH_AUTH_PUBLICKEY;
+    } else {
+        curl_easy_setopt(h, CURLOPT_PASSWORD, params_.password.c_str());
+        methods = CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD;
+    }
+    if (const char* agent = std::getenv("SSH_AUTH_SOCK"); agent != nullptr && *agent != '\0') {
+        methods |= CURLSSH_AUTH_AGENT;
+    }
+    curl_easy_setopt(h, CURLOPT_SSH_AUTH_TYPES, methods);
+    // The key is checked here, before any authentication; see OnHostKey.
+    curl_easy_setopt(h, CURLOPT_SSH_HOSTKEYFUNCTION, &CurlSftpConnection::OnHostKey);
+    curl_easy_setopt(h, CURLOPT_SSH_HOSTKEYDATA, this);
+    // With no pin, curl reads the file only to ask the server for the key type listed there.
+    bool exists = false;
+    if (params_.fingerprint.empty() && !knownHosts_.empty()) {
+        ReadWholeFile(knownHosts_, exists);
+        if (exists) curl_easy_setopt(h, CURLOPT_SSH_KNOWNHOSTS, knownHosts_.c_str());
+    }
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(params_.connectTimeout.count()));
+    curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(params_.idleTimeout.count()));
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(params_.idleTimeout.count()));
+    // Larger buffers let libssh2 keep more SFTP reads and writes in flight.
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 512L * 1024L);
+    curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, 2L * 1024L * 1024L);
+    if (params_.proxy.empty()) {
+        curl_easy_setopt(h, CURLOPT_PROXY, "");
+    } else {
+        proxyUrl_ = params_.proxy.find("://") == std::string::npos ? "http://" + params_.proxy : params_.proxy;
+        curl_easy_setopt(h, CURLOPT_PROXY, proxyUrl_.c_str());
+        curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
+    }
+}
+
+CurlSftpConnection::~CurlSftpConnection() = default;
+
+int CurlSftpConnection::OnHostKey(void* self, int, const char* key, std::size_t length) {
+    auto* connection = static_cast<CurlSftpConnection*>(self);
+    const std::string_view blob(key, length);
+    ServerCertificate shown;
+    shown.fingerprint = FingerprintOf(blob);
+    shown.keyType = HostKeyType(blob);
+    if (shown.keyType.empty()) shown.keyType = "unknown";
+    connection->presented_ = shown;
+    connection->hostKeyRefused_ = true;
+    connection->hostKeyProblem_.clear();
+    const std::string pin = NormalFingerprint(connection->params_.fingerprint);
+    if (!pin.empty()) {
+        if (pin == shown.fingerprint) {
+            connection->hostKeyRefused_ = false;
+            return CURLKHMATCH_OK;
+        }
+        connection->presented_->pinned = connection->params_.fingerprint;
+        connection->presented_->pinnedIn = "FINGERPRINT";
+        connection->presented_->whyUntrusted = "it is not the host key trusted for this transfer";
+        return CURLKHMATCH_MISMATCH;
+    }
+    const std::string& file = connection->knownHosts_;
+    bool exists = false;
+    const std::string text = file.empty() ? std::string() : ReadWholeFile(file, exists);
+    const KnownHostVerdict verdict =
+        LookUpKnownHost(text, file, connection->params_.server, connection->params_.port, blob);
+    switch (verdict.kind) {
+        case KnownHostVerdict::Kind::Known:
+            connection->hostKeyRefused_ = false;
+            return CURLKHMATCH_OK;
+        case KnownHostVerdict::Kind::Revoked:
+            connection->hostKeyProblem_ = "The server's host key " + shown.fingerprint + " is marked as revoked in " +
+                                          verdict.where + "; it is never accepted.";
+            return CURLKHMATCH_MISMATCH;
+        case KnownHostVerdict::Kind::Changed:
+            connection->presented_->pinned = verdict.knownFingerprint;
+            connection->presented_->pinnedIn = verdict.where;
+            connection->presented_->whyUntrusted = "it is not the host key " + verdict.where + " holds";
+            return CURLKHMATCH_MISMATCH;
+        case KnownHostVerdict::Kind::Unknown:
+            break;
+    }
+    connection->presented_->whyUntrusted =
+        exists ? "it is not in " + file : "there is no known_hosts file (" + (file.empty() ? "no home folder" : file) + ")";
+    return CURLKHMATCH_MISMATCH;
+}
+
+void CurlSftpConnection::RaiseForHostKey() {
+    if (!hostKeyProblem_.empty()) {
+        lastReply_ = FtpReply{0, hostKeyProblem_};
+        ThreadLastReply() = lastReply_;
+        throw InternetError(kInvalidCertificate, WinInetErrorName(kInvalidCertificate) + ": " + hostKeyProblem_);
+    }
+    const ServerCertificate& key = *presented_;
+    const std::string text = key.pinned.empty()
+                                 ? "The server's host key " + key.fingerprint + " is not trusted: " + key.whyUntrusted
+                                 : "The server's host key has changed: " + key.pinnedIn + " trusts " + key.pinned +
+                                       ", the server showed " + key.fingerprint;
+    lastReply_ = FtpReply{0, text};
+    ThreadLastReply() = lastReply_;
+    lastError_ = kInvalidCertificate;
+    throw CertificateError(key, WinInetErrorName(kInvalidCertificate) + ": " + text);
+}
+
+void CurlSftpConnection::Login() {
+    if (!params_.keyFile.empty()) {
+        std::ifstream key(params_.keyFile, std::ios::binary);
+        if (!key) {
+            lastReply_ = FtpReply{0, "The private key file " + params_.keyFile + " cannot be read."};
+            ThreadLastReply() = lastReply_;
+            throw InternetError(kLoginFailure, WinInetErrorName(kLoginFailure) + ": " + lastReply_.text);
+        }
+    }
+    Slist pwd = MakeSlist({"pwd"});
+    Request request;
+    request.path = "/~/";
+    request.nobody = true;
+    request.quote = pwd.get();
+    const CURLcode result = Perform(request);
+    if (result != CURLE_OK) {
+        if (hostKeyRefused_ && presented_) {
+            RaiseForHostKey();
+        }
+        if (result == CURLE_LOGIN_DENIED) {
+            const std::string how = params_.keyFile.empty()
+                                        ? "the user name or password is wrong"
+                                        : "the key " + params_.keyFile +
+                                              " was refused, or its passphrase is wrong";
+            lastReply_ = FtpReply{530, "530 The server refused the login: " + how + "."};
+            ThreadLastReply() = lastReply_;
+            lastError_ = kIncorrectPassword;
+            throw InternetError(kIncorrectPassword, ErrorMessage(kIncorrectPassword, lastReply_, errorText_));
+        }
+        Raise(result);
+    }
+    const std::size_t start = headers_.find("257 ");
+    const std::string home = start == std::string::npos ? std::string() : FolderOf257(headers_.substr(start));
+    folder_ = home.empty() ? "/" : ResolvePath("/", home);
+    security_ = "SSH: host key " + presented_.value_or(ServerCertificate{}).keyType + " " +
+                presented_.value_or(ServerCertificate{}).fingerprint;
+    ThreadLastReply() = lastReply_ = FtpReply{230, "230 Logged in over SSH."};
+}
+
+std::string CurlSftpConnection::Resolve(const std::string& path) const { return ResolvePath(folder_, path); }
+
+CURLcode CurlSftpConnection::Perform(const Request& request) {
+    CURL* h = easy_.get();
+    const std::string url = baseUrl_ + (request.path == "/~/" ? request.path : UrlOf(request.path));
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_UPLOAD, request.upload ? 1L : 0L);
+    curl_easy_setopt(h, CURLOPT_NOBODY, request.nobody ? 1L : 0L);
+    curl_easy_setopt(h, CURLOPT_FILETIME, request.fileTime ? 1L : 0L);
+    curl_easy_setopt(h, CURLOPT_QUOTE, request.quote);
+    curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
+    // A resumed upload appends to the temporary file, which holds exactly restartAt bytes.
+    curl_easy_setopt(h, CURLOPT_APPEND, request.upload && request.restartAt > 0 ? 1L : 0L);
+    curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE,
+                     request.upload ? curl_off_t{0} : static_cast<curl_off_t>(request.restartAt));
+    errorText_[0] = '\0';
+    headers_.clear();
+    callbackError_ = nullptr;
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    const CURLcode result = RunTransferOn(multi_.get(), h, socket);
+    curl_easy_setopt(h, CURLOPT_QUOTE, nullptr);
+    curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE, curl_off_t{0});
+    connectionLost_ = result != CURLE_OK && socket == CURL_SOCKET_BAD;
+    return result;
+}
+
+std::uint32_t CurlSftpConnection::CodeFor(CURLcode result) const {
+    switch (result) {
+        case CURLE_SSH:
+        case CURLE_UPLOAD_FAILED:
+        case CURLE_QUOTE_ERROR:
+            // One error for a refused operation and for a session that broke: only whether the
+            // connection survived tells them apart.
+            return connectionLost_ ? kConnectionAborted : kExtendedError;
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+            return connectionLost_ ? kConnectionAborted : kConnectionReset;
+        default:
+            return InternetCodeFor(result);
+    }
+}
+
+bool CurlSftpConnection::Fail(CURLcode result) {
+    lastError_ = CodeFor(result);
+    const std::string detail = *errorText_ != '\0' ? errorText_ : curl_easy_strerror(result);
+    if (lastError_ == kExtendedError) {
+        const int code = result == CURLE_REMOTE_DISK_FULL ? 552 : 550;
+        lastReply_ = FtpReply{code, std::to_string(code) + " " + detail};
+    } else {
+        lastReply_ = FtpReply{0, detail};
+    }
+    ThreadLastReply() = lastReply_;
+    return false;
+}
+
+void CurlSftpConnection::Raise(CURLcode result) {
+    ThrowIfCallbackFailed();
+    Fail(result);
+    throw InternetError(lastError_, ErrorMessage(lastError_, lastReply_, errorText_));
+}
+
+void CurlSftpConnection::Succeed(int code, std::string text) {
+    lastError_ = 0;
+    lastReply_ = FtpReply{code, std::move(text)};
+    ThreadLastReply() = lastReply_;
+}
+
+bool CurlSftpConnection::Refuse(const std::string& text) {
+    if (!job::HoldsLineBreak(text)) {
+        return false;
+    }
+    lastError_ = kInvalidOperation;
+    lastReply_ = FtpReply{0, kInjectionRefusal};
+    ThreadLastReply() = lastReply_;
+    return true;
+}
+
+void CurlSftpConnection::ThrowIfCallbackFailed() {
+    if (callbackError_) {
+        std::rethrow_exception(std::exchange(callbackError_, nullptr));
+    }
+}
+
+bool CurlSftpConnection::Quote(std::initializer_list<std::string> commands) {
+    curl_slist* list = nullptr;
+    for (const std::string& command : commands) {
+        list = curl_slist_append(list, command.c_str());
+    }
+    Slist owned(list);
+    Request request;
+    request.nobody = true;
+    request.quote = owned.get();
+    const CURLcode result = Perform(request);
+    if (result != CURLE_OK) {
+        return Fail(result);
+    }
+    Succeed();
+    return true;
+}
+
+bool CurlSftpConnection::GetCurrentDirectory(std::string& folder) {
+    folder = folder_;
+    Succeed(257, "257 \"" + folder_ + "\" is current directory.");
+    return true;
+}
+
+bool CurlSftpConnection::IsFolder(const std::string& path, bool& connectionLost) {
+    std::string discard;
+    collect_ = &discard;
+    Request request;
+    request.path = path == "/" ? path : path + "/";
+    const CURLcode result = Perform(request);
+    collect_ = nullptr;
+    connectionLost = result != CURLE_OK && CodeFor(result) != kExtendedError;
+    if (result != CURLE_OK) {
+        Fail(result);
+    }
+    return result == CURLE_OK;
+}
+
+bool CurlSftpConnection::SetCurrentDirectory(const std::string& folder) {
+    if (Refuse(folder)) return false;
+    const std::string path = Resolve(folder);
+    bool lost = false;
+    if (!IsFolder(path, lost)) return false;
+    folder_ = path;
+    Succeed(250, "250 Folder is now " + path + ".");
+    return true;
+}
+
+bool CurlSftpConnection::CreateDirectory(const std::string& folder) {
+    return !Refuse(folder) && Quote({"mkdir " + SftpQuoted(Resolve(folder))});
+}
+
+bool CurlSftpConnection::Rename(const std::string& from, const std::string& to) {
+    return !Refuse(from) && !Refuse(to) &&
+           Quote({"rename " + SftpQuoted(Resolve(from)) + " " + SftpQuoted(Resolve(to))});
+}
+
+bool CurlSftpConnection::Delete(const std::string& name) {
+    return !Refuse(name) && Quote({"rm " + SftpQuoted(Resolve(name))});
+}
+
+bool CurlSftpConnection::FileSize(const std::string& name, std::uint64_t& size) {
+    if (Refuse(name)) return false;
+    const std::string path = Resolve(name);
+    // Opening a folder for reading succeeds on many servers, and its "size" is no file's.
+    bool lost = false;
+    if (IsFolder(path, lost)) {
+        lastError_ = kExtendedError;
+        lastReply_ = FtpReply{550, "550 " + path + " is a folder."};
+        ThreadLastReply() = lastReply_;
+        return false;
+    }
+    if (lost) return false;
+    Request request;
+    request.path = path;
+    request.nobody = true;
+    const CURLcode result = Perform(request);
+    curl_off_t length = -1;
+    if (result != CURLE_OK) return Fail(result);
+    curl_easy_getinfo(easy_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (length < 0) {
+        Succeed(550, "550 The server did not tell the size of " + path + ".");
+        return false;
+    }
+    size = static_cast<std::uint64_t>(length);
+    Succeed(213, "213 " + std::to_string(size));
+    return true;
+}
+
+bool CurlSftpConnection::GetModificationTime(const std::string& name, std::int64_t& unixSeconds) {
+    if (Refuse(name)) return false;
+    const std::string path = Resolve(name);
+    if (path == timedPath_ && timedSeconds_ >= 0) {
+        unixSeconds = timedSeconds_;
+        return true;
+    }
+    Request request;
+    request.path = path;
+    request.nobody = true;
+    request.fileTime = true;
+    const CURLcode result = Perform(request);
+    if (result != CURLE_OK) return Fail(result);
+    curl_off_t seconds = -1;
+    curl_easy_getinfo(easy_.get(), CURLINFO_FILETIME_T, &seconds);
+    if (seconds < 0) return false;
+    unixSeconds = seconds;
+    Succeed(213, "213 " + FormatFtpTime(seconds));
+    return true;
+}
+
+bool CurlSftpConnection::SetModificationTime(const std::string& name, std::int64_t unixSeconds) {
+    return !Refuse(name) && Quote({"mtime " + SftpQuoted(HttpDate(unixSeconds)) + " " + SftpQuoted(Resolve(name))});
+}
+
+bool CurlSftpConnection::List(const std::string& folder, std::vector<FtpEntry>& entries) {
+    entries.clear();
+    if (Refuse(folder)) return false;
+    std::string path = Resolve(folder);
+    if (path.back() != '/') path += '/';
+    std::string body;
+    collect_ = &body;
+    Request request;
+    request.path = path;
+    const CURLcode result = Perform(request);
+    collect_ = nullptr;
+    if (result != CURLE_OK) return Fail(result);
+    entries = ParseListing(body, false);
+    Succeed(226, "226 Listed " + path);
+    return true;
+}
+
+bool CurlSftpConnection::Command(const std::string& command, bool, std::string* data) {
+    if (data != nullptr) data->clear();
+    if (Refuse(command)) return false;
+    std::vector<std::string> words;
+    if (SplitWords(command, words) && words.size() == 1 && Lower(words.front()) == "pwd") {
+        return GetCurrentDirectory(words.front());
+    }
+    const std::optional<std::string> sftp = SftpCommandFor(command, folder_);
+    if (!sftp) {
+        lastError_ = kExtendedError;
+        lastReply_ = FtpReply{
+            500, "500 SFTP has no command like \"" + command +
+                     "\". It knows chmod, chown, chgrp, atime, mtime, ln, symlink, rename, mkdir, rmdir, rm, "
+                     "statvfs and pwd, each with its arguments."};
+        ThreadLastReply() = lastReply_;
+        return false;
+    }
+    if (!Quote({*sftp})) return false;
+    // statvfs answers as curl's header lines.
+    if (data != nullptr) *data = headers_;
+    return true;
+}
+
+void CurlSftpConnection::PutFile(const std::string& remoteName, int, const UploadSource& source,
+                                 const TransferOptions& options) {
+    if (Refuse(remoteName)) {
+        throw InternetError(kInvalidOperation, ErrorMessage(kInvalidOperation, lastReply_, nullptr));
+    }
+    Request request;
+    request.path = Resolve(remoteName);
+    request.upload = true;
+    request.restartAt = options.restartAt;
+    source_ = &source;
+    progress_ = &options.onProgress;
+    restartAt_ = options.restartAt;
+    lastProgress_ = options.restartAt;
+    fileBytes_ = 0;
+    const CURLcode result = Perform(request);
+    source_ = nullptr;
+    progress_ = nullptr;
+    if (result != CURLE_OK) Raise(result);
+    ThrowIfCallbackFailed();
+    // Every write was acknowledged by the server, which is SFTP's check that the bytes landed;
+    // what curl reports sent must still be all that was read.
+    curl_off_t sent = -1;
+    curl_easy_getinfo(easy_.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
+    if (sent >= 0 && static_cast<std::uint64_t>(sent) != fileBytes_) {
+        lastError_ = kConnectionAborted;
+        lastReply_ = FtpReply{0, "The server acknowledged " + std::to_string(sent) + " bytes of " + request.path +
+                                     " after " + std::to_string(fileBytes_) + " were sent."};
+        ThreadLastReply() = lastReply_;
+        throw InternetError(lastError_, ErrorMessage(lastError_, lastReply_, nullptr));
+    }
+    Succeed(226, "226 Stored " + request.path);
+}
+
+void CurlSftpConnection::GetFile(const std::string& remoteName, int, const DownloadSink& sink,
+                                 const TransferOptions& options) {
+    if (Refuse(remoteName)) {
+        throw InternetError(kInvalidOperation, ErrorMessage(kInvalidOperation, lastReply_, nullptr));
+    }
+    Request request;
+    request.path = Resolve(remoteName);
+    request.restartAt = options.restartAt;
+    // The time comes with the open at the cost of one request, not a session of its own later.
+    request.fileTime = true;
+    sink_ = &sink;
+    progress_ = &options.onProgress;
+    restartAt_ = options.restartAt;
+    lastProgress_ = options.restartAt;
+    fileBytes_ = 0;
+    timedPath_.clear();
+    const CURLcode result = Perform(request);
+    sink_ = nullptr;
+    progress_ = nullptr;
+    if (result != CURLE_OK) Raise(result);
+    ThrowIfCallbackFailed();
+    curl_off_t seconds = -1;
+    curl_easy_getinfo(easy_.get(), CURLINFO_FILETIME_T, &seconds);
+    timedPath_ = request.path;
+    timedSeconds_ = seconds;
+    const std::uint64_t total = options.restartAt + fileBytes_;
+    if (options.expectedSize && total != *options.expectedSize) {
+        lastError_ = kConnectionAborted;
+        lastReply_ = FtpReply{0, "Received " + std::to_string(total) + " bytes of " + request.path + ", expected " +
+                                     std::to_string(*options.expectedSize) + "."};
+        ThreadLastReply() = lastReply_;
+        throw InternetError(lastError_, ErrorMessage(lastError_, lastReply_, nullptr));
+    }
+    Succeed(226, "226 Received " + request.path);
+}
+
+std::size_t CurlSftpConnection::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
+    static_cast<CurlSftpConnection*>(self)->headers_.append(data, size * count);
+    return size * count;
+}
+
+std::size_t CurlSftpConnection::OnWrite(char* data, std::size_t size, std::size_t count, void* self) {
+    auto* connection = static_cast<CurlSftpConnection*>(self);
+    const std::size_t length = size * count;
+    try {
+        if (connection->collect_ != nullptr) {
+            connection->collect_->append(data, length);
+        } else if (connection->sink_ != nullptr) {
+            (*connection->sink_)(data, length);
+            connection->fileBytes_ += length;
+        }
+        return length;
+    } catch (...) {
+        connection->callbackError_ = std::current_exception();
+        return 0;
+    }
+}
+
+std::size_t CurlSftpConnection::OnRead(char* buffer, std::size_t size, std::size_t count, void* self) {
+    auto* connection = static_cast<CurlSftpConnection*>(self);
+    try {
+        const std::size_t got = connection->source_ != nullptr ? (*connection->source_)(buffer, size * count) : 0;
+        connection->fileBytes_ += got;
+        return got;
+    } catch (...) {
+        connection->callbackError_ = std::current_exception();
+        return CURL_READFUNC_ABORT;
+    }
+}
+
+int CurlSftpConnection::OnProgress(void* self, curl_off_t, curl_off_t dlNow, curl_off_t, curl_off_t ulNow) {
+    auto* connection = static_cast<CurlSftpConnection*>(self);
+    if (connection->progress_ == nullptr || !*connection->progress_) {
+        return 0;
+    }
+    const bool upload = connection->source_ != nullptr;
+    const std::uint64_t moved = connection->restartAt_ + static_cast<std::uint64_t>(upload ? ulNow : dlNow);
+    if (moved == connection->lastProgress_) {
+        return 0;
+    }
+    connection->lastProgress_ = moved;
+    try {
+        (*connection->progress_)(moved);
+    } catch (...) {
+        connection->callbackError_ = std::current_exception();
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace bxfr::engine

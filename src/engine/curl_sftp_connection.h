@@ -1,0 +1,116 @@
+#pragma once
+
+// The libcurl adapter's SFTP connection, private to the engine. SFTP has no control connection
+// of text commands: file operations go through curl's SFTP quote commands and transfers, and
+// the replies the engine reads are made up here in FTP's terms (550 for a refusal, ...).
+
+#include <curl/curl.h>
+
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/curl_transfer_loop.h"
+#include "engine/ftp_client.h"
+
+namespace bxfr::engine {
+
+class CurlSftpConnection : public FtpConnection {
+public:
+    explicit CurlSftpConnection(const FtpLoginParams& params);
+    ~CurlSftpConnection() override;
+    CurlSftpConnection(const CurlSftpConnection&) = delete;
+    CurlSftpConnection& operator=(const CurlSftpConnection&) = delete;
+
+    // Connects, checks the host key and logs in; raises InternetError (CertificateError for a
+    // host key that is not trusted).
+    void Login();
+
+    bool GetCurrentDirectory(std::string& folder) override;
+    bool SetCurrentDirectory(const std::string& folder) override;
+    bool CreateDirectory(const std::string& folder) override;
+    void PutFile(const std::string& remoteName, int type, const UploadSource& source,
+                 const TransferOptions& options) override;
+    void GetFile(const std::string& remoteName, int type, const DownloadSink& sink,
+                 const TransferOptions& options) override;
+    bool Rename(const std::string& from, const std::string& to) override;
+    bool Delete(const std::string& name) override;
+    bool FileSize(const std::string& name, std::uint64_t& size) override;
+    bool GetModificationTime(const std::string& name, std::int64_t& unixSeconds) override;
+    bool SetModificationTime(const std::string& name, std::int64_t unixSeconds) override;
+    bool CanResume() const override { return true; }
+    bool List(const std::string& folder, std::vector<FtpEntry>& entries) override;
+    bool Command(const std::string& command, bool expectData, std::string* data) override;
+    FtpReply LastReply() const override { return lastReply_; }
+    std::uint32_t LastError() const override { return lastError_; }
+    std::string Security() const override { return security_; }
+
+private:
+    struct Request {
+        std::string path = "/";  // absolute; a trailing "/" names a folder
+        bool nobody = false;
+        bool upload = false;
+        bool fileTime = false;
+        curl_slist* quote = nullptr;
+        std::uint64_t restartAt = 0;
+    };
+
+    CURLcode Perform(const Request& request);
+    // Runs SFTP commands (curl's quote set) with nothing else; false when one was refused.
+    bool Quote(std::initializer_list<std::string> commands);
+    // Notes a failed request as LastError/LastReply; false for the caller to return.
+    bool Fail(CURLcode result);
+    [[noreturn]] void Raise(CURLcode result);
+    std::uint32_t CodeFor(CURLcode result) const;
+    void Succeed(int code = 200, std::string text = {});
+    bool Refuse(const std::string& text);
+    std::string Absolute(const std::string& path) const { return Resolve(path); }
+    std::string Resolve(const std::string& path) const;
+    // Opens a folder for reading: the one question SFTP through curl answers for "is a folder".
+    bool IsFolder(const std::string& path, bool& connectionLost);
+    void ThrowIfCallbackFailed();
+    void RaiseForHostKey();
+
+    static int OnHostKey(void* self, int keyType, const char* key, std::size_t length);
+    static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self);
+    static std::size_t OnWrite(char* data, std::size_t size, std::size_t count, void* self);
+    static std::size_t OnRead(char* buffer, std::size_t size, std::size_t count, void* self);
+    static int OnProgress(void* self, curl_off_t dlTotal, curl_off_t dlNow, curl_off_t ulTotal,
+                          curl_off_t ulNow);
+
+    FtpLoginParams params_;
+    std::string baseUrl_;
+    std::string proxyUrl_;
+    std::string knownHosts_;
+    MultiHandle multi_;
+    EasyHandle easy_;
+    char errorText_[CURL_ERROR_SIZE] = {};
+    bool connectionLost_ = false;
+
+    // The host key check of the latest connection.
+    std::optional<ServerCertificate> presented_;
+    bool hostKeyRefused_ = false;
+    std::string hostKeyProblem_;  // a refusal the user cannot overrule (a revoked key)
+
+    std::string folder_ = "/";
+    std::string security_;
+    FtpReply lastReply_;
+    std::uint32_t lastError_ = 0;
+    std::string headers_;  // of the current request
+
+    // The server's time of the file fetched last, which curl read as it opened it.
+    std::string timedPath_;
+    std::int64_t timedSeconds_ = -1;
+
+    const UploadSource* source_ = nullptr;
+    const DownloadSink* sink_ = nullptr;
+    std::string* collect_ = nullptr;
+    const std::function<void(std::uint64_t)>* progress_ = nullptr;
+    std::uint64_t restartAt_ = 0;
+    std::uint64_t lastProgress_ = 0;
+    std::uint64_t fileBytes_ = 0;
+    std::exception_ptr callbackError_;
+};
+
+}  // namespace bxfr::engine
