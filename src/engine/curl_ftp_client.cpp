@@ -33,6 +33,11 @@ public:
         // A reply from an earlier session must not pass for this one's.
         ThreadLastReply() = FtpReply{};
         if (params.protocol == job::Protocol::Sftp) {
+            if (params.userName.empty()) {
+                ThreadLastReply() = FtpReply{0, "SFTP has no anonymous login: the account needs a user name."};
+                throw InternetError(kIncorrectUserName,
+                                    ErrorMessage(kIncorrectUserName, ThreadLastReply(), nullptr));
+            }
             auto connection = std::make_unique<CurlSftpConnection>(params);
             connection->Login();
             return connection;

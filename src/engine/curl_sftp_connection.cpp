@@ -258,6 +258,9 @@ CURLcode CurlSftpConnection::Perform(const Request& request) {
     errorText_[0] = '\0';
     headers_.clear();
     callbackError_ = nullptr;
+    lastMoved_ = -1;
+    lastMovedAt_ = std::chrono::steady_clock::now();
+    idleTimedOut_ = false;
     curl_socket_t socket = CURL_SOCKET_BAD;
     const CURLcode result = RunTransferOn(multi_.get(), h, socket);
     curl_easy_setopt(h, CURLOPT_QUOTE, nullptr);
@@ -267,6 +270,9 @@ CURLcode CurlSftpConnection::Perform(const Request& request) {
 }
 
 std::uint32_t CurlSftpConnection::CodeFor(CURLcode result) const {
+    if (idleTimedOut_) {
+        return kTimeout;
+    }
     switch (result) {
         case CURLE_SSH:
         case CURLE_UPLOAD_FAILED:
@@ -286,7 +292,10 @@ std::uint32_t CurlSftpConnection::CodeFor(CURLcode result) const {
 
 bool CurlSftpConnection::Fail(CURLcode result) {
     lastError_ = CodeFor(result);
-    const std::string detail = *errorText_ != '\0' ? errorText_ : curl_easy_strerror(result);
+    const std::string detail = idleTimedOut_ ? "the server sent nothing for " +
+                                                   std::to_string(params_.idleTimeout.count()) + " seconds"
+                               : *errorText_ != '\0' ? errorText_
+                                                     : curl_easy_strerror(result);
     if (lastError_ == kExtendedError) {
         const int code = result == CURLE_REMOTE_DISK_FULL ? 552 : 550;
         lastReply_ = FtpReply{code, std::to_string(code) + " " + detail};
@@ -583,6 +592,14 @@ std::size_t CurlSftpConnection::OnRead(char* buffer, std::size_t size, std::size
 
 int CurlSftpConnection::OnProgress(void* self, curl_off_t, curl_off_t dlNow, curl_off_t, curl_off_t ulNow) {
     auto* connection = static_cast<CurlSftpConnection*>(self);
+    const auto now = std::chrono::steady_clock::now();
+    if (dlNow + ulNow != connection->lastMoved_) {
+        connection->lastMoved_ = dlNow + ulNow;
+        connection->lastMovedAt_ = now;
+    } else if (now - connection->lastMovedAt_ > connection->params_.idleTimeout) {
+        connection->idleTimedOut_ = true;
+        return 1;
+    }
     if (connection->progress_ == nullptr || !*connection->progress_) {
         return 0;
     }

@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <exception>
 #include <optional>
 #include <string>
@@ -111,6 +112,10 @@ private:
     std::uint64_t lastProgress_ = 0;
     std::uint64_t fileBytes_ = 0;
     std::exception_ptr callbackError_;
+    // curl bounds only transfers by speed; a server that stops answering a command is caught here.
+    curl_off_t lastMoved_ = -1;
+    std::chrono::steady_clock::time_point lastMovedAt_;
+    bool idleTimedOut_ = false;
 };
 
 }  // namespace bxfr::engine

@@ -100,7 +100,8 @@ private:
 };
 
 int LocalTransferType(const job::TransferJob& job, const fs::path& localPath) {
-    if (job.transferType == 1) {
+    // SFTP has no ASCII type: every file moves as it is.
+    if (job.transferType == 1 || job.protocol == job::Protocol::Sftp) {
         return job::TransferTypeBinary;
     }
     if (job.transferType != 0) {
@@ -123,7 +124,7 @@ int LocalTransferType(const job::TransferJob& job, const fs::path& localPath) {
 }
 
 int RemoteTransferType(const job::TransferJob& job, const std::string& remoteName) {
-    if (job.transferType == 1) {
+    if (job.transferType == 1 || job.protocol == job::Protocol::Sftp) {
         return job::TransferTypeBinary;
     }
     if (job.transferType != 0) {

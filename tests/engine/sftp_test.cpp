@@ -97,6 +97,8 @@ TEST_F(Sftp, TreeGoesUpAndComesBackIdentical) {
     ASSERT_TRUE(Succeeds(*send)) << ::testing::PrintToString(send->messages);
     EXPECT_EQ(TreeOf(server.root() / "www"), TreeOf(local));
     EXPECT_EQ(send->Count("SFTP moves every file as it is"), 1);
+    EXPECT_TRUE(std::none_of(send->messages.begin(), send->messages.end(),
+                             [](const std::string& m) { return m.find(" in ASCII mode") != std::string::npos; }));
     struct stat info {};
     ASSERT_EQ(stat((server.root() / "www/cgi-bin/run me.cgi").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0755);

@@ -4,6 +4,8 @@ The account logs in with its password or with the key in --authorized-key; its S
 starts in --root (made the account's). The host key is --host-key, made when missing, and its
 fingerprint goes to <dir>/fingerprint as ssh-keygen prints it. Needs root; exits 3 when it
 cannot run. The port is written to --ready-file once sshd greets; its log goes to <dir>/sshd.log.
+With --syslog-sink FILE, where the machine has no /dev/log, the script listens there itself and
+appends the syslog messages of its own sshd (internal-sftp logs every request there) to FILE.
 """
 
 import argparse
@@ -12,8 +14,10 @@ import pwd
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
+import threading
 import time
 
 from ready_file import announce
@@ -29,6 +33,7 @@ def parse_args():
     parser.add_argument("--host-key", help="default: <dir>/host_key")
     parser.add_argument("--authorized-key", help="a public key file the account may log in with")
     parser.add_argument("--max-sessions", type=int, default=10)
+    parser.add_argument("--syslog-sink", help="a file for internal-sftp's syslog messages (needs no /dev/log)")
     return parser.parse_args()
 
 
@@ -45,8 +50,106 @@ def chown_tree(path, uid, gid):
             os.lchown(os.path.join(folder, name), uid, gid)
 
 
+DEV_LOG = "/dev/log"
+
+
+def is_stale_socket(path):
+    """A socket file that nobody reads, as a killed run leaves it."""
+    probe = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    try:
+        probe.connect(path)
+        return False
+    except ConnectionRefusedError:
+        return True
+    except OSError:
+        return False
+    finally:
+        probe.close()
+
+
+def descends_from(pid, ancestor):
+    while pid > 1:
+        if pid == ancestor:
+            return True
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                # The name in parentheses may hold spaces: the parent follows its closing one.
+                pid = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, IndexError, ValueError):
+            return None
+    return False
+
+
+class SyslogSink:
+    """Stands in for the missing syslog daemon: messages from sshd's processes go to a file."""
+
+    def __init__(self, path):
+        self.path = path
+        self.sshd_pid = None
+        self.ours = set()
+        self.sock = None
+        if os.path.lexists(DEV_LOG):
+            if not is_stale_socket(DEV_LOG):
+                print("a syslog daemon owns %s: --syslog-sink is not used" % DEV_LOG, file=sys.stderr)
+                return
+            os.unlink(DEV_LOG)
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(DEV_LOG)
+        os.chmod(DEV_LOG, 0o666)
+        # The sender's pid tells our sshd's messages from those of other sshds on the machine.
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
+        self.out = open(path, "a", encoding="utf-8", errors="replace")
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def accepts(self, pid):
+        if pid in self.ours or self.sshd_pid is None:
+            return self.sshd_pid is not None
+        verdict = descends_from(pid, self.sshd_pid)
+        if verdict is False:
+            return False
+        # A sender already gone (its last message) is most likely one of ours.
+        self.ours.add(pid)
+        return True
+
+    def serve(self):
+        size = socket.CMSG_SPACE(struct.calcsize("3i"))
+        while True:
+            try:
+                data, ancillary, _, _ = self.sock.recvmsg(65536, size)
+            except OSError:
+                return
+            pid = None
+            for level, kind, payload in ancillary:
+                if level == socket.SOL_SOCKET and kind == socket.SCM_CREDENTIALS:
+                    pid = struct.unpack("3i", payload[:struct.calcsize("3i")])[0]
+            if pid is not None and not self.accepts(pid):
+                continue
+            self.out.write(data.decode("utf-8", "replace").rstrip("\0\n") + "\n")
+            self.out.flush()
+
+    def close(self):
+        if self.sock is not None:
+            try:
+                os.unlink(DEV_LOG)
+            except OSError:
+                pass
+            self.sock.close()
+            self.sock = None
+
+
 def main():
     args = parse_args()
+    sink = None
+    try:
+        if args.syslog_sink:
+            sink = SyslogSink(args.syslog_sink)
+        serve(args, sink)
+    finally:
+        if sink:
+            sink.close()
+
+
+def serve(args, sink):
     exe = shutil.which("sshd") or "/usr/sbin/sshd"
     try:
         account = pwd.getpwnam(USER)
@@ -91,6 +194,8 @@ def main():
         f.writelines("%s %s\n" % kv for kv in settings)
     os.chmod(conf, 0o600)
     child = subprocess.Popen([exe, "-D", "-f", conf, "-E", log], stdin=subprocess.DEVNULL)
+    if sink:
+        sink.sshd_pid = child.pid
     # Only asks sshd to end: the wait below then returns, and the script with it.
     signal.signal(signal.SIGTERM, lambda *_: child.terminate())
     deadline = time.monotonic() + 10
