@@ -82,6 +82,10 @@ CurlSftpConnection::CurlSftpConnection(const FtpLoginParams& params)
     baseUrl_ = "sftp://" + (literalV6 ? "[" + params_.server + "]" : params_.server) + ":" +
                std::to_string(params_.port);
     knownHosts_ = params_.knownHosts.empty() ? DefaultKnownHostsFile() : params_.knownHosts;
+    // "~/.ssh/id_ed25519" as people write it; libssh2 takes the path as it is.
+    if (params_.keyFile.starts_with("~/") && !UserHomeFolder().empty()) {
+        params_.keyFile = UserHomeFolder() + params_.keyFile.substr(1);
+    }
     CURL* h = easy_.get();
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText_);

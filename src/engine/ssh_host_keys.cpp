@@ -133,14 +133,18 @@ std::string HostKeyType(std::string_view blob) {
     return printable ? type : std::string();
 }
 
-std::string DefaultKnownHostsFile() {
+std::string UserHomeFolder() {
 #ifdef _WIN32
     const char* home = std::getenv("USERPROFILE");
 #else
     const char* home = std::getenv("HOME");
 #endif
-    if (home == nullptr || *home == '\0') return {};
-    return std::string(home) + "/.ssh/known_hosts";
+    return home == nullptr ? std::string() : std::string(home);
+}
+
+std::string DefaultKnownHostsFile() {
+    const std::string home = UserHomeFolder();
+    return home.empty() ? std::string() : home + "/.ssh/known_hosts";
 }
 
 KnownHostVerdict LookUpKnownHost(std::string_view fileText, const std::string& fileName,

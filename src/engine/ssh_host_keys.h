@@ -12,7 +12,10 @@ namespace bxfr::engine {
 // The key type a public key blob names first ("ssh-ed25519"); empty for a malformed blob.
 std::string HostKeyType(std::string_view blob);
 
-// The user's known_hosts file: ~/.ssh/known_hosts (%USERPROFILE%\.ssh\known_hosts on Windows).
+// $HOME (%USERPROFILE% on Windows); empty when unset.
+std::string UserHomeFolder();
+
+// The user's known_hosts file: ~/.ssh/known_hosts; empty without a home folder.
 std::string DefaultKnownHostsFile();
 
 struct KnownHostVerdict {

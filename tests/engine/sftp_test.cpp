@@ -127,6 +127,13 @@ TEST_F(Sftp, KeyLoginUsesThePassphraseAndNeverSendsItAsAPassword) {
     ASSERT_TRUE(connection->GetCurrentDirectory(folder));
     EXPECT_EQ(fs::path(folder), server.root());
     connection.reset();
+    // As people write it in the transfer file.
+    const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    setenv("HOME", dir.path().c_str(), 1);
+    params.keyFile = "~/id_test";
+    EXPECT_NO_THROW(MakeCurlFtpClient()->Connect(params));
+    setenv("HOME", home.c_str(), 1);
+    params.keyFile = key.string();
 
     params.password = "wrong";
     try {
