@@ -238,6 +238,31 @@ TEST_F(Sftp, ScriptCommandsAreSftpCommands) {
     EXPECT_EQ(SftpCommandFor("rm", "/site"), std::nullopt);
 }
 
+// The server's refusals read as the engine's: a missing folder, a folder that may not be written.
+TEST_F(Sftp, RefusalsNameWhatWasRefused) {
+    SshdTestServer server;
+    const fs::path local = dir.path() / "site";
+    WriteTree(local, {{"a.txt", "a\n"}});
+    auto missing = SftpTransfer(server, dir.path() / "back", "/no/such/folder", 1);
+    missing->Run();
+    EXPECT_EQ(missing->job.progress.errorCode, 12003u);
+    EXPECT_GE(missing->Count("EXTENDED ERROR 550 : 550 "), 1) << ::testing::PrintToString(missing->messages);
+
+    fs::create_directories(server.root() / "locked");
+    server.HandOver();
+    fs::permissions(server.root() / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    auto locked = SftpTransfer(server, local, "locked", 0);
+    try {
+        locked->Run();
+        ADD_FAILURE() << "stored into a read-only folder";
+    } catch (const InternetError& error) {
+        EXPECT_EQ(error.code(), 12003u);
+        EXPECT_NE(std::string(error.what()).find("550 Upload failed: Permission denied"), std::string::npos)
+            << error.what();
+    }
+    EXPECT_EQ(locked->Count("Attempt "), 0);  // a refusal is not tried again
+}
+
 // A connection cut in the middle of a file: logged in again, the file resumed, nothing lost.
 TEST_F(Sftp, DroppedConnectionIsResumed) {
     SshdTestServer server;
