@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <utility>
 
@@ -18,6 +20,8 @@
 #include "job/text_encoding.h"
 
 namespace bxfr::engine {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -117,11 +121,20 @@ CurlSftpConnection::CurlSftpConnection(const FtpLoginParams& params)
     // The key is checked here, before any authentication; see OnHostKey.
     curl_easy_setopt(h, CURLOPT_SSH_HOSTKEYFUNCTION, &CurlSftpConnection::OnHostKey);
     curl_easy_setopt(h, CURLOPT_SSH_HOSTKEYDATA, this);
-    // With no pin, curl reads the file only to ask the server for the key type listed there.
+    // The server is asked for a key of a type known_hosts lists for it (libssh2 would pick its
+    // own favourite, whose key the user has never seen). curl finds that type only under a plain
+    // name and takes a hashed line of any host for ours, so it reads the host's lines in plain.
     bool exists = false;
-    if (params_.fingerprint.empty() && !knownHosts_.empty()) {
-        ReadWholeFile(knownHosts_, exists);
-        if (exists) curl_easy_setopt(h, CURLOPT_SSH_KNOWNHOSTS, knownHosts_.c_str());
+    const std::string known = knownHosts_.empty() ? std::string() : ReadWholeFile(knownHosts_, exists);
+    if (const std::string lines = KnownHostLines(known, params_.server, params_.port); !lines.empty()) {
+        typeHints_ = (fs::temp_directory_path() / ("bxfr-known-hosts-" + std::to_string(std::random_device{}()) +
+                                                  std::to_string(std::random_device{}())))
+                         .string();
+        std::ofstream out(typeHints_, std::ios::binary | std::ios::trunc);
+        out << lines;
+        if (out.flush()) {
+            curl_easy_setopt(h, CURLOPT_SSH_KNOWNHOSTS, typeHints_.c_str());
+        }
     }
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(params_.connectTimeout.count()));
     curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(params_.idleTimeout.count()));
@@ -139,7 +152,12 @@ CurlSftpConnection::CurlSftpConnection(const FtpLoginParams& params)
     }
 }
 
-CurlSftpConnection::~CurlSftpConnection() = default;
+CurlSftpConnection::~CurlSftpConnection() {
+    if (!typeHints_.empty()) {
+        std::error_code ignored;
+        fs::remove(typeHints_, ignored);
+    }
+}
 
 int CurlSftpConnection::OnHostKey(void* self, int, const char* key, std::size_t length) {
     auto* connection = static_cast<CurlSftpConnection*>(self);

@@ -84,6 +84,7 @@ private:
     std::string baseUrl_;
     std::string proxyUrl_;
     std::string knownHosts_;
+    std::string typeHints_;  // a file of the host's known_hosts lines for curl; see the constructor
     MultiHandle multi_;
     EasyHandle easy_;
     char errorText_[CURL_ERROR_SIZE] = {};

@@ -121,6 +121,48 @@ std::vector<std::string_view> Words(std::string_view line) {
     return words;
 }
 
+// One usable line of a known_hosts file.
+struct KnownLine {
+    std::string_view marker;  // "" or "@revoked"
+    std::string_view type;
+    std::string_view base64;
+    std::string blob;
+    std::size_t number = 0;
+};
+
+// Calls `use` for each line that lists a readable key for `name`, until it returns false.
+template <typename Use>
+void ForEachKnownLine(std::string_view fileText, const std::string& name, Use use) {
+    std::size_t lineNumber = 0;
+    while (!fileText.empty()) {
+        ++lineNumber;
+        const std::size_t end = fileText.find('\n');
+        std::string_view line = fileText.substr(0, end);
+        fileText = end == std::string_view::npos ? std::string_view() : fileText.substr(end + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        std::vector<std::string_view> words = Words(line);
+        if (words.empty() || words.front().front() == '#') continue;
+        KnownLine known;
+        known.number = lineNumber;
+        if (words.front().front() == '@') {
+            known.marker = words.front();
+            words.erase(words.begin());
+        }
+        // A certificate authority vouches for certificates, which this client does not take.
+        if (words.size() < 3 || known.marker == "@cert-authority") continue;
+        if (!known.marker.empty() && known.marker != "@revoked") continue;
+        if (!HostFieldMatches(words[0], name)) continue;
+        if (!DecodeBase64(words[2], known.blob) || HostKeyType(known.blob) != words[1]) continue;
+        known.type = words[1];
+        known.base64 = words[2];
+        if (!use(known)) return;
+    }
+}
+
+std::string NameFor(const std::string& host, std::uint16_t port) {
+    return port == 22 ? Lower(host) : "[" + Lower(host) + "]:" + std::to_string(port);
+}
+
 }  // namespace
 
 std::string HostKeyType(std::string_view blob) {
@@ -147,44 +189,43 @@ std::string DefaultKnownHostsFile() {
     return home.empty() ? std::string() : home + "/.ssh/known_hosts";
 }
 
+std::string KnownHostLines(std::string_view fileText, const std::string& host, std::uint16_t port) {
+    std::string lines;
+    ForEachKnownLine(fileText, NameFor(host, port), [&](const KnownLine& known) {
+        if (known.marker.empty()) {
+            lines += (port == 22 ? host : "[" + host + "]:" + std::to_string(port)) + " " + std::string(known.type) +
+                     " " + std::string(known.base64) + "\n";
+        }
+        return true;
+    });
+    return lines;
+}
+
 KnownHostVerdict LookUpKnownHost(std::string_view fileText, const std::string& fileName,
                                  const std::string& host, std::uint16_t port, std::string_view blob) {
-    const std::string name = port == 22 ? Lower(host) : "[" + Lower(host) + "]:" + std::to_string(port);
     const std::string type = HostKeyType(blob);
     KnownHostVerdict verdict;
     std::string knownAt;
-    std::size_t lineNumber = 0;
-    while (!fileText.empty()) {
-        ++lineNumber;
-        const std::size_t end = fileText.find('\n');
-        std::string_view line = fileText.substr(0, end);
-        fileText = end == std::string_view::npos ? std::string_view() : fileText.substr(end + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        std::vector<std::string_view> words = Words(line);
-        if (words.empty() || words.front().front() == '#') continue;
-        std::string_view marker;
-        if (words.front().front() == '@') {
-            marker = words.front();
-            words.erase(words.begin());
+    bool revoked = false;
+    ForEachKnownLine(fileText, NameFor(host, port), [&](const KnownLine& known) {
+        const std::string where = fileName + " line " + std::to_string(known.number);
+        if (known.marker == "@revoked") {
+            if (known.blob == blob) {
+                verdict = {KnownHostVerdict::Kind::Revoked, {}, where};
+                revoked = true;
+                return false;
+            }
+            return true;
         }
-        // A certificate authority vouches for certificates, which this client does not take.
-        if (words.size() < 3 || marker == "@cert-authority") continue;
-        if (!HostFieldMatches(words[0], name)) continue;
-        std::string listed;
-        if (!DecodeBase64(words[2], listed) || HostKeyType(listed) != words[1]) continue;
-        const std::string where = fileName + " line " + std::to_string(lineNumber);
-        if (marker == "@revoked") {
-            if (listed == blob) return {KnownHostVerdict::Kind::Revoked, {}, where};
-            continue;
-        }
-        if (!marker.empty()) continue;
         // Read on to the end even so: a later line may revoke the key.
-        if (listed == blob) {
+        if (known.blob == blob) {
             if (knownAt.empty()) knownAt = where;
-        } else if (words[1] == type && verdict.kind == KnownHostVerdict::Kind::Unknown) {
-            verdict = {KnownHostVerdict::Kind::Changed, FingerprintOf(listed), where};
+        } else if (known.type == type && verdict.kind == KnownHostVerdict::Kind::Unknown) {
+            verdict = {KnownHostVerdict::Kind::Changed, FingerprintOf(known.blob), where};
         }
-    }
+        return true;
+    });
+    if (revoked) return verdict;
     if (!knownAt.empty()) return {KnownHostVerdict::Kind::Known, {}, knownAt};
     return verdict;
 }

@@ -30,6 +30,10 @@ struct KnownHostVerdict {
     std::string where;             // Known, Changed, Revoked: "FILE line N"
 };
 
+// The keys known_hosts lists for `host` on `port` (none revoked), as "NAME TYPE BASE64" lines
+// with the name in plain text: what libcurl reads to ask the server for a key type we know.
+std::string KnownHostLines(std::string_view fileText, const std::string& host, std::uint16_t port);
+
 // Looks `blob` up for `host` on `port` as OpenSSH does: plain or hashed names, "[host]:port"
 // for ports other than 22, wildcard and negated patterns, @revoked. A line it cannot read is
 // passed over, as OpenSSH passes it over.

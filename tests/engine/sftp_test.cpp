@@ -325,6 +325,14 @@ TEST(KnownHosts, MatchesAsOpenSshDoes) {
     EXPECT_EQ(kind("host.example ssh-ed25519 " + aText + "\n@revoked * ssh-ed25519 " + aText + "\n", "host.example",
                    22, a),
               Kind::Revoked);
+    // What curl reads to ask for a known key type: the host's own lines, names in plain text.
+    EXPECT_EQ(KnownHostLines("|1|FldEvehuCl54rg+iipwcrWKudvY=|wg5q8OFFGibQWj6F8JVQtM7lBQU= ssh-ed25519 " + aText +
+                                 "\nother.example ssh-ed25519 " + aText + "\n@revoked host.example ssh-ed25519 " +
+                                 aText + "\n",
+                             "host.example", 22),
+              "host.example ssh-ed25519 " + aText + "\n");
+    EXPECT_EQ(KnownHostLines("[host.example]:2222 ssh-ed25519 " + aText + "\n", "host.example", 2222),
+              "[host.example]:2222 ssh-ed25519 " + aText + "\n");
     EXPECT_EQ(kind("host.example ssh-ed25519 not-base64!\nhost.example ssh-rsa " + aText + "\n", "host.example", 22,
                    a),
               Kind::Unknown);
