@@ -255,7 +255,7 @@ int main(int argc, char** argv) {
 
     if (state.untrustedCertificate) {
         std::string report =
-            progress::UntrustedCertificateReport(*state.untrustedCertificate, options->transferFile);
+            progress::UntrustedCertificateReport(*state.untrustedCertificate, job, options->transferFile);
         report.pop_back();
         Error(report);
         return app::kExitFailed;
