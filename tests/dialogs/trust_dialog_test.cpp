@@ -31,6 +31,14 @@ engine::ServerCertificate SelfSigned() {
     return certificate;
 }
 
+engine::ServerCertificate UnknownHostKey() {
+    engine::ServerCertificate key;
+    key.keyType = "ssh-ed25519";
+    key.fingerprint = "SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0";
+    key.whyUntrusted = "it is not in /root/.ssh/known_hosts";
+    return key;
+}
+
 job::TransferJob SendOverTls(const test::FtpTestServer& server, const fs::path& local) {
     job::TransferJob job;
     job.SetServer(server.host());
@@ -56,6 +64,7 @@ private slots:
         const engine::ServerCertificate certificate = SelfSigned();
         for (const bool trust : {true, false}) {
             TrustDialog dialog(certificate, "ftp.example.com");
+            QCOMPARE(dialog.windowTitle(), QString("Brindle FTP - Server Certificate"));
             QVERIFY(dialog.Heading().contains("ftp.example.com"));
             QVERIFY(dialog.Heading().contains("not trusted"));
             QVERIFY(dialog.Reason().contains("self-signed"));
@@ -87,6 +96,39 @@ private slots:
         dialog.ConfirmBox()->setChecked(true);
         QVERIFY(dialog.TrustButton()->isEnabled());
         // Return takes the default button: never the replaced certificate.
+        QTimer::singleShot(0, &dialog, [&] { QTest::keyClick(&dialog, Qt::Key_Return); });
+        QCOMPARE(dialog.exec(), QDialog::Rejected);
+    }
+
+    // A host key: its type and fingerprint instead of a certificate's fields; an unknown one is
+    // trusted with one click, a changed one only after the confirmation, never by Return.
+    void ShowsAHostKeyAndGuardsAChangedOne() {
+        engine::ServerCertificate key = UnknownHostKey();
+        {
+            TrustDialog dialog(key, "sftp.example.com");
+            QCOMPARE(dialog.windowTitle(), QString("Brindle FTP - Server Host Key"));
+            QCOMPARE(dialog.Heading(), QString("<b>The host key of sftp.example.com is not known</b>"));
+            QVERIFY(dialog.Reason().contains("known_hosts"));
+            QCOMPARE(dialog.Details(),
+                     QString("Key type: ssh-ed25519\n"
+                             "Fingerprint: SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0\n"));
+            QCOMPARE(dialog.TrustButton()->text(), QString("&Trust for this transfer"));
+            QVERIFY(dialog.TrustButton()->isEnabled());
+            QVERIFY(dialog.CancelButton()->isDefault());
+            QCOMPARE(dialog.ConfirmBox(), nullptr);
+        }
+        key.pinned = "SHA256:" + std::string(43, 'Q');
+        key.pinnedIn = "/root/.ssh/known_hosts line 3";
+        TrustDialog dialog(key, "sftp.example.com");
+        QCOMPARE(dialog.Heading(), QString("<b>Warning: the host key of sftp.example.com has changed</b>"));
+        QVERIFY(dialog.Reason().contains("attacker"));
+        QVERIFY(dialog.Details().contains(QString("Trusted:   SHA256:") + QString(43, 'Q') +
+                                          "\n           (in /root/.ssh/known_hosts line 3)"));
+        QVERIFY(dialog.Details().contains("Presented: SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0"));
+        QVERIFY(!dialog.TrustButton()->isEnabled());
+        QVERIFY(dialog.ConfirmBox() != nullptr);
+        dialog.ConfirmBox()->setChecked(true);
+        QVERIFY(dialog.TrustButton()->isEnabled());
         QTimer::singleShot(0, &dialog, [&] { QTest::keyClick(&dialog, Qt::Key_Return); });
         QCOMPARE(dialog.exec(), QDialog::Rejected);
     }
