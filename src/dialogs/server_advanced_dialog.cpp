@@ -71,16 +71,27 @@ ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* paren
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
+    const bool sftp = job_.protocol == job::Protocol::Sftp;
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(SectionLabel(tr("FTP Server Port:"), this));
+    layout->addWidget(SectionLabel(sftp ? tr("SFTP Server Port:") : tr("FTP Server Port:"), this));
     layout->addLayout(serverForm);
     layout->addWidget(Separator(this));
-    layout->addWidget(SectionLabel(tr("FTP Proxy Server:"), this));
+    layout->addWidget(SectionLabel(sftp ? tr("Proxy Server:") : tr("FTP Proxy Server:"), this));
     layout->addLayout(proxyForm);
+    if (sftp) {
+        auto* note = new QLabel(tr("SFTP goes through the proxy with CONNECT."), this);
+        note->setObjectName("proxyNote");
+        layout->addWidget(note);
+    }
     layout->addWidget(Separator(this));
-    layout->addWidget(SectionLabel(tr("Passive Mode:"), this));
-    layout->addWidget(passive_);
-    layout->addWidget(Separator(this));
+    // SSH needs one connection and no data connections, so there is no passive mode to choose.
+    if (sftp) {
+        passive_->hide();
+    } else {
+        layout->addWidget(SectionLabel(tr("Passive Mode:"), this));
+        layout->addWidget(passive_);
+        layout->addWidget(Separator(this));
+    }
     auto* connectionsForm = new QFormLayout;
     connectionsForm->addRow(tr("&Simultaneous transfers:"), connections_);
     layout->addLayout(connectionsForm);

@@ -10,8 +10,8 @@ class QSpinBox;
 
 namespace bxfr::dialogs {
 
-// "Brindle FTP - Server Advanced Settings": the server port, the HTTP proxy and passive mode.
-// Only OK changes the job, and then all three at once.
+// "Brindle FTP - Server Advanced Settings": the server port, the HTTP proxy, passive mode (not
+// for SFTP) and the simultaneous transfers. Only OK changes the job, and then all at once.
 class ServerAdvancedDialog : public QDialog {
     Q_OBJECT
 public:

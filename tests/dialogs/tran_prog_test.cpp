@@ -1,3 +1,4 @@
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -260,6 +261,26 @@ private slots:
         QCOMPARE(connections->value(), 10);
         dialog.accept();
         QCOMPARE(job.connections, 10);
+
+        // SFTP has no passive mode to offer; the proxy and the connections stay.
+        for (const bool sftp : {false, true}) {
+            job::TransferJob own;
+            own.protocol = sftp ? job::Protocol::Sftp : job::Protocol::Ftp;
+            own.SetPort(22);
+            own.passive = 1;
+            dialogs::ServerAdvancedDialog advanced(own);
+            advanced.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&advanced));
+            QCOMPARE(Child<QCheckBox>(&advanced, "passive")->isVisible(), !sftp);
+            QCOMPARE(advanced.findChild<QLabel*>("proxyNote") != nullptr, sftp);
+            Child<QLineEdit>(&advanced, "proxyAddress")->setText("proxy.lan");
+            Child<QLineEdit>(&advanced, "proxyPort")->setText("3128");
+            Child<QSpinBox>(&advanced, "connections")->setValue(3);
+            advanced.accept();
+            QCOMPARE(own.proxy, std::string("proxy.lan:3128"));
+            QCOMPARE(own.passive, 1);
+            QCOMPARE(own.connections, 3);
+        }
     }
 
     void PasswordPromptStoresOnlyOnOk() {
