@@ -31,7 +31,8 @@ private:
 // Runs the dialog modally on the job; true when it was closed with OK.
 bool RunServerAdvanced(job::TransferJob& job, QWidget* parent);
 
-// "Brindle FTP - Enter Password": asks for the account's password; only OK stores it.
+// "Brindle FTP - Enter Password": asks for the account's password, or with a key file for the
+// key's passphrase; only OK stores it.
 class PasswordPrompt : public QDialog {
     Q_OBJECT
 public:

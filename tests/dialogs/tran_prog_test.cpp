@@ -302,6 +302,19 @@ private slots:
             QCOMPARE(dialogs::RunPasswordPrompt(job, nullptr), ok);
             QCOMPARE(job.password, std::string(ok ? "new" : "old"));
         }
+
+        // With a key file the one secret asked for is the key's passphrase.
+        job.keyFile = "/home/bob/.ssh/id_ed25519";
+        WhenModal<dialogs::PasswordPrompt>([](dialogs::PasswordPrompt* prompt) {
+            QCOMPARE(prompt->windowTitle(), QString("Brindle FTP - Enter Passphrase"));
+            QCOMPARE(Child<QLabel>(prompt, "prompt")->text(),
+                     QString("Please enter the passphrase for key /home/bob/.ssh/id_ed25519:"));
+            QCOMPARE(Child<QLineEdit>(prompt, "keyFile")->text(), QString("/home/bob/.ssh/id_ed25519"));
+            Child<QLineEdit>(prompt, "password")->setText("unlock");
+            prompt->accept();
+        });
+        QVERIFY(dialogs::RunPasswordPrompt(job, nullptr));
+        QCOMPARE(job.password, std::string("unlock"));
     }
 };
 
