@@ -90,6 +90,12 @@ bool PromptPassword(const std::string& prompt, std::string& password) {
     return gotLine;
 }
 
+// With a key file the secret is the key's passphrase, which never leaves this computer.
+std::string PasswordPromptText(const job::TransferJob& job) {
+    if (!job.keyFile.empty()) return "Passphrase for key " + job.keyFile + ": ";
+    return "Password for " + (job.userName.empty() ? "anonymous" : job.userName) + " at " + job.server + ": ";
+}
+
 int TerminalWidth() {
     winsize size{};
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
@@ -192,21 +198,21 @@ int main(int argc, char** argv) {
     if (options->passwordStdin) {
         std::string line;
         if (!std::getline(std::cin, line)) {
-            Error("--password-stdin: no password on standard input");
+            Error(std::string("--password-stdin: no ") + (job.keyFile.empty() ? "password" : "passphrase") +
+                  " on standard input");
             return app::kExitFailed;
         }
         job.password = StripLineEnd(line);
     } else if (job.promptPassword == 1) {
         std::string password;
-        const std::string prompt = "Password for " + (job.userName.empty() ? "anonymous" : job.userName) +
-                                   " at " + job.server + ": ";
+        const std::string prompt = PasswordPromptText(job);
         if (!PromptPassword(prompt, password)) {
             if (interrupts > 0) {
                 return app::kExitCancelled;
             }
-            Error(
-                "the transfer file asks for a password, but there is no terminal to ask on; "
-                "give it with --password-stdin");
+            Error(std::string("the transfer file asks for ") +
+                  (job.keyFile.empty() ? "a password" : "the passphrase of its key file") +
+                  ", but there is no terminal to ask on; give it with --password-stdin");
             return app::kExitFailed;
         }
         job.password = password;
@@ -255,7 +261,7 @@ int main(int argc, char** argv) {
 
     if (state.untrustedCertificate) {
         std::string report =
-            progress::UntrustedCertificateReport(*state.untrustedCertificate, options->transferFile);
+            progress::UntrustedCertificateReport(*state.untrustedCertificate, job, options->transferFile);
         report.pop_back();
         Error(report);
         return app::kExitFailed;

@@ -86,13 +86,15 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, 
 
 std::string UsageText() {
     return "Usage: bxfr [OPTIONS] FILE.bxt\n"
-           "Runs the FTP transfer that a Brindle FTP Wizard transfer file describes.\n"
+           "Runs the FTP or SFTP transfer that a Brindle FTP Wizard transfer file describes.\n"
            "\n"
            "Options:\n"
-           "  --password-stdin  read the password from the first line of standard input\n"
+           "  --password-stdin  read the password (with KEYFILE: the key's passphrase) from the\n"
+           "                    first line of standard input\n"
            "  --log FILE        append the transfer log to FILE (instead of the file's own log)\n"
            "  --connections N   move files on N simultaneous connections (1 to 10)\n"
-           "  --trust SHA256:...  accept the TLS server certificate with this fingerprint for this run\n"
+           "  --trust SHA256:...  accept the server's TLS certificate or SSH host key with this\n"
+           "                    fingerprint for this run\n"
            "  -v, --verbose     report the server's replies too\n"
            "  -q, --quiet       print nothing but errors\n"
            "  -h, --help        show this help and end\n"

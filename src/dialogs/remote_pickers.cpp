@@ -60,6 +60,7 @@ engine::FtpLoginParams ParamsFor(const std::string& server, const std::string& u
     job.passive = passive ? 1 : 0;
     job.protocol = security.protocol;
     if (security.fingerprint) job.fingerprint = *security.fingerprint;
+    job.keyFile = security.keyFile;
     return engine::LoginParamsFor(job);
 }
 
@@ -102,7 +103,7 @@ public:
         });
     }
 
-    // Logs in again, now trusting that certificate.
+    // Logs in again, now trusting that certificate or host key.
     void Trust(const std::string& fingerprint, const QString& start) {
         params_.fingerprint = fingerprint;
         Open(start);
@@ -124,7 +125,7 @@ signals:
                 const QList<quint64>& lengths);
     // `listingFollows`: a listing of the login folder comes next, keep the message with it.
     void Failed(const QString& message, bool loggedIn, bool listingFollows);
-    // The server's certificate is not trusted; nothing but the TLS handshake was sent.
+    // The server's certificate or host key is not trusted; nothing but the handshake was sent.
     void Untrusted(const bxfr::engine::ServerCertificate& certificate, const QString& start);
 
 private:
@@ -341,7 +342,10 @@ void RemotePickerDialog::OnFailed(const QString& message, bool loggedIn, bool li
 void RemotePickerDialog::OnUntrusted(const engine::ServerCertificate& certificate, const QString& start) {
     const bool trusted = ask_ ? ask_(certificate) : AskToTrust(certificate, server_, this);
     if (!trusted) {
-        OnFailed(tr("The connection to %1 was cancelled: its certificate is not trusted.").arg(server_),
+        OnFailed((certificate.IsHostKey()
+                      ? tr("The connection to %1 was cancelled: its host key is not trusted.")
+                      : tr("The connection to %1 was cancelled: its certificate is not trusted."))
+                     .arg(server_),
                  false, false);
         return;
     }

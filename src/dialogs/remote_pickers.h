@@ -22,11 +22,13 @@ namespace bxfr::dialogs {
 // Makes the FTP client a picker logs in with; the default is the engine's own.
 using FtpClientFactory = std::function<std::unique_ptr<engine::FtpClient>()>;
 
-// How the pickers connect: the job's protocol, and its trusted certificate, which the picker
-// updates when the user trusts a certificate it shows (null: nothing is kept).
+// How the pickers connect: the job's protocol, its trusted certificate or host key, which the
+// picker updates when the user trusts one it shows (null: nothing is kept), and for SFTP the
+// private key to log in with.
 struct RemoteSecurity {
     job::Protocol protocol = job::Protocol::Ftp;
     std::string* fingerprint = nullptr;
+    std::string keyFile;
 };
 
 // Picks a remote file: with getMode 1 an existing one to fetch, with 0 the name a sent file
@@ -64,9 +66,9 @@ public:
 
     // Lists another folder, absolute or relative to the one shown.
     void Browse(const QString& folder);
-    // The certificate the user trusted in this picker; empty when none.
+    // The certificate or host key the user trusted in this picker; empty when none.
     const std::string& TrustedFingerprint() const { return trusted_; }
-    // Asks whether to trust a certificate; the trust dialog unless a test sets another.
+    // Asks whether to trust a certificate or host key; the trust dialog unless a test sets another.
     void SetTrustQuestion(std::function<bool(const engine::ServerCertificate&)> ask) {
         ask_ = std::move(ask);
     }

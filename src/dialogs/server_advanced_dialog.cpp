@@ -71,16 +71,27 @@ ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* paren
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
+    const bool sftp = job_.protocol == job::Protocol::Sftp;
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(SectionLabel(tr("FTP Server Port:"), this));
+    layout->addWidget(SectionLabel(sftp ? tr("SFTP Server Port:") : tr("FTP Server Port:"), this));
     layout->addLayout(serverForm);
     layout->addWidget(Separator(this));
-    layout->addWidget(SectionLabel(tr("FTP Proxy Server:"), this));
+    layout->addWidget(SectionLabel(sftp ? tr("Proxy Server:") : tr("FTP Proxy Server:"), this));
     layout->addLayout(proxyForm);
+    if (sftp) {
+        auto* note = new QLabel(tr("SFTP goes through the proxy with CONNECT."), this);
+        note->setObjectName("proxyNote");
+        layout->addWidget(note);
+    }
     layout->addWidget(Separator(this));
-    layout->addWidget(SectionLabel(tr("Passive Mode:"), this));
-    layout->addWidget(passive_);
-    layout->addWidget(Separator(this));
+    // SSH needs one connection and no data connections, so there is no passive mode to choose.
+    if (sftp) {
+        passive_->hide();
+    } else {
+        layout->addWidget(SectionLabel(tr("Passive Mode:"), this));
+        layout->addWidget(passive_);
+        layout->addWidget(Separator(this));
+    }
     auto* connectionsForm = new QFormLayout;
     connectionsForm->addRow(tr("&Simultaneous transfers:"), connections_);
     layout->addLayout(connectionsForm);
@@ -135,27 +146,41 @@ bool RunServerAdvanced(job::TransferJob& job, QWidget* parent) {
 
 PasswordPrompt::PasswordPrompt(job::TransferJob& job, QWidget* parent) : QDialog(parent), job_(job) {
     setObjectName("PasswordPrompt");
-    setWindowTitle("Brindle FTP - Enter Password");
+    // With a key file the password is the key's passphrase: the one secret asked for is named so.
+    const bool passphrase = !job.keyFile.empty();
+    setWindowTitle(passphrase ? "Brindle FTP - Enter Passphrase" : "Brindle FTP - Enter Password");
     auto* server = new QLineEdit(QString::fromStdString(job.server), this);
     server->setObjectName("server");
     auto* user = new QLineEdit(QString::fromStdString(job::DisplayText(job.userName)), this);
     user->setObjectName("user");
-    for (QLineEdit* shown : {server, user}) {
+    auto* form = new QFormLayout;
+    form->addRow(tr("Server:"), server);
+    form->addRow(tr("Username:"), user);
+    if (passphrase) {
+        auto* keyFile = new QLineEdit(QString::fromStdString(job.keyFile), this);
+        keyFile->setObjectName("keyFile");
+        form->addRow(tr("Key file:"), keyFile);
+    }
+    for (auto* shown : findChildren<QLineEdit*>()) {
         shown->setReadOnly(true);
         shown->setFocusPolicy(Qt::NoFocus);
     }
     password_ = new QLineEdit(this);
     password_->setObjectName("password");
     password_->setEchoMode(QLineEdit::Password);
-    auto* form = new QFormLayout;
-    form->addRow(tr("Server:"), server);
-    form->addRow(tr("Username:"), user);
-    form->addRow(tr("&Password:"), password_);
+    form->addRow(passphrase ? tr("&Passphrase:") : tr("&Password:"), password_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(tr("Please enter the password for this account:"), this));
+    auto* prompt = new QLabel(
+        passphrase ? tr("Please enter the passphrase for key %1:").arg(QString::fromStdString(job.keyFile))
+                   : tr("Please enter the password for this account:"),
+        this);
+    prompt->setObjectName("prompt");
+    prompt->setTextFormat(Qt::PlainText);
+    prompt->setWordWrap(true);
+    layout->addWidget(prompt);
     layout->addLayout(form);
     layout->addWidget(buttons);
     password_->setFocus();

@@ -10,8 +10,8 @@ class QSpinBox;
 
 namespace bxfr::dialogs {
 
-// "Brindle FTP - Server Advanced Settings": the server port, the HTTP proxy and passive mode.
-// Only OK changes the job, and then all three at once.
+// "Brindle FTP - Server Advanced Settings": the server port, the HTTP proxy, passive mode (not
+// for SFTP) and the simultaneous transfers. Only OK changes the job, and then all at once.
 class ServerAdvancedDialog : public QDialog {
     Q_OBJECT
 public:
@@ -31,7 +31,8 @@ private:
 // Runs the dialog modally on the job; true when it was closed with OK.
 bool RunServerAdvanced(job::TransferJob& job, QWidget* parent);
 
-// "Brindle FTP - Enter Password": asks for the account's password; only OK stores it.
+// "Brindle FTP - Enter Password": asks for the account's password, or with a key file for the
+// key's passphrase; only OK stores it.
 class PasswordPrompt : public QDialog {
     Q_OBJECT
 public:

@@ -19,11 +19,18 @@ namespace bxfr::dialogs {
 TrustDialog::TrustDialog(const engine::ServerCertificate& certificate, const QString& server, QWidget* parent)
     : QDialog(parent) {
     const bool replaced = !certificate.pinned.empty();
-    setWindowTitle(tr("Brindle FTP - Server Certificate"));
-    heading_ = new QLabel(
-        replaced ? tr("<b>Warning: the certificate of %1 has changed</b>").arg(server.toHtmlEscaped())
-                 : tr("<b>The certificate of %1 is not trusted</b>").arg(server.toHtmlEscaped()),
-        this);
+    const bool hostKey = certificate.IsHostKey();
+    const QString name = server.toHtmlEscaped();
+    setWindowTitle(hostKey ? tr("Brindle FTP - Server Host Key") : tr("Brindle FTP - Server Certificate"));
+    QString heading;
+    if (hostKey) {
+        heading =
+            replaced ? tr("Warning: the host key of %1 has changed") : tr("The host key of %1 is not known");
+    } else {
+        heading = replaced ? tr("Warning: the certificate of %1 has changed")
+                           : tr("The certificate of %1 is not trusted");
+    }
+    heading_ = new QLabel("<b>" + heading.arg(name) + "</b>", this);
     reason_ = new QLabel(QString::fromStdString(progress::WhyNotTrusted(certificate)), this);
     reason_->setWordWrap(true);
     details_ = new QPlainTextEdit(QString::fromStdString(progress::CertificateDetails(certificate)), this);
@@ -45,22 +52,26 @@ TrustDialog::TrustDialog(const engine::ServerCertificate& certificate, const QSt
     cancel_ = new QPushButton(tr("Cancel"), this);
     if (replaced) {
         advice->setText(
-            tr("Nothing has been sent to the server, not even the password. Cancel, "
-               "and ask the "
-               "server's administrator whether the certificate was replaced and "
-               "what its new "
-               "fingerprint is."));
+            hostKey ? tr("Nothing has been sent to the server, not even the password. Cancel, and ask "
+                         "the server's administrator whether the host key was replaced and what its "
+                         "new fingerprint is.")
+                    : tr("Nothing has been sent to the server, not even the password. Cancel, and ask "
+                         "the server's administrator whether the certificate was replaced and what "
+                         "its new fingerprint is."));
         confirm_ = new QCheckBox(tr("The administrator confirmed the &new fingerprint shown above"), this);
-        trust_->setText(tr("Trust the new certificate"));
+        trust_->setText(hostKey ? tr("Trust the new host key") : tr("Trust the new certificate"));
         trust_->setEnabled(false);
         connect(confirm_, &QCheckBox::toggled, trust_, &QPushButton::setEnabled);
     } else {
-        advice->setText(
-            tr("Nothing has been sent to the server yet, not even the password. "
-               "Trust the certificate "
-               "only if the fingerprint is the one the server's administrator gives "
-               "you. It is then "
-               "kept with this transfer and saved in its transfer file."));
+        advice->setText(hostKey
+                            ? tr("Nothing has been sent to the server yet, not even the password. Trust the "
+                                 "host key only if the fingerprint is the one the server's administrator "
+                                 "gives you. It is then kept with this transfer and saved in its transfer "
+                                 "file.")
+                            : tr("Nothing has been sent to the server yet, not even the password. Trust the "
+                                 "certificate only if the fingerprint is the one the server's administrator "
+                                 "gives you. It is then kept with this transfer and saved in its transfer "
+                                 "file."));
         trust_->setText(tr("&Trust for this transfer"));
     }
     trust_->setAutoDefault(false);

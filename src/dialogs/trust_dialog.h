@@ -12,10 +12,11 @@ class QPushButton;
 
 namespace bxfr::dialogs {
 
-// "Brindle FTP - Server Certificate": shows a certificate the connection refused (subject,
-// issuer, dates, fingerprint and why it is not trusted) and offers to trust it for this
-// transfer. A certificate that replaced the trusted one is an attack as often as not: the
-// trust button then waits for the user to confirm the replacement, and Cancel stays the default.
+// "Brindle FTP - Server Certificate" (or "- Server Host Key" for SFTP): shows a certificate the
+// connection refused (subject, issuer, dates, fingerprint and why it is not trusted) or an SSH
+// host key (type and fingerprint) and offers to trust it for this transfer. One that replaced
+// the trusted one is an attack as often as not: the trust button then waits for the user to
+// confirm the replacement, and Cancel stays the default.
 class TrustDialog : public QDialog {
     Q_OBJECT
 public:
@@ -24,7 +25,7 @@ public:
 
     QPushButton* TrustButton() const { return trust_; }
     QPushButton* CancelButton() const { return cancel_; }
-    // Only for a replaced certificate; null otherwise.
+    // Only for a replaced certificate or host key; null otherwise.
     QCheckBox* ConfirmBox() const { return confirm_; }
     QString Heading() const;
     QString Reason() const;
@@ -39,7 +40,7 @@ private:
     QPushButton* cancel_;
 };
 
-// Asks; true when the user trusts the certificate.
+// Asks; true when the user trusts the certificate or host key.
 bool AskToTrust(const engine::ServerCertificate& certificate, const QString& server, QWidget* parent);
 
 }  // namespace bxfr::dialogs

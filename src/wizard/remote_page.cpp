@@ -95,7 +95,7 @@ void WizRemote::PickFolder() {
     const auto& job = Job();
     const int chosen = dialogs::bBXFR_TOOLS_FOLDER_BrowseForFolder(
         job.server, job.userName, job.password, job.proxy, job.port, job.passive, &folder, this, makeClient_,
-        {job.protocol, &Job().fingerprint});
+        {job.protocol, &Job().fingerprint, job.keyFile});
     if (chosen != 1) return;
     SetFolderText(folder.empty() ? kLoginFolder : QString::fromStdString(folder));
     CheckLineBreaks();
@@ -111,7 +111,7 @@ void WizRemote::PickFile() {
     const auto& job = Job();
     const int chosen = dialogs::bBXFR_TOOLS_FOLDER_FtpFileDialog(
         job.getMode, job.server, job.userName, job.password, job.proxy, job.port, job.passive, &file, this,
-        makeClient_, {job.protocol, &Job().fingerprint});
+        makeClient_, {job.protocol, &Job().fingerprint, job.keyFile});
     if (chosen != 1) return;
     SetFileText(QString::fromStdString(file));
     CheckLineBreaks();

@@ -2,6 +2,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -50,6 +52,7 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
                        static_cast<int>(job::Protocol::Ftpes));
     security_->addItem(tr("FTP over TLS, implicit (port 990): encrypted"),
                        static_cast<int>(job::Protocol::Ftps));
+    security_->addItem(tr("SFTP (SSH, port 22): encrypted"), static_cast<int>(job::Protocol::Sftp));
     security_->addItem(tr("Plain FTP: password and files in clear"), static_cast<int>(job::Protocol::Ftp));
     auto* securityLabel = new QLabel(tr("Connection se&curity:"), this);
     securityLabel->setBuddy(security_);
@@ -61,10 +64,8 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
     problem_->setStyleSheet("color: #b00020;");
     problem_->hide();
 
-    auto* accountText = new QLabel(tr("Choose anonymous access for a public server, or enter the user name "
-                                      "and password of your account."),
-                                   this);
-    accountText->setWordWrap(true);
+    accountText_ = new QLabel(this);
+    accountText_->setWordWrap(true);
     anonymous_ = new QRadioButton(tr("&Anonymous access (no username or password required)"), this);
     anonymous_->setObjectName("anonymousRadio");
     account_ = new QRadioButton(tr("&Enter account details:"), this);
@@ -73,10 +74,17 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
     userName_->setObjectName("userNameEdit");
     userLabel_ = new QLabel(tr("&Username:"), this);
     userLabel_->setBuddy(userName_);
+    keyFile_ = new QLineEdit(this);
+    keyFile_->setObjectName("keyFileEdit");
+    keyFileLabel_ = new QLabel(tr("Private &key file:"), this);
+    keyFileLabel_->setBuddy(keyFile_);
+    keyFileBrowse_ = new QPushButton(tr("&Browse..."), this);
+    keyFileBrowse_->setObjectName("keyFileBrowse");
     password_ = new QLineEdit(this);
     password_->setObjectName("passwordEdit");
     password_->setEchoMode(QLineEdit::Password);
     passwordLabel_ = new QLabel(tr("&Password:"), this);
+    passwordLabel_->setObjectName("passwordLabel");
     passwordLabel_->setBuddy(password_);
     savePassword_ = new QCheckBox(tr("Sa&ve encrypted password in Brindle FTP Transfer file (*.BXT)"), this);
     savePassword_->setObjectName("savePasswordBox");
@@ -93,9 +101,14 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
     account->setColumnMinimumWidth(0, anonymous_->sizeHint().height());
     account->addWidget(userLabel_, 0, 1);
     account->addWidget(userName_, 0, 2);
-    account->addWidget(passwordLabel_, 1, 1);
-    account->addWidget(password_, 1, 2);
-    account->addWidget(savePassword_, 2, 1, 1, 2);
+    auto* keyFileRow = new QHBoxLayout;
+    keyFileRow->addWidget(keyFile_, 1);
+    keyFileRow->addWidget(keyFileBrowse_);
+    account->addWidget(keyFileLabel_, 1, 1);
+    account->addLayout(keyFileRow, 1, 2);
+    account->addWidget(passwordLabel_, 2, 1);
+    account->addWidget(password_, 2, 2);
+    account->addWidget(savePassword_, 3, 1, 1, 2);
     account->setColumnStretch(2, 1);
     auto* advancedRow = new QHBoxLayout;
     advancedRow->addStretch(1);
@@ -107,7 +120,7 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
     Body()->addLayout(securityRow);
     Body()->addWidget(securityNote_);
     Body()->addSpacing(anonymous_->sizeHint().height() / 2);
-    Body()->addWidget(accountText);
+    Body()->addWidget(accountText_);
     Body()->addWidget(anonymous_);
     Body()->addWidget(account_);
     Body()->addLayout(account);
@@ -119,8 +132,11 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
     connect(server_, &QComboBox::editTextChanged, this, [this] { problem_->hide(); });
     connect(advanced_, &QPushButton::clicked, this, &WizServer::OpenAdvanced);
     connect(security_, &QComboBox::activated, this, &WizServer::OnSecurityChosen);
+    connect(keyFile_, &QLineEdit::textChanged, this, &WizServer::UpdatePasswordLabel);
+    connect(keyFileBrowse_, &QPushButton::clicked, this, &WizServer::BrowseKeyFile);
 
     AnonymousState();
+    ShowProtocol();
 }
 
 void WizServer::AnonymousState() {
@@ -137,6 +153,51 @@ void WizServer::AccountState() {
     for (QWidget* w :
          std::initializer_list<QWidget*>{userLabel_, userName_, passwordLabel_, password_, savePassword_})
         w->setEnabled(true);
+}
+
+void WizServer::ChooseAccountState() {
+    if (userName_->text().isEmpty() && !SftpChosen()) {
+        AnonymousState();
+    } else {
+        AccountState();
+    }
+}
+
+bool WizServer::SftpChosen() const {
+    return security_->currentData().toInt() == static_cast<int>(job::Protocol::Sftp);
+}
+
+void WizServer::ShowProtocol() {
+    const bool sftp = SftpChosen();
+    securityNote_->setVisible(security_->currentData().toInt() == static_cast<int>(job::Protocol::Ftp));
+    for (QWidget* w : std::initializer_list<QWidget*>{keyFileLabel_, keyFile_, keyFileBrowse_})
+        w->setVisible(sftp);
+    // SSH servers have no anonymous login; a lone "account" choice would be no choice at all.
+    anonymous_->setVisible(!sftp);
+    account_->setVisible(!sftp);
+    if (sftp) AccountState();
+    accountText_->setText(
+        sftp ? tr("Enter the user name of your account and its password, or choose the private "
+                  "key file you log in with and enter the key's passphrase (empty for a key "
+                  "without one).")
+             : tr("Choose anonymous access for a public server, or enter the user name and "
+                  "password of your account."));
+    UpdatePasswordLabel();
+}
+
+void WizServer::UpdatePasswordLabel() {
+    const bool passphrase = SftpChosen() && !keyFile_->text().trimmed().isEmpty();
+    passwordLabel_->setText(passphrase ? tr("&Passphrase:") : tr("&Password:"));
+    savePassword_->setText(passphrase ? tr("Sa&ve encrypted passphrase in Brindle FTP Transfer file (*.BXT)")
+                                      : tr("Sa&ve encrypted password in Brindle FTP Transfer file (*.BXT)"));
+}
+
+void WizServer::BrowseKeyFile() {
+    const QString current = keyFile_->text().trimmed();
+    const QString start = current.isEmpty() ? QDir::home().filePath(".ssh") : current;
+    const QString chosen =
+        QFileDialog::getOpenFileName(this, tr("Private Key File"), start, tr("All Files (*)"));
+    if (!chosen.isEmpty()) keyFile_->setText(QDir::toNativeSeparators(chosen));
 }
 
 void WizServer::OnSetActive() {
@@ -156,22 +217,21 @@ void WizServer::OnSetActive() {
     }
     server_->setEditText(QString::fromStdString(Job().server));
     ShowAccount(Job().userName, Job().password);
-    if (userName_->text().isEmpty()) {
-        AnonymousState();
-    } else {
-        AccountState();
-    }
+    keyFile_->setText(QString::fromStdString(Job().keyFile));
     savePassword_->setChecked(Job().promptPassword != 1);
     security_->setCurrentIndex(security_->findData(static_cast<int>(Job().protocol)));
-    securityNote_->setVisible(Job().protocol == job::Protocol::Ftp);
+    ChooseAccountState();
+    ShowProtocol();
     server_->setFocus();
 }
 
 void WizServer::OnSecurityChosen(int index) {
     const auto chosen = static_cast<job::Protocol>(security_->itemData(index).toInt());
     if (Job().port == job::DefaultPort(Job().protocol)) Job().SetPort(job::DefaultPort(chosen));
+    // A TLS certificate's fingerprint never matches an SSH host key, nor the other way round.
+    if ((chosen == job::Protocol::Sftp) != (Job().protocol == job::Protocol::Sftp)) Job().fingerprint.clear();
     Job().protocol = chosen;
-    securityNote_->setVisible(chosen == job::Protocol::Ftp);
+    ShowProtocol();
 }
 
 void WizServer::OnServerChosen(int index) {
@@ -179,11 +239,7 @@ void WizServer::OnServerChosen(int index) {
     const int k = server_->itemData(index).toInt();
     if (k < 0 || k >= m_arrServers.size()) return;
     ShowAccount(m_arrUserNames[static_cast<std::size_t>(k)], m_arrPasswords[static_cast<std::size_t>(k)]);
-    if (userName_->text().isEmpty()) {
-        AnonymousState();
-    } else {
-        AccountState();
-    }
+    ChooseAccountState();
     server_->setEditText(m_arrServers[k]);
 }
 
@@ -203,6 +259,7 @@ void WizServer::Store() {
     if (server != Job().server) Job().fingerprint.clear();
     Job().SetServer(server);
     Job().protocol = static_cast<job::Protocol>(security_->currentData().toInt());
+    Job().keyFile = SftpChosen() ? keyFile_->text().trimmed().toStdString() : std::string();
     if (anonymous_->isChecked()) {
         Job().SetUserName({});
         Job().SetPassword({});
@@ -230,6 +287,12 @@ bool WizServer::OnWizardNext() {
         problem_->show();
         QMessageBox::critical(this, "Brindle FTP", "Invalid Server Address");
         server_->setFocus();
+        return false;
+    }
+    if (SftpChosen() && userName_->text().isEmpty()) {
+        QMessageBox::critical(this, "Brindle FTP",
+                              tr("Enter the user name of your account: SFTP has no anonymous access."));
+        userName_->setFocus();
         return false;
     }
     Store();

@@ -15,8 +15,10 @@ class QRadioButton;
 
 namespace bxfr::wizard {
 
-// "Server Details": the address, anonymous access or an account, and whether the password
-// may be stored in the transfer file. Offers the recent servers when the user enabled them.
+// "Server Details": the address, the connection security, anonymous access or an account (for
+// SFTP always an account, with a private key file if the user has one), and whether the
+// password may be stored in the transfer file. Offers the recent servers when the user enabled
+// them.
 class WizServer : public WizPage {
     Q_OBJECT
 public:
@@ -29,6 +31,14 @@ public:
 private:
     void AnonymousState();
     void AccountState();
+    // Anonymous for an empty user name, except over SFTP, which has no anonymous access.
+    void ChooseAccountState();
+    bool SftpChosen() const;
+    // Shows what applies to the chosen protocol: the key file row and SFTP's account rules.
+    void ShowProtocol();
+    // "Passphrase" once a key file is given: the secret then unlocks the key.
+    void UpdatePasswordLabel();
+    void BrowseKeyFile();
     void OnServerChosen(int index);
     void OpenAdvanced();
     // The port follows the choice while it is the default of the one before.
@@ -48,10 +58,14 @@ private:
     QComboBox* server_;
     QComboBox* security_;
     QLabel* securityNote_;
+    QLabel* accountText_;
     QRadioButton* anonymous_;
     QRadioButton* account_;
     QLabel* userLabel_;
     QLineEdit* userName_;
+    QLabel* keyFileLabel_;
+    QLineEdit* keyFile_;
+    QPushButton* keyFileBrowse_;
     QLabel* passwordLabel_;
     QLineEdit* password_;
     QCheckBox* savePassword_;

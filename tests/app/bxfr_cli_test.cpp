@@ -102,6 +102,7 @@ TEST(BxfrUsage, HelpVersionAndUsageErrors) {
     const RunResult help = RunBxfr({"--help"});
     EXPECT_EQ(help.exitCode, kExitCompleted);
     EXPECT_NE(help.out.find("Usage: bxfr"), std::string::npos);
+    EXPECT_NE(help.out.find("TLS certificate or SSH host key"), std::string::npos) << help.out;
     EXPECT_NE(RunBxfr({"--version"}).out.find(BXFR_VERSION), std::string::npos);
     for (const auto& args : std::vector<std::vector<std::string>>{{},
                                                                   {"--bogus", "a.bxt"},
@@ -171,6 +172,17 @@ TEST(BxfrRun, FailuresGiveOneWithTheErrorOnStderr) {
     const RunResult prompt = RunBxfr({WriteJob(dir, server, "ask.bxt", "PASSPROMPT=1\r\n" + local)});
     EXPECT_EQ(prompt.exitCode, kExitFailed);
     EXPECT_NE(prompt.err.find("--password-stdin"), std::string::npos) << prompt.err;
+    // With a key file the secret asked for is its passphrase; an SFTP file loads and is asked for.
+    const std::string sftp =
+        WriteJob(dir, server, "key.bxt",
+                 "PASSPROMPT=1\r\nPROTOCOL=sftp\r\nKEYFILE=/home/u/.ssh/id_ed25519\r\n" + local);
+    const RunResult passphrase = RunBxfr({sftp});
+    EXPECT_EQ(passphrase.exitCode, kExitFailed);
+    EXPECT_NE(passphrase.err.find("asks for the passphrase of its key file"), std::string::npos)
+        << passphrase.err;
+    const RunResult noInput = RunBxfr({"--password-stdin", sftp});
+    EXPECT_EQ(noInput.exitCode, kExitFailed);
+    EXPECT_NE(noInput.err.find("no passphrase on standard input"), std::string::npos) << noInput.err;
     EXPECT_TRUE(server.Commands().empty());
 
     const RunResult refused = RunBxfr({"-q", WriteJob(dir, server, "a.bxt", "PASS=wrong\r\n" + local)});
@@ -217,10 +229,10 @@ TEST(BxfrRun, UntrustedCertificatesFailWithTheFingerprintToTrust) {
     EXPECT_EQ(server.LoginCount(), 2);
 
     EXPECT_EQ(RunBxfr({"--trust", "ab12", job}).exitCode, kExitUsage);
-    test::WriteFile(dir.path() / "sftp.bxt", "[BXFR]\r\nSERVER=h\r\nPROTOCOL=sftp\r\n");
-    const RunResult unknown = RunBxfr({(dir.path() / "sftp.bxt").string()});
+    test::WriteFile(dir.path() / "gopher.bxt", "[BXFR]\r\nSERVER=h\r\nPROTOCOL=gopher\r\n");
+    const RunResult unknown = RunBxfr({(dir.path() / "gopher.bxt").string()});
     EXPECT_EQ(unknown.exitCode, kExitNotLoaded);
-    EXPECT_NE(unknown.err.find("PROTOCOL=sftp"), std::string::npos) << unknown.err;
+    EXPECT_NE(unknown.err.find("PROTOCOL=gopher"), std::string::npos) << unknown.err;
 }
 
 TEST(BxfrRun, InterruptCancelsTheRunningFile) {

@@ -1,3 +1,4 @@
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -260,6 +261,26 @@ private slots:
         QCOMPARE(connections->value(), 10);
         dialog.accept();
         QCOMPARE(job.connections, 10);
+
+        // SFTP has no passive mode to offer; the proxy and the connections stay.
+        for (const bool sftp : {false, true}) {
+            job::TransferJob own;
+            own.protocol = sftp ? job::Protocol::Sftp : job::Protocol::Ftp;
+            own.SetPort(22);
+            own.passive = 1;
+            dialogs::ServerAdvancedDialog advanced(own);
+            advanced.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&advanced));
+            QCOMPARE(Child<QCheckBox>(&advanced, "passive")->isVisible(), !sftp);
+            QCOMPARE(advanced.findChild<QLabel*>("proxyNote") != nullptr, sftp);
+            Child<QLineEdit>(&advanced, "proxyAddress")->setText("proxy.lan");
+            Child<QLineEdit>(&advanced, "proxyPort")->setText("3128");
+            Child<QSpinBox>(&advanced, "connections")->setValue(3);
+            advanced.accept();
+            QCOMPARE(own.proxy, std::string("proxy.lan:3128"));
+            QCOMPARE(own.passive, 1);
+            QCOMPARE(own.connections, 3);
+        }
     }
 
     void PasswordPromptStoresOnlyOnOk() {
@@ -281,6 +302,19 @@ private slots:
             QCOMPARE(dialogs::RunPasswordPrompt(job, nullptr), ok);
             QCOMPARE(job.password, std::string(ok ? "new" : "old"));
         }
+
+        // With a key file the one secret asked for is the key's passphrase.
+        job.keyFile = "/home/bob/.ssh/id_ed25519";
+        WhenModal<dialogs::PasswordPrompt>([](dialogs::PasswordPrompt* prompt) {
+            QCOMPARE(prompt->windowTitle(), QString("Brindle FTP - Enter Passphrase"));
+            QCOMPARE(Child<QLabel>(prompt, "prompt")->text(),
+                     QString("Please enter the passphrase for key /home/bob/.ssh/id_ed25519:"));
+            QCOMPARE(Child<QLineEdit>(prompt, "keyFile")->text(), QString("/home/bob/.ssh/id_ed25519"));
+            Child<QLineEdit>(prompt, "password")->setText("unlock");
+            prompt->accept();
+        });
+        QVERIFY(dialogs::RunPasswordPrompt(job, nullptr));
+        QCOMPARE(job.password, std::string("unlock"));
     }
 };
 

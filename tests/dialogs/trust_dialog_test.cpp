@@ -1,12 +1,15 @@
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 
+#include "dialogs/prop_test_helpers.h"
 #include "dialogs/remote_pickers.h"
 #include "dialogs/tran_prog.h"
 #include "dialogs/trust_dialog.h"
@@ -30,6 +33,45 @@ engine::ServerCertificate SelfSigned() {
     certificate.whyUntrusted = "it is self-signed: no authority this computer trusts vouches for it";
     return certificate;
 }
+
+engine::ServerCertificate UnknownHostKey() {
+    engine::ServerCertificate key;
+    key.keyType = "ssh-ed25519";
+    key.fingerprint = "SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0";
+    key.whyUntrusted = "it is not in /root/.ssh/known_hosts";
+    return key;
+}
+
+// Stands in for an SFTP server: refuses a host key it is not told to trust, as the engine does,
+// and otherwise logs in to the FTP test server so that the picker has something to list.
+struct HostKeyClient : engine::FtpClient {
+    struct Seen {
+        std::mutex lock;
+        std::vector<engine::FtpLoginParams> logins;
+    };
+    explicit HostKeyClient(std::shared_ptr<Seen> seen) : seen_(std::move(seen)) {}
+    std::unique_ptr<engine::FtpConnection> Connect(const engine::FtpLoginParams& params) override {
+        {
+            const std::lock_guard hold(seen_->lock);
+            seen_->logins.push_back(params);
+        }
+        const engine::ServerCertificate key = UnknownHostKey();
+        if (params.fingerprint != key.fingerprint)
+            throw engine::CertificateError(key, "host key not trusted");
+        engine::FtpLoginParams ftp = params;
+        ftp.protocol = job::Protocol::Ftp;
+        ftp.fingerprint.clear();
+        return inner_->Connect(ftp);
+    }
+    engine::FtpReply LastReply() const override { return inner_->LastReply(); }
+    std::string FetchUrl(const std::string& url, std::size_t max) override {
+        return inner_->FetchUrl(url, max);
+    }
+
+private:
+    std::shared_ptr<Seen> seen_;
+    std::unique_ptr<engine::FtpClient> inner_ = engine::MakeCurlFtpClient();
+};
 
 job::TransferJob SendOverTls(const test::FtpTestServer& server, const fs::path& local) {
     job::TransferJob job;
@@ -56,6 +98,7 @@ private slots:
         const engine::ServerCertificate certificate = SelfSigned();
         for (const bool trust : {true, false}) {
             TrustDialog dialog(certificate, "ftp.example.com");
+            QCOMPARE(dialog.windowTitle(), QString("Brindle FTP - Server Certificate"));
             QVERIFY(dialog.Heading().contains("ftp.example.com"));
             QVERIFY(dialog.Heading().contains("not trusted"));
             QVERIFY(dialog.Reason().contains("self-signed"));
@@ -87,6 +130,39 @@ private slots:
         dialog.ConfirmBox()->setChecked(true);
         QVERIFY(dialog.TrustButton()->isEnabled());
         // Return takes the default button: never the replaced certificate.
+        QTimer::singleShot(0, &dialog, [&] { QTest::keyClick(&dialog, Qt::Key_Return); });
+        QCOMPARE(dialog.exec(), QDialog::Rejected);
+    }
+
+    // A host key: its type and fingerprint instead of a certificate's fields; an unknown one is
+    // trusted with one click, a changed one only after the confirmation, never by Return.
+    void ShowsAHostKeyAndGuardsAChangedOne() {
+        engine::ServerCertificate key = UnknownHostKey();
+        {
+            TrustDialog dialog(key, "sftp.example.com");
+            QCOMPARE(dialog.windowTitle(), QString("Brindle FTP - Server Host Key"));
+            QCOMPARE(dialog.Heading(), QString("<b>The host key of sftp.example.com is not known</b>"));
+            QVERIFY(dialog.Reason().contains("known_hosts"));
+            QCOMPARE(dialog.Details(),
+                     QString("Key type: ssh-ed25519\n"
+                             "Fingerprint: SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0\n"));
+            QCOMPARE(dialog.TrustButton()->text(), QString("&Trust for this transfer"));
+            QVERIFY(dialog.TrustButton()->isEnabled());
+            QVERIFY(dialog.CancelButton()->isDefault());
+            QCOMPARE(dialog.ConfirmBox(), nullptr);
+        }
+        key.pinned = "SHA256:" + std::string(43, 'Q');
+        key.pinnedIn = "/root/.ssh/known_hosts line 3";
+        TrustDialog dialog(key, "sftp.example.com");
+        QCOMPARE(dialog.Heading(), QString("<b>Warning: the host key of sftp.example.com has changed</b>"));
+        QVERIFY(dialog.Reason().contains("attacker"));
+        QVERIFY(dialog.Details().contains(QString("Trusted:   SHA256:") + QString(43, 'Q') +
+                                          "\n           (in /root/.ssh/known_hosts line 3)"));
+        QVERIFY(dialog.Details().contains("Presented: SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0"));
+        QVERIFY(!dialog.TrustButton()->isEnabled());
+        QVERIFY(dialog.ConfirmBox() != nullptr);
+        dialog.ConfirmBox()->setChecked(true);
+        QVERIFY(dialog.TrustButton()->isEnabled());
         QTimer::singleShot(0, &dialog, [&] { QTest::keyClick(&dialog, Qt::Key_Return); });
         QCOMPARE(dialog.exec(), QDialog::Rejected);
     }
@@ -157,6 +233,49 @@ private slots:
             QCOMPARE(dialog.TrustedFingerprint(), trust ? server.Fingerprint() : std::string());
         }
         QCOMPARE(fingerprint, server.Fingerprint());
+        QCOMPARE(server.LoginCount(), 1);
+    }
+
+    // The wizard's pickers log in over SFTP with the job's key file, ask about the host key with
+    // the trust dialog, and hand the trusted key back to the job.
+    void APickerAsksAboutAHostKeyAndKeepsIt() {
+        const test::FtpTestServer server;
+        fs::create_directories(server.root() / "docs");
+        auto seen = std::make_shared<HostKeyClient::Seen>();
+        std::string fingerprint;
+        QString title;
+        test::WhenModal<TrustDialog>([&title](TrustDialog* dialog) {
+            title = dialog->windowTitle();
+            dialog->TrustButton()->click();
+        });
+        // Takes the picker's listing once it is there, without waiting inside another dialog's loop.
+        QElapsedTimer clock;
+        clock.start();
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, [&] {
+            auto* picker = qobject_cast<dialogs::RemotePickerDialog*>(QApplication::activeModalWidget());
+            if (!picker) return;
+            if (!picker->IsBusy() && picker->findChild<QListWidget*>("entryList")->count() == 1) {
+                picker->accept();
+            } else if (clock.elapsed() > 15000) {
+                picker->reject();
+            }
+        });
+        watch.start(10);
+        std::string folder;
+        QCOMPARE(dialogs::bBXFR_TOOLS_FOLDER_BrowseForFolder(
+                     server.host(), server.userName(), server.password(), "", server.port(), 1, &folder,
+                     nullptr, [seen] { return std::make_unique<HostKeyClient>(seen); },
+                     {job::Protocol::Sftp, &fingerprint, "/home/ann/.ssh/id_ed25519"}),
+                 1);
+        QCOMPARE(title, QString("Brindle FTP - Server Host Key"));
+        QCOMPARE(fingerprint, UnknownHostKey().fingerprint);
+        const std::lock_guard hold(seen->lock);
+        QCOMPARE(seen->logins.size(), std::size_t{2});
+        for (const engine::FtpLoginParams& login : seen->logins) {
+            QCOMPARE(login.protocol, job::Protocol::Sftp);
+            QCOMPARE(login.keyFile, std::string("/home/ann/.ssh/id_ed25519"));
+        }
         QCOMPARE(server.LoginCount(), 1);
     }
 };

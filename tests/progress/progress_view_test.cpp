@@ -4,6 +4,7 @@
 
 #include "progress/progress_view.h"
 #include "progress/transfer_worker.h"
+#include "progress/trust_text.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
 
@@ -22,6 +23,23 @@ struct FailingClient : engine::FtpClient {
     std::string FetchUrl(const std::string&, std::size_t) override { return {}; }
     int connects = 0;
 };
+
+// Refuses the server's host key the way the SFTP adapter does, before anything is authenticated.
+struct HostKeyRefusingClient : FailingClient {
+    std::unique_ptr<engine::FtpConnection> Connect(const engine::FtpLoginParams&) override {
+        ++connects;
+        throw engine::CertificateError(key, "host key not trusted");
+    }
+    engine::ServerCertificate key;
+};
+
+engine::ServerCertificate UnknownHostKey() {
+    engine::ServerCertificate key;
+    key.keyType = "ssh-ed25519";
+    key.fingerprint = "SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0";
+    key.whyUntrusted = "it is not in /root/.ssh/known_hosts";
+    return key;
+}
 
 ProgressState RunToEnd(job::TransferJob& job, engine::FtpClient& client) {
     TransferWorker worker(job, client);
@@ -127,6 +145,66 @@ TEST(ProgressOutcome, ServerReplyStandsInForAMissingName) {
     EXPECT_EQ(ErrorBoxText(state),
               "An error has occurred during transfer : Error 12003\n\n550 Permission denied.\n\nCould not "
               "send the file");
+}
+
+// An unknown host key: what it is and how to trust it, in SSH's words, not a certificate's.
+TEST(TrustText, AnUnknownHostKeyTellsHowToTrustIt) {
+    test::TempDir dir;
+    job::TransferJob job;
+    job.SetServer("sftp.example.com");
+    job.protocol = job::Protocol::Sftp;
+    job.SetPort(22);
+    job.SetLogPath((dir.path() / "run.log").string());
+    HostKeyRefusingClient client;
+    client.key = UnknownHostKey();
+    const ProgressState state = RunToEnd(job, client);
+    ASSERT_TRUE(state.untrustedCertificate.has_value());
+    const engine::ServerCertificate& key = *state.untrustedCertificate;
+    EXPECT_TRUE(key.IsHostKey());
+    EXPECT_EQ(client.connects, 1);
+
+    EXPECT_EQ(WhyNotTrusted(key), "The server's host key is not known: it is not in /root/.ssh/known_hosts.");
+    EXPECT_EQ(CertificateDetails(key),
+              "Key type: ssh-ed25519\nFingerprint: SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0\n");
+    const std::string report = UntrustedCertificateReport(key, job, "site.bxt");
+    for (const std::string part : {"Nothing but the SSH handshake was sent; the password was not.",
+                                   "bxfr --trust SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0 site.bxt",
+                                   "add FINGERPRINT=SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0 to "
+                                   "the [BXFR] section of site.bxt"}) {
+        EXPECT_NE(report.find(part), std::string::npos) << part << "\n" << report;
+    }
+    for (const char* certificateWord : {"Subject", "TLS", "certificate"}) {
+        EXPECT_EQ(report.find(certificateWord), std::string::npos) << report;
+    }
+}
+
+// A changed host key shows both fingerprints and where the old one was trusted, and offers no
+// ready-made command that would accept the new one.
+TEST(TrustText, AChangedHostKeyWarnsAndShowsBothFingerprints) {
+    job::TransferJob job;
+    job.SetServer("sftp.example.com");
+    job.SetPort(2222);
+    engine::ServerCertificate key = UnknownHostKey();
+    const std::string old = "SHA256:" + std::string(43, 'Q');
+    key.pinned = old;
+    key.pinnedIn = "/root/.ssh/known_hosts line 3";
+    const std::string why = WhyNotTrusted(key);
+    EXPECT_EQ(why.rfind("WARNING: the server's host key has changed", 0), 0u) << why;
+    EXPECT_NE(why.find("attacker"), std::string::npos) << why;
+    EXPECT_EQ(CertificateDetails(key),
+              "Key type: ssh-ed25519\nTrusted:   " + old +
+                  "\n           (in /root/.ssh/known_hosts line 3)\nPresented: " + key.fingerprint + "\n");
+    const std::string report = UntrustedCertificateReport(key, job, "site.bxt");
+    EXPECT_NE(report.find("Do not trust the new host key unless"), std::string::npos) << report;
+    EXPECT_NE(report.find("ssh-keygen -R \"[sftp.example.com]:2222\""), std::string::npos) << report;
+    EXPECT_EQ(report.find("--trust " + key.fingerprint), std::string::npos) << "no ready-made yes";
+
+    key.pinnedIn = "FINGERPRINT";
+    EXPECT_NE(CertificateDetails(key).find(old + "\n           (the transfer file's FINGERPRINT)"),
+              std::string::npos);
+    const std::string pinned = UntrustedCertificateReport(key, job, "site.bxt");
+    EXPECT_NE(pinned.find("replace FINGERPRINT in site.bxt"), std::string::npos) << pinned;
+    EXPECT_EQ(pinned.find("ssh-keygen"), std::string::npos) << pinned;
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // Page rules the whole-wizard walk does not reach.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
 #include <QSignalSpy>
@@ -197,6 +200,76 @@ private slots:
         Child<QComboBox>(page, "serverBox")->setEditText("ftp.other.test");
         QVERIFY(page->OnWizardNext());
         QVERIFY(f.job.fingerprint.empty());
+    }
+
+    // SFTP: port 22, an account (never anonymous), a key file whose secret is a passphrase, and
+    // nothing of it left in the job once the user goes back to FTP.
+    void ServerPageOffersSftpWithAKeyFile() {
+        Fixture f;
+        f.job.SetServer("sftp.example.test");
+        f.job.protocol = job::Protocol::Ftpes;
+        f.job.fingerprint = "SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0";  // a TLS certificate's
+        auto* page = f.Add<WizServer>(PlaceServer);
+        auto* security = Child<QComboBox>(page, "securityBox");
+        auto* keyFile = Child<QLineEdit>(page, "keyFileEdit");
+        auto* browse = Child<QPushButton>(page, "keyFileBrowse");
+        auto* anonymous = Child<QRadioButton>(page, "anonymousRadio");
+        auto* passwordLabel = Child<QLabel>(page, "passwordLabel");
+        const auto choose = [&](job::Protocol protocol) {
+            const int index = security->findData(static_cast<int>(protocol));
+            security->setCurrentIndex(index);
+            emit security->activated(index);
+        };
+        QVERIFY(keyFile->isHidden() && browse->isHidden());
+        QVERIFY(anonymous->isChecked());
+
+        choose(job::Protocol::Sftp);
+        QVERIFY(security->currentText().startsWith("SFTP"));
+        QCOMPARE(f.job.port, 22);
+        QVERIFY(f.job.fingerprint.empty());
+        QVERIFY(!keyFile->isHidden() && !browse->isHidden());
+        QVERIFY(anonymous->isHidden());
+        QVERIFY(Child<QLineEdit>(page, "userNameEdit")->isEnabled());
+        QCOMPARE(passwordLabel->text(), QString("&Password:"));
+        const QString key = f.temp.filePath("id_ed25519");
+        QVERIFY(QFile(key).open(QIODevice::WriteOnly));
+        WhenModal<QFileDialog>([key](QFileDialog* dialog) {
+            dialog->selectFile(key);
+            static_cast<QDialog*>(dialog)->accept();  // QFileDialog hides its own accept()
+        });
+        browse->click();
+        QCOMPARE(keyFile->text(), key);
+        QCOMPARE(passwordLabel->text(), QString("&Passphrase:"));
+
+        auto refusal = AnswerBox(QMessageBox::Ok);
+        QVERIFY(!page->OnWizardNext());  // no user name: SFTP has no anonymous login
+        QVERIFY(refusal->contains("user name"));
+        Child<QLineEdit>(page, "userNameEdit")->setText("ann");
+        Child<QLineEdit>(page, "passwordEdit")->setText("unlock");
+        QVERIFY(page->OnWizardNext());
+        QCOMPARE(f.job.protocol, job::Protocol::Sftp);
+        QCOMPARE(f.job.keyFile, key.toStdString());
+        QCOMPARE(f.job.userName, "ann");
+        QCOMPARE(f.job.password, "unlock");
+
+        // Read back from a file, the page shows the account and the key as they were.
+        const std::string file = f.Path("sftp.bxt");
+        QCOMPARE(job::SaveTransferFile(file, f.job), job::kTransferFileLoaded);
+        f.job = job::TransferJob();
+        QCOMPARE(job::LoadTransferFile(file, f.job), job::kTransferFileLoaded);
+        f.job.SetUserName({});
+        page->OnSetActive();
+        QCOMPARE(security->currentData().toInt(), static_cast<int>(job::Protocol::Sftp));
+        QCOMPARE(keyFile->text(), key);
+        QVERIFY(anonymous->isHidden() && !anonymous->isChecked());
+
+        choose(job::Protocol::Ftpes);
+        QCOMPARE(f.job.port, 21);
+        QVERIFY(keyFile->isHidden() && !anonymous->isHidden());
+        QCOMPARE(passwordLabel->text(), QString("&Password:"));
+        Child<QLineEdit>(page, "userNameEdit")->setText("ann");
+        QVERIFY(page->OnWizardNext());
+        QVERIFY(f.job.keyFile.empty());
     }
 
     void ModePageRebuildsThePlacesBehindIt() {

@@ -131,6 +131,16 @@ int main(int argc, char** argv) {
     certificate.pinned = "SHA256:4Qm1tYV2Y7h9cCq0bqgQWnQm6lU1u8tq7cYb3mVvZ0E";
     dialogs::TrustDialog replaced(certificate, "ftp.example.com");
     Save(&replaced, "trust-certificate-replaced");
+    engine::ServerCertificate hostKey;
+    hostKey.keyType = "ssh-ed25519";
+    hostKey.fingerprint = "SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0";
+    hostKey.whyUntrusted = "it is not in ~/.ssh/known_hosts";
+    dialogs::TrustDialog trustKey(hostKey, "sftp.example.com");
+    Save(&trustKey, "trust-host-key");
+    hostKey.pinned = certificate.pinned;
+    hostKey.pinnedIn = "~/.ssh/known_hosts line 3";
+    dialogs::TrustDialog changedKey(hostKey, "sftp.example.com");
+    Save(&changedKey, "trust-host-key-changed");
     dialogs::AboutDialog about;
     Save(&about, "about");
     about.ToggleDetails();
