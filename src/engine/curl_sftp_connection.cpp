@@ -277,6 +277,9 @@ CURLcode CurlSftpConnection::Perform(const Request& request) {
     curl_easy_setopt(h, CURLOPT_APPEND, request.upload && request.restartAt > 0 ? 1L : 0L);
     curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE,
                      request.upload ? curl_off_t{0} : static_cast<curl_off_t>(request.restartAt));
+    if (!request.nobody || request.quote != nullptr) {
+        listedPath_.clear();  // anything may have changed the folder since
+    }
     errorText_[0] = '\0';
     headers_.clear();
     callbackError_ = nullptr;
@@ -380,8 +383,8 @@ bool CurlSftpConnection::GetCurrentDirectory(std::string& folder) {
 }
 
 bool CurlSftpConnection::IsFolder(const std::string& path, bool& connectionLost) {
-    std::string discard;
-    collect_ = &discard;
+    std::string body;
+    collect_ = &body;
     Request request;
     request.path = path == "/" ? path : path + "/";
     const CURLcode result = Perform(request);
@@ -389,8 +392,12 @@ bool CurlSftpConnection::IsFolder(const std::string& path, bool& connectionLost)
     connectionLost = result != CURLE_OK && CodeFor(result) != kExtendedError;
     if (result != CURLE_OK) {
         Fail(result);
+        return false;
     }
-    return result == CURLE_OK;
+    // The walk that follows entering a folder lists it first: it need not wait for it twice.
+    listedPath_ = request.path;
+    listed_ = std::move(body);
+    return true;
 }
 
 bool CurlSftpConnection::SetCurrentDirectory(const std::string& folder) {
@@ -474,6 +481,12 @@ bool CurlSftpConnection::List(const std::string& folder, std::vector<FtpEntry>& 
     if (Refuse(folder)) return false;
     std::string path = Resolve(folder);
     if (path.back() != '/') path += '/';
+    if (path == listedPath_) {
+        entries = ParseListing(listed_, false);
+        listedPath_.clear();
+        Succeed(226, "226 Listed " + path);
+        return true;
+    }
     std::string body;
     collect_ = &body;
     Request request;

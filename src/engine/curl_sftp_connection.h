@@ -96,6 +96,9 @@ private:
     std::string hostKeyProblem_;  // a refusal the user cannot overrule (a revoked key)
 
     std::string folder_ = "/";
+    // The listing IsFolder read last, for the List that usually follows.
+    std::string listedPath_;
+    std::string listed_;
     std::string security_;
     FtpReply lastReply_;
     std::uint32_t lastError_ = 0;
