@@ -113,7 +113,20 @@ int main(int argc, char** argv) {
             ++saved;
         }
     }
+    // The Server page again as SFTP with a key file shows it.
+    job.protocol = job::Protocol::Sftp;
+    job.SetPort(22);
+    job.keyFile = "/home/me/.ssh/id_ed25519";
+    sheet.setStartId(wizard::PlaceServer);
+    sheet.restart();
+    QApplication::processEvents();
+    if (sheet.grab().save(QDir(outDir).filePath("wizard-3-server-sftp.png"))) ++saved;
     sheet.hide();
+    dialogs::ServerAdvancedDialog sftpAdvanced(job);
+    Save(&sftpAdvanced, "server-advanced-sftp");
+    job.protocol = job::Protocol::Ftp;
+    job.SetPort(21);
+    job.keyFile.clear();
 
     dialogs::ServerAdvancedDialog serverAdvanced(job);
     Save(&serverAdvanced, "server-advanced");
