@@ -474,22 +474,9 @@ void CurlFtpConnection::RaiseWithText(std::uint32_t code, const std::string& tex
 
 int CurlFtpConnection::OnProgress(void* self, curl_off_t, curl_off_t dlNow, curl_off_t, curl_off_t ulNow) {
     auto* connection = static_cast<CurlFtpConnection*>(self);
-    if (connection->progress_ == nullptr || !*connection->progress_) {
-        return 0;
-    }
-    const bool upload = connection->source_ != nullptr;
-    const std::uint64_t moved = connection->restartAt_ + static_cast<std::uint64_t>(upload ? ulNow : dlNow);
-    if (moved == connection->lastProgress_) {
-        return 0;
-    }
-    connection->lastProgress_ = moved;
-    try {
-        (*connection->progress_)(moved);
-    } catch (...) {
-        connection->callbackError_ = std::current_exception();
-        return 1;
-    }
-    return 0;
+    return ReportFileProgress(connection->progress_, connection->restartAt_,
+                              connection->source_ != nullptr ? ulNow : dlNow, connection->lastProgress_,
+                              connection->callbackError_);
 }
 
 // What PutFile and GetFile share before and after their transfer.

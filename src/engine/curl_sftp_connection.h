@@ -71,6 +71,9 @@ private:
     // Opens a folder for reading: the one question SFTP through curl answers for "is a folder".
     bool IsFolder(const std::string& path, bool& connectionLost);
     void ThrowIfCallbackFailed();
+
+    // Host keys, in curl_sftp_trust.cpp.
+    void AskForKnownKeyType();
     void RaiseForHostKey();
 
     static int OnHostKey(void* self, int keyType, const char* key, std::size_t length);

@@ -143,6 +143,25 @@ CURLcode RunTransferOn(CURLM* multi, CURL* easy, curl_socket_t& socket) {
     return result;
 }
 
+int ReportFileProgress(const std::function<void(std::uint64_t)>* report, std::uint64_t restartAt, curl_off_t now,
+                       std::uint64_t& last, std::exception_ptr& error) {
+    if (report == nullptr || !*report) {
+        return 0;
+    }
+    const std::uint64_t moved = restartAt + static_cast<std::uint64_t>(now);
+    if (moved == last) {
+        return 0;
+    }
+    last = moved;
+    try {
+        (*report)(moved);
+    } catch (...) {
+        error = std::current_exception();
+        return 1;
+    }
+    return 0;
+}
+
 Slist MakeSlist(std::initializer_list<std::string> items) {
     curl_slist* list = nullptr;
     for (const auto& item : items) {
