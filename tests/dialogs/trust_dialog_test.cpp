@@ -6,7 +6,6 @@
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 
 #include "dialogs/prop_test_helpers.h"
@@ -15,6 +14,7 @@
 #include "dialogs/trust_dialog.h"
 #include "support/files.h"
 #include "support/ftp_test_server.h"
+#include "support/sshd_test_server.h"
 #include "support/temp_dir.h"
 
 using namespace bxfr;
@@ -41,37 +41,6 @@ engine::ServerCertificate UnknownHostKey() {
     key.whyUntrusted = "it is not in /root/.ssh/known_hosts";
     return key;
 }
-
-// Stands in for an SFTP server: refuses a host key it is not told to trust, as the engine does,
-// and otherwise logs in to the FTP test server so that the picker has something to list.
-struct HostKeyClient : engine::FtpClient {
-    struct Seen {
-        std::mutex lock;
-        std::vector<engine::FtpLoginParams> logins;
-    };
-    explicit HostKeyClient(std::shared_ptr<Seen> seen) : seen_(std::move(seen)) {}
-    std::unique_ptr<engine::FtpConnection> Connect(const engine::FtpLoginParams& params) override {
-        {
-            const std::lock_guard hold(seen_->lock);
-            seen_->logins.push_back(params);
-        }
-        const engine::ServerCertificate key = UnknownHostKey();
-        if (params.fingerprint != key.fingerprint)
-            throw engine::CertificateError(key, "host key not trusted");
-        engine::FtpLoginParams ftp = params;
-        ftp.protocol = job::Protocol::Ftp;
-        ftp.fingerprint.clear();
-        return inner_->Connect(ftp);
-    }
-    engine::FtpReply LastReply() const override { return inner_->LastReply(); }
-    std::string FetchUrl(const std::string& url, std::size_t max) override {
-        return inner_->FetchUrl(url, max);
-    }
-
-private:
-    std::shared_ptr<Seen> seen_;
-    std::unique_ptr<engine::FtpClient> inner_ = engine::MakeCurlFtpClient();
-};
 
 job::TransferJob SendOverTls(const test::FtpTestServer& server, const fs::path& local) {
     job::TransferJob job;
@@ -236,13 +205,15 @@ private slots:
         QCOMPARE(server.LoginCount(), 1);
     }
 
-    // The wizard's pickers log in over SFTP with the job's key file, ask about the host key with
-    // the trust dialog, and hand the trusted key back to the job.
+    // Over SFTP a picker logs in with the job's key file and asks about the host key with the
+    // same dialog, and the trusted key goes back to the job.
     void APickerAsksAboutAHostKeyAndKeepsIt() {
-        const test::FtpTestServer server;
+        if (!test::SshdTestServer::Available()) QSKIP("sshd or its test account is missing, or not root");
+        const test::TempDir keys;
+        test::MakeSshKey(keys.path() / "id_test", "");
+        const test::SshdTestServer server({.hostKey = {}, .authorizedKey = keys.path() / "id_test.pub"});
         fs::create_directories(server.root() / "docs");
-        auto seen = std::make_shared<HostKeyClient::Seen>();
-        std::string fingerprint;
+        server.HandOver();
         QString title;
         test::WhenModal<TrustDialog>([&title](TrustDialog* dialog) {
             title = dialog->windowTitle();
@@ -263,20 +234,18 @@ private slots:
         });
         watch.start(10);
         std::string folder;
+        std::string fingerprint;
+        // The key is unknown whatever the user's own known_hosts holds.
+        const QByteArray home = qgetenv("HOME");
+        qputenv("HOME", QByteArray::fromStdString(keys.path().string()));
+        // No password: only the key can log in.
         QCOMPARE(dialogs::bBXFR_TOOLS_FOLDER_BrowseForFolder(
-                     server.host(), server.userName(), server.password(), "", server.port(), 1, &folder,
-                     nullptr, [seen] { return std::make_unique<HostKeyClient>(seen); },
-                     {job::Protocol::Sftp, &fingerprint, "/home/ann/.ssh/id_ed25519"}),
+                     "127.0.0.1", test::SshdTestServer::User(), "", "", server.port(), 1, &folder, nullptr, {},
+                     {job::Protocol::Sftp, &fingerprint, (keys.path() / "id_test").string()}),
                  1);
+        qputenv("HOME", home);
         QCOMPARE(title, QString("Brindle FTP - Server Host Key"));
-        QCOMPARE(fingerprint, UnknownHostKey().fingerprint);
-        const std::lock_guard hold(seen->lock);
-        QCOMPARE(seen->logins.size(), std::size_t{2});
-        for (const engine::FtpLoginParams& login : seen->logins) {
-            QCOMPARE(login.protocol, job::Protocol::Sftp);
-            QCOMPARE(login.keyFile, std::string("/home/ann/.ssh/id_ed25519"));
-        }
-        QCOMPARE(server.LoginCount(), 1);
+        QCOMPARE(fingerprint, server.Fingerprint());
     }
 };
 
