@@ -9,7 +9,6 @@
 #include "engine/certificate_trust.h"
 #include "engine/curl_ftp_connection.h"
 #include "engine/curl_sftp_connection.h"
-#include "engine/error_texts.h"
 #include "engine/ssh_host_keys.h"
 
 namespace bxfr::engine {
@@ -97,7 +96,7 @@ void CurlSftpConnection::RaiseForHostKey() {
     if (!hostKeyProblem_.empty()) {
         lastReply_ = FtpReply{0, hostKeyProblem_};
         ThreadLastReply() = lastReply_;
-        throw InternetError(kInvalidCertificate, WinInetErrorName(kInvalidCertificate) + ": " + hostKeyProblem_);
+        throw InternetError(kInvalidCertificate, hostKeyProblem_);
     }
     const ServerCertificate& key = *presented_;
     const std::string text = key.pinned.empty()
@@ -107,7 +106,7 @@ void CurlSftpConnection::RaiseForHostKey() {
     lastReply_ = FtpReply{0, text};
     ThreadLastReply() = lastReply_;
     lastError_ = kInvalidCertificate;
-    throw CertificateError(key, WinInetErrorName(kInvalidCertificate) + ": " + text);
+    throw CertificateError(key, text);
 }
 
 }  // namespace bxfr::engine
