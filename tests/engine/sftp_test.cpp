@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -209,6 +210,21 @@ TEST_F(Sftp, HostKeyMustBeKnownOrPinned) {
     const std::vector<std::string> log = test::ReadLines(fs::path(server.HostKey()).parent_path() / "sshd.log");
     EXPECT_EQ(CountStartingWith(log, "Accepted password"), 1) << ::testing::PrintToString(log);
     EXPECT_EQ(CountStartingWith(log, "Failed password"), 0);
+}
+
+// A server with several host keys is asked for the one known_hosts lists, hashed as Debian's ssh
+// writes it, not for libssh2's favourite, which would be "unknown".
+TEST_F(Sftp, KnownServerWithSeveralKeysIsKnown) {
+    SshdTestServer server(SshdOptions{.hostKey = {}, .authorizedKey = {}, .ecdsaToo = true});
+    const fs::path knownHosts = dir.path() / "known_hosts";
+    WriteFile(knownHosts, server.KnownHostsLine() + "\n");
+    const std::string hash = "ssh-keygen -q -H -f '" + knownHosts.string() + "' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(hash.c_str()), 0);
+    ASSERT_EQ(ReadFile(knownHosts).rfind("|1|", 0), 0u);
+    FtpLoginParams params = LoginTo(server);
+    params.knownHosts = knownHosts.string();
+    auto connection = MakeCurlFtpClient()->Connect(params);
+    EXPECT_NE(connection->Security().find(server.Fingerprint()), std::string::npos) << connection->Security();
 }
 
 // A script runs as SFTP commands; one SFTP has nothing like fails under the script's rules.

@@ -32,6 +32,8 @@ def parse_args():
     parser.add_argument("--dir", required=True, help="a folder for the config, keys and log")
     parser.add_argument("--ready-file", required=True)
     parser.add_argument("--host-key", help="default: <dir>/host_key")
+    parser.add_argument("--ecdsa-key", action="store_true",
+                        help="serve an ECDSA key too (<dir>/ecdsa_key), which libssh2 prefers")
     parser.add_argument("--authorized-key", help="a public key file the account may log in with")
     parser.add_argument("--max-sessions", type=int, default=10)
     parser.add_argument("--syslog-sink", help="a file for internal-sftp's syslog messages (needs no /dev/log)")
@@ -178,8 +180,14 @@ def serve(args, sink):
     log = os.path.join(args.dir, "sshd.log")
     # Only a sink of our own takes the one line per request that DEBUG3 adds.
     level = "DEBUG3" if sink and sink.sock else "INFO"
-    settings = [
-        ("ListenAddress", "127.0.0.1"), ("Port", str(port)), ("HostKey", host_key),
+    host_keys = [("HostKey", host_key)]
+    if args.ecdsa_key:
+        ecdsa = os.path.join(args.dir, "ecdsa_key")
+        if not os.path.exists(ecdsa):
+            subprocess.run(["ssh-keygen", "-q", "-t", "ecdsa", "-N", "", "-f", ecdsa], check=True)
+        host_keys.append(("HostKey", ecdsa))
+    settings = host_keys + [
+        ("ListenAddress", "127.0.0.1"), ("Port", str(port)),
         ("PidFile", os.path.join(args.dir, "sshd.pid")), ("AllowUsers", USER),
         ("PermitRootLogin", "no"), ("UsePAM", "no"), ("PasswordAuthentication", "yes"),
         ("KbdInteractiveAuthentication", "no"), ("PubkeyAuthentication", "yes"),

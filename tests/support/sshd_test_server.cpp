@@ -21,6 +21,9 @@ SshdTestServer::SshdTestServer(SshdOptions options) : root_(dir_.path() / "root"
                                   "--dir",          dir_.path().string(),
                                   "--ready-file",   (dir_.path() / "ready").string(),
                                   "--host-key",     hostKey_.string()};
+    if (options.ecdsaToo) {
+        argv.push_back("--ecdsa-key");
+    }
     if (!options.authorizedKey.empty()) {
         argv.insert(argv.end(), {"--authorized-key", options.authorizedKey.string()});
     }

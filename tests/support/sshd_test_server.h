@@ -16,6 +16,8 @@ struct SshdOptions {
     std::filesystem::path hostKey;
     // A public key the account may log in with besides its password.
     std::filesystem::path authorizedKey;
+    // Also an ECDSA host key, the type libssh2 asks for first.
+    bool ecdsaToo = false;
 };
 
 // OpenSSH's sshd on 127.0.0.1, SFTP only, for the account install-deps makes; its SFTP
