@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <utility>
 
@@ -17,8 +16,6 @@
 #include "job/text_encoding.h"
 
 namespace bxfr::engine {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -127,12 +124,7 @@ CurlSftpConnection::CurlSftpConnection(const FtpLoginParams& params)
     }
 }
 
-CurlSftpConnection::~CurlSftpConnection() {
-    if (!typeHints_.empty()) {
-        std::error_code ignored;
-        fs::remove(typeHints_, ignored);
-    }
-}
+CurlSftpConnection::~CurlSftpConnection() { DropKnownKeyType(); }
 
 void CurlSftpConnection::Login() {
     if (!params_.keyFile.empty()) {
@@ -148,7 +140,13 @@ void CurlSftpConnection::Login() {
     request.path = "/~/";
     request.nobody = true;
     request.quote = pwd.get();
-    const CURLcode result = Perform(request);
+    presented_.reset();
+    CURLcode result = Perform(request);
+    if ((result == CURLE_FAILED_INIT || result == CURLE_SSH) && !presented_ && !typeHints_.empty()) {
+        // The server no longer has a key of the type known_hosts lists; let it show the one it has.
+        DropKnownKeyType();
+        result = Perform(request);
+    }
     if (result != CURLE_OK) {
         if (hostKeyRefused_ && presented_) {
             RaiseForHostKey();

@@ -74,6 +74,7 @@ private:
 
     // Host keys, in curl_sftp_trust.cpp.
     void AskForKnownKeyType();
+    void DropKnownKeyType();
     void RaiseForHostKey();
 
     static int OnHostKey(void* self, int keyType, const char* key, std::size_t length);

@@ -45,6 +45,14 @@ void CurlSftpConnection::AskForKnownKeyType() {
     }
 }
 
+void CurlSftpConnection::DropKnownKeyType() {
+    if (typeHints_.empty()) return;
+    curl_easy_setopt(easy_.get(), CURLOPT_SSH_KNOWNHOSTS, nullptr);
+    std::error_code ignored;
+    fs::remove(typeHints_, ignored);
+    typeHints_.clear();
+}
+
 int CurlSftpConnection::OnHostKey(void* self, int, const char* key, std::size_t length) {
     auto* connection = static_cast<CurlSftpConnection*>(self);
     const std::string_view blob(key, length);

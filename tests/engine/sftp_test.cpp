@@ -225,6 +225,16 @@ TEST_F(Sftp, KnownServerWithSeveralKeysIsKnown) {
     params.knownHosts = knownHosts.string();
     auto connection = MakeCurlFtpClient()->Connect(params);
     EXPECT_NE(connection->Security().find(server.Fingerprint()), std::string::npos) << connection->Security();
+
+    // A server that no longer has a key of the listed type shows the one it has, as unknown.
+    SshdTestServer edOnly;
+    WriteFile(knownHosts, "[127.0.0.1]:" + std::to_string(edOnly.port()) + " " +
+                              ReadFile(fs::path(server.HostKey()).parent_path() / "ecdsa_key.pub"));
+    params.port = edOnly.port();
+    auto unknown = KeyRefusal(params);
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->certificate().fingerprint, edOnly.Fingerprint());
+    EXPECT_FALSE(unknown->PinMismatch());
 }
 
 // A script runs as SFTP commands; one SFTP has nothing like fails under the script's rules.
