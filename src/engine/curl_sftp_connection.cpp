@@ -214,6 +214,9 @@ std::uint32_t CurlSftpConnection::CodeFor(CURLcode result) const {
             // One error for a refused operation and for a session that broke: only whether the
             // connection survived tells them apart.
             return connectionLost_ ? kConnectionAborted : kExtendedError;
+        case CURLE_FAILED_INIT:
+            // libcurl's word for an SSH handshake that failed: no common key type or cipher.
+            return kSecurityChannelError;
         case CURLE_SEND_ERROR:
         case CURLE_RECV_ERROR:
         case CURLE_GOT_NOTHING:
