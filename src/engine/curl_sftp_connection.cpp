@@ -86,6 +86,8 @@ CurlSftpConnection::CurlSftpConnection(const FtpLoginParams& params)
     curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(h, CURLOPT_READFUNCTION, &CurlSftpConnection::OnRead);
     curl_easy_setopt(h, CURLOPT_READDATA, this);
+    // A resumed upload's source starts at the resume point already: nothing to skip.
+    curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, +[](void*, curl_off_t, int) { return CURL_SEEKFUNC_OK; });
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &CurlSftpConnection::OnProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
@@ -104,10 +106,18 @@ CurlSftpConnection::CurlSftpConnection(const FtpLoginParams& params)
         methods |= CURLSSH_AUTH_AGENT;
     }
     curl_easy_setopt(h, CURLOPT_SSH_AUTH_TYPES, methods);
-    // The key is checked here, before any authentication; see OnHostKey.
-    curl_easy_setopt(h, CURLOPT_SSH_HOSTKEYFUNCTION, &CurlSftpConnection::OnHostKey);
-    curl_easy_setopt(h, CURLOPT_SSH_HOSTKEYDATA, this);
-    AskForKnownKeyType();
+    // The key is checked here, before any authentication; see OnHostKey. A libcurl whose SSH
+    // library offers no such hook cannot be used at all: it would log in to any server.
+    if (curl_easy_setopt(h, CURLOPT_SSH_HOSTKEYFUNCTION, &CurlSftpConnection::OnHostKey) != CURLE_OK ||
+        curl_easy_setopt(h, CURLOPT_SSH_HOSTKEYDATA, this) != CURLE_OK) {
+        throw InternetError(kSecurityChannelError, WinInetErrorName(kSecurityChannelError) +
+                                                       ": this build's SSH library cannot check host keys");
+    }
+    knownLines_ = ReadKnownLines();
+    // A pin stands for a key of the type the server offers first; see LogInWith.
+    if (params_.fingerprint.empty()) {
+        AskForKnownKeyType();
+    }
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(params_.connectTimeout.count()));
     curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(params_.idleTimeout.count()));
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -140,12 +150,13 @@ void CurlSftpConnection::Login() {
     request.path = "/~/";
     request.nobody = true;
     request.quote = pwd.get();
-    presented_.reset();
-    CURLcode result = Perform(request);
-    if ((result == CURLE_FAILED_INIT || result == CURLE_SSH) && !presented_ && !typeHints_.empty()) {
-        // The server no longer has a key of the type known_hosts lists; let it show the one it has.
-        DropKnownKeyType();
-        result = Perform(request);
+    const CURLcode result = LogInWith(request);
+    if (result == CURLE_OK && !presented_) {
+        // The hook did not run: nothing says whose server this is.
+        lastReply_ = FtpReply{0, "The SSH library did not show the server's host key, so it cannot be checked."};
+        ThreadLastReply() = lastReply_;
+        throw InternetError(kSecurityChannelError,
+                            WinInetErrorName(kSecurityChannelError) + ": " + lastReply_.text);
     }
     if (result != CURLE_OK) {
         if (hostKeyRefused_ && presented_) {
@@ -171,6 +182,30 @@ void CurlSftpConnection::Login() {
     ThreadLastReply() = lastReply_ = FtpReply{230, "230 Logged in over SSH."};
 }
 
+CURLcode CurlSftpConnection::LogInWith(const Request& request) {
+    presented_.reset();
+    CURLcode result = Perform(request);
+    const bool handshakeFailed = (result == CURLE_FAILED_INIT || result == CURLE_SSH) && !presented_;
+    if (handshakeFailed && usingHints_) {
+        // The server no longer has a key of the type known_hosts lists: it shows the one it has,
+        // which known_hosts then calls changed.
+        DropKnownKeyType();
+        return Perform(request);
+    }
+    const bool pinMissed = result != CURLE_OK && hostKeyRefused_ && presented_ && presented_->pinnedIn == "FINGERPRINT";
+    if (pinMissed && !usingHints_ && AskForKnownKeyType()) {
+        // The pinned key may be of the type known_hosts lists rather than the server's first.
+        const ServerCertificate first = *presented_;
+        result = Perform(request);
+        if (result != CURLE_OK && !presented_) {
+            presented_ = first;
+            hostKeyRefused_ = true;
+        }
+        if (result != CURLE_OK) DropKnownKeyType();
+    }
+    return result;
+}
+
 std::string CurlSftpConnection::Resolve(const std::string& path) const { return ResolvePath(folder_, path); }
 
 CURLcode CurlSftpConnection::Perform(const Request& request) {
@@ -182,12 +217,13 @@ CURLcode CurlSftpConnection::Perform(const Request& request) {
     curl_easy_setopt(h, CURLOPT_FILETIME, request.fileTime ? 1L : 0L);
     curl_easy_setopt(h, CURLOPT_QUOTE, request.quote);
     curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
-    // A resumed upload appends to the temporary file, which holds exactly restartAt bytes.
-    curl_easy_setopt(h, CURLOPT_APPEND, request.upload && request.restartAt > 0 ? 1L : 0L);
-    curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE,
-                     request.upload ? curl_off_t{0} : static_cast<curl_off_t>(request.restartAt));
+    // Both ways a resume starts at restartAt in the remote file; an upload's source is there already.
+    curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(request.restartAt));
     if (!request.nobody || request.quote != nullptr) {
         listedPath_.clear();  // anything may have changed the folder since
+    }
+    if (request.upload || request.quote != nullptr) {
+        timedPath_.clear();
     }
     errorText_[0] = '\0';
     headers_.clear();
@@ -355,7 +391,9 @@ bool CurlSftpConnection::FileSize(const std::string& name, std::uint64_t& size) 
     if (result != CURLE_OK) return Fail(result);
     curl_easy_getinfo(easy_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     if (length < 0) {
-        Succeed(550, "550 The server did not tell the size of " + path + ".");
+        lastError_ = kExtendedError;
+        lastReply_ = FtpReply{550, "550 The server did not tell the size of " + path + "."};
+        ThreadLastReply() = lastReply_;
         return false;
     }
     size = static_cast<std::uint64_t>(length);
@@ -368,6 +406,7 @@ bool CurlSftpConnection::GetModificationTime(const std::string& name, std::int64
     const std::string path = Resolve(name);
     if (path == timedPath_ && timedSeconds_ >= 0) {
         unixSeconds = timedSeconds_;
+        Succeed(213, "213 " + FormatFtpTime(timedSeconds_));
         return true;
     }
     Request request;
@@ -378,7 +417,12 @@ bool CurlSftpConnection::GetModificationTime(const std::string& name, std::int64
     if (result != CURLE_OK) return Fail(result);
     curl_off_t seconds = -1;
     curl_easy_getinfo(easy_.get(), CURLINFO_FILETIME_T, &seconds);
-    if (seconds < 0) return false;
+    if (seconds < 0) {
+        lastError_ = kExtendedError;
+        lastReply_ = FtpReply{550, "550 The server did not tell the time of " + path + "."};
+        ThreadLastReply() = lastReply_;
+        return false;
+    }
     unixSeconds = seconds;
     Succeed(213, "213 " + FormatFtpTime(seconds));
     return true;
@@ -453,14 +497,14 @@ void CurlSftpConnection::PutFile(const std::string& remoteName, int, const Uploa
     progress_ = nullptr;
     if (result != CURLE_OK) Raise(result);
     ThrowIfCallbackFailed();
-    // Every write was acknowledged by the server, which is SFTP's check that the bytes landed;
-    // what curl reports sent must still be all that was read.
-    curl_off_t sent = -1;
-    curl_easy_getinfo(easy_.get(), CURLINFO_SIZE_UPLOAD_T, &sent);
-    if (sent >= 0 && static_cast<std::uint64_t>(sent) != fileBytes_) {
+    // The server acknowledged every write at its offset: SFTP's own proof that the bytes landed.
+    // A resumed file is measured too, since its start was written by an earlier connection.
+    std::uint64_t stored = 0;
+    const std::uint64_t sent = options.restartAt + fileBytes_;
+    if (options.restartAt > 0 && FileSize(request.path, stored) && stored != sent) {
         lastError_ = kConnectionAborted;
-        lastReply_ = FtpReply{0, "The server acknowledged " + std::to_string(sent) + " bytes of " + request.path +
-                                     " after " + std::to_string(fileBytes_) + " were sent."};
+        lastReply_ = FtpReply{0, "the server holds " + std::to_string(stored) + " bytes of " + request.path +
+                                     " after " + std::to_string(sent) + " were sent"};
         ThreadLastReply() = lastReply_;
         throw InternetError(lastError_, ErrorMessage(lastError_, lastReply_, nullptr));
     }

@@ -73,8 +73,11 @@ private:
     void ThrowIfCallbackFailed();
 
     // Host keys, in curl_sftp_trust.cpp.
-    void AskForKnownKeyType();
+    std::string ReadKnownLines() const;
+    bool AskForKnownKeyType();
     void DropKnownKeyType();
+    // Runs the login request, asking for the key type known_hosts lists where that helps.
+    CURLcode LogInWith(const Request& request);
     void RaiseForHostKey();
 
     static int OnHostKey(void* self, int keyType, const char* key, std::size_t length);
@@ -88,7 +91,9 @@ private:
     std::string baseUrl_;
     std::string proxyUrl_;
     std::string knownHosts_;
-    std::string typeHints_;  // a file of the host's known_hosts lines for curl; see the constructor
+    std::string knownLines_;  // the host's known_hosts lines, names in plain text
+    std::string typeHints_;   // a file of them for curl; see AskForKnownKeyType
+    bool usingHints_ = false;
     MultiHandle multi_;
     EasyHandle easy_;
     char errorText_[CURL_ERROR_SIZE] = {};

@@ -1,6 +1,11 @@
 // The SFTP connection's host key check: what known_hosts or the transfer file trusts, decided
 // in libcurl's host key hook, before any authentication.
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -27,27 +32,49 @@ std::string ReadWholeFile(const std::string& path, bool& exists) {
 
 }  // namespace
 
-void CurlSftpConnection::AskForKnownKeyType() {
-    // The server is asked for a key of a type known_hosts lists for it (libssh2 would pick its
-    // own favourite, whose key the user has never seen). curl finds that type only under a plain
-    // name and takes a hashed line of any host for ours, so it reads the host's lines in plain.
+// curl asks the server for a key of the type its known_hosts file lists for the host (libssh2
+// would pick its own favourite, whose key the user has never seen). curl finds that type only
+// under a plain name and takes a hashed line of any host for ours, so it is given a file of the
+// host's own lines in plain text, readable by the user alone.
+std::string CurlSftpConnection::ReadKnownLines() const {
     bool exists = false;
-    const std::string known = knownHosts_.empty() ? std::string() : ReadWholeFile(knownHosts_, exists);
-    if (const std::string lines = KnownHostLines(known, params_.server, params_.port); !lines.empty()) {
-        typeHints_ = (fs::temp_directory_path() / ("bxfr-known-hosts-" + std::to_string(std::random_device{}()) +
-                                                  std::to_string(std::random_device{}())))
-                         .string();
-        std::ofstream out(typeHints_, std::ios::binary | std::ios::trunc);
-        out << lines;
-        if (out.flush()) {
-            curl_easy_setopt(easy_.get(), CURLOPT_SSH_KNOWNHOSTS, typeHints_.c_str());
+    const std::string text = knownHosts_.empty() ? std::string() : ReadWholeFile(knownHosts_, exists);
+    return KnownHostLines(text, params_.server, params_.port);
+}
+
+bool CurlSftpConnection::AskForKnownKeyType() {
+    if (knownLines_.empty()) return false;
+    if (typeHints_.empty()) {
+        for (int attempt = 0; attempt < 4 && typeHints_.empty(); ++attempt) {
+            const fs::path path = fs::temp_directory_path() / ("bxfr-known-hosts-" + std::to_string(std::random_device{}()) +
+                                                                std::to_string(std::random_device{}()));
+#ifdef _WIN32
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            if (!(out << knownLines_).flush()) continue;
+#else
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd < 0) continue;
+            const bool written = ::write(fd, knownLines_.data(), knownLines_.size()) ==
+                                 static_cast<ssize_t>(knownLines_.size());
+            ::close(fd);
+            if (!written) {
+                std::error_code ignored;
+                fs::remove(path, ignored);
+                continue;
+            }
+#endif
+            typeHints_ = path.string();
         }
+        if (typeHints_.empty()) return false;
     }
+    usingHints_ = curl_easy_setopt(easy_.get(), CURLOPT_SSH_KNOWNHOSTS, typeHints_.c_str()) == CURLE_OK;
+    return usingHints_;
 }
 
 void CurlSftpConnection::DropKnownKeyType() {
-    if (typeHints_.empty()) return;
     curl_easy_setopt(easy_.get(), CURLOPT_SSH_KNOWNHOSTS, nullptr);
+    usingHints_ = false;
+    if (typeHints_.empty()) return;
     std::error_code ignored;
     fs::remove(typeHints_, ignored);
     typeHints_.clear();
@@ -104,6 +131,7 @@ void CurlSftpConnection::RaiseForHostKey() {
     if (!hostKeyProblem_.empty()) {
         lastReply_ = FtpReply{0, hostKeyProblem_};
         ThreadLastReply() = lastReply_;
+        lastError_ = kInvalidCertificate;
         throw InternetError(kInvalidCertificate, hostKeyProblem_);
     }
     const ServerCertificate& key = *presented_;

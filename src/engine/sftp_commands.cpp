@@ -13,11 +13,13 @@ namespace {
 struct SftpVerb {
     const char* name;
     int arguments;
-    int firstPath;  // index of the first path argument; the rest are paths too
+    // The first argument taken from the remote folder; the rest are too. A link's target stays
+    // as written: a relative one is relative to the link.
+    int firstPath;
 };
 constexpr SftpVerb kVerbs[] = {
     {"chmod", 2, 1}, {"chown", 2, 1},   {"chgrp", 2, 1}, {"atime", 2, 1}, {"mtime", 2, 1},
-    {"ln", 2, 0},    {"symlink", 2, 0}, {"rename", 2, 0}, {"mkdir", 1, 0}, {"rmdir", 1, 0},
+    {"ln", 2, 1},    {"symlink", 2, 1}, {"rename", 2, 0}, {"mkdir", 1, 0}, {"rmdir", 1, 0},
     {"rm", 1, 0},    {"statvfs", 1, 0},
 };
 
@@ -29,6 +31,8 @@ std::string Lower(std::string text) {
 }  // namespace
 
 bool SplitWords(const std::string& text, std::vector<std::string>& words) {
+    // Shell-like, so that a name put in quotes can stand inside a word ("%s".bak); each word is
+    // quoted again on its own before curl sees it.
     std::size_t i = 0;
     while (i < text.size()) {
         if (text[i] == ' ' || text[i] == '\t') {
@@ -36,17 +40,20 @@ bool SplitWords(const std::string& text, std::vector<std::string>& words) {
             continue;
         }
         std::string word;
-        if (text[i] == '"' || text[i] == '\'') {
-            const char quote = text[i++];
-            for (;; ++i) {
-                if (i >= text.size()) return false;
-                if (text[i] == quote) break;
+        while (i < text.size() && text[i] != ' ' && text[i] != '\t') {
+            if (text[i] == '"' || text[i] == '\'') {
+                const char quote = text[i++];
+                for (;; ++i) {
+                    if (i >= text.size()) return false;
+                    if (text[i] == quote) break;
+                    if (text[i] == '\\' && ++i >= text.size()) return false;
+                    word += text[i];
+                }
+                ++i;
+            } else {
                 if (text[i] == '\\' && ++i >= text.size()) return false;
-                word += text[i];
+                word += text[i++];
             }
-            ++i;
-        } else {
-            while (i < text.size() && text[i] != ' ' && text[i] != '\t') word += text[i++];
         }
         words.push_back(std::move(word));
     }

@@ -205,6 +205,7 @@ KnownHostVerdict LookUpKnownHost(std::string_view fileText, const std::string& f
                                  const std::string& host, std::uint16_t port, std::string_view blob) {
     const std::string type = HostKeyType(blob);
     KnownHostVerdict verdict;
+    KnownHostVerdict otherType;
     std::string knownAt;
     bool revoked = false;
     ForEachKnownLine(fileText, NameFor(host, port), [&](const KnownLine& known) {
@@ -222,12 +223,16 @@ KnownHostVerdict LookUpKnownHost(std::string_view fileText, const std::string& f
             if (knownAt.empty()) knownAt = where;
         } else if (known.type == type && verdict.kind == KnownHostVerdict::Kind::Unknown) {
             verdict = {KnownHostVerdict::Kind::Changed, FingerprintOf(known.blob), where};
+        } else if (otherType.kind == KnownHostVerdict::Kind::Unknown) {
+            otherType = {KnownHostVerdict::Kind::Changed, FingerprintOf(known.blob), where};
         }
         return true;
     });
     if (revoked) return verdict;
     if (!knownAt.empty()) return {KnownHostVerdict::Kind::Known, {}, knownAt};
-    return verdict;
+    // Only keys of other types are known: a server that shows a new type is as suspect as one
+    // that shows a new key (an attacker would offer whatever type the client takes).
+    return verdict.kind == KnownHostVerdict::Kind::Changed ? verdict : otherType;
 }
 
 }  // namespace bxfr::engine

@@ -22,11 +22,11 @@ struct KnownHostVerdict {
     enum class Kind {
         Unknown,  // no key of this type is listed for the host
         Known,    // listed as it is
-        Changed,  // the file lists another key of the same type for the host
+        Changed,  // the file lists other keys for the host (of this type first, else of any)
         Revoked,  // the file marks the key @revoked
     };
     Kind kind = Kind::Unknown;
-    std::string knownFingerprint;  // Changed: the listed key's fingerprint
+    std::string knownFingerprint;  // Changed: the fingerprint of the key listed instead
     std::string where;             // Known, Changed, Revoked: "FILE line N"
 };
 

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "engine/certificate_trust.h"
+#include "engine/server_commands.h"
 #include "engine/sftp_commands.h"
 #include "engine/ssh_host_keys.h"
 #include "engine/transfer_run.h"
@@ -32,7 +33,12 @@ protected:
         if (!SshdTestServer::Available()) {
             GTEST_SKIP() << "sshd or the test account is missing, or the tests do not run as root";
         }
+        // The user's own known_hosts must not decide any test.
+        const char* home = std::getenv("HOME");
+        home_ = home != nullptr ? home : "";
+        setenv("HOME", dir.path().c_str(), 1);
     }
+    void TearDown() override { setenv("HOME", home_.c_str(), 1); }
 
     // The job trusts the server's key through FINGERPRINT unless a test says otherwise.
     std::unique_ptr<Transfer> SftpTransfer(const SshdTestServer& server, const fs::path& local,
@@ -76,6 +82,7 @@ protected:
     }
 
     TempDir dir;
+    std::string home_;
 };
 
 // The whole job over SFTP: a tree with blanks and UTF-8 names both ways on two connections,
@@ -144,6 +151,12 @@ TEST_F(Sftp, KeyLoginUsesThePassphraseAndNeverSendsItAsAPassword) {
         EXPECT_EQ(error.code(), 12014u);
         EXPECT_NE(std::string(error.what()).find(key.string()), std::string::npos) << error.what();
     }
+    // Neither the good nor the wrong passphrase went out as a password.
+    const auto log = server.Log();
+    EXPECT_EQ(CountStartingWith(log, "Accepted publickey"), 2) << ::testing::PrintToString(log);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& line) { return line.find("password") != std::string::npos; }),
+              0);
     params.keyFile = (dir.path() / "missing").string();
     try {
         MakeCurlFtpClient()->Connect(params);
@@ -207,9 +220,12 @@ TEST_F(Sftp, HostKeyMustBeKnownOrPinned) {
     ASSERT_TRUE(pinned);
     EXPECT_EQ(pinned->certificate().pinnedIn, "FINGERPRINT");
 
-    const std::vector<std::string> log = test::ReadLines(fs::path(server.HostKey()).parent_path() / "sshd.log");
+    const std::vector<std::string> log = server.Log();
     EXPECT_EQ(CountStartingWith(log, "Accepted password"), 1) << ::testing::PrintToString(log);
     EXPECT_EQ(CountStartingWith(log, "Failed password"), 0);
+    const std::vector<std::string> faked = impostor.Log();
+    EXPECT_EQ(CountStartingWith(faked, "Accepted "), 1) << ::testing::PrintToString(faked);  // the pinned login
+    EXPECT_EQ(CountStartingWith(faked, "Failed "), 0);
 }
 
 // A server with several host keys is asked for the one known_hosts lists, hashed as Debian's ssh
@@ -226,15 +242,16 @@ TEST_F(Sftp, KnownServerWithSeveralKeysIsKnown) {
     auto connection = MakeCurlFtpClient()->Connect(params);
     EXPECT_NE(connection->Security().find(server.Fingerprint()), std::string::npos) << connection->Security();
 
-    // A server that no longer has a key of the listed type shows the one it has, as unknown.
+    // A server without a key of the listed type shows the one it has: a changed key, not an unknown one.
     SshdTestServer edOnly;
     WriteFile(knownHosts, "[127.0.0.1]:" + std::to_string(edOnly.port()) + " " +
                               ReadFile(fs::path(server.HostKey()).parent_path() / "ecdsa_key.pub"));
     params.port = edOnly.port();
-    auto unknown = KeyRefusal(params);
-    ASSERT_TRUE(unknown);
-    EXPECT_EQ(unknown->certificate().fingerprint, edOnly.Fingerprint());
-    EXPECT_FALSE(unknown->PinMismatch());
+    auto changed = KeyRefusal(params);
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(changed->certificate().fingerprint, edOnly.Fingerprint());
+    EXPECT_TRUE(changed->PinMismatch());
+    EXPECT_EQ(changed->certificate().pinnedIn, knownHosts.string() + " line 1");
 }
 
 // A script runs as SFTP commands; one SFTP has nothing like fails under the script's rules.
@@ -259,7 +276,11 @@ TEST_F(Sftp, ScriptCommandsAreSftpCommands) {
         << ::testing::PrintToString(refused->messages);
 
     EXPECT_EQ(SftpCommandFor("rename old \"new name\"", "/site"), "rename \"/site/old\" \"/site/new name\"");
-    EXPECT_EQ(SftpCommandFor("CHMOD 644 /abs/it's", "/site"), "chmod \"644\" \"/abs/it\\'s\"");
+    EXPECT_EQ(SftpCommandFor("CHMOD 644 \"/abs/it's\"", "/site"), "chmod \"644\" \"/abs/it\\'s\"");
+    // A quoted name inside a word, as a per-file command makes it.
+    EXPECT_EQ(SftpCommandFor(FormatTranCommand("rename %s %s.bak", "a \"b\"", job::Protocol::Sftp), "/site"),
+              "rename \"/site/a \\\"b\\\"\" \"/site/a \\\"b\\\".bak\"");
+    EXPECT_EQ(SftpCommandFor("ln ../target link", "/site"), "ln \"../target\" \"/site/link\"");
     EXPECT_EQ(SftpCommandFor("SITE EXEC x", "/site"), std::nullopt);
     EXPECT_EQ(SftpCommandFor("rm", "/site"), std::nullopt);
 }
@@ -362,6 +383,10 @@ TEST(KnownHosts, MatchesAsOpenSshDoes) {
     EXPECT_EQ(kind("host.example ssh-ed25519 not-base64!\nhost.example ssh-rsa " + aText + "\n", "host.example", 22,
                    a),
               Kind::Unknown);
+    // Only a key of another type known: a new type is as suspect as a new key.
+    EXPECT_EQ(kind("host.example ecdsa-sha2-nistp256 AAAAE2VjZHNhLXNoYTItbmlzdHAyNTYAAAAEYWJjZA==\n", "host.example",
+                   22, a),
+              Kind::Changed);
 }
 
 }  // namespace

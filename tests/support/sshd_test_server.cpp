@@ -33,8 +33,18 @@ SshdTestServer::SshdTestServer(SshdOptions options) : root_(dir_.path() / "root"
 
 SshdTestServer::~SshdTestServer() = default;
 
+namespace {
+const char* const kPasswordFile = "/etc/bxfr-sftp-test.password";
+}  // namespace
+
 bool SshdTestServer::Available() {
-    return geteuid() == 0 && access("/usr/sbin/sshd", X_OK) == 0 && getpwnam(User()) != nullptr;
+    return geteuid() == 0 && access("/usr/sbin/sshd", X_OK) == 0 && getpwnam(User()) != nullptr &&
+           !Password().empty();
+}
+
+std::string SshdTestServer::Password() {
+    const std::vector<std::string> lines = ReadLines(kPasswordFile);
+    return lines.empty() ? std::string() : lines.front();
 }
 
 std::string SshdTestServer::Fingerprint() const {
@@ -43,6 +53,8 @@ std::string SshdTestServer::Fingerprint() const {
 }
 
 fs::path SshdTestServer::HostKey() const { return hostKey_; }
+
+std::vector<std::string> SshdTestServer::Log() const { return ReadLines(dir_.path() / "sshd.log"); }
 
 std::string SshdTestServer::KnownHostsLine() const {
     const std::vector<std::string> lines = ReadLines(fs::path(hostKey_.string() + ".pub"));

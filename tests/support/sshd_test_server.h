@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/temp_dir.h"
 
@@ -31,7 +32,8 @@ public:
 
     static bool Available();
     static const char* User() { return "bxfr-sftp-test"; }
-    static const char* Password() { return "bxfr-sftp-test-password"; }
+    // The account's password, which install-deps makes for each machine.
+    static std::string Password();
 
     std::uint16_t port() const { return port_; }
     const std::filesystem::path& root() const { return root_; }
@@ -40,6 +42,8 @@ public:
     std::filesystem::path HostKey() const;
     // "[127.0.0.1]:PORT ssh-ed25519 AAAA..." for a known_hosts file.
     std::string KnownHostsLine() const;
+    // sshd's own log: connections, logins ("Accepted password for ...", "Failed ...").
+    std::vector<std::string> Log() const;
     // Gives what the test wrote under root() to the account, as files it uploaded would be.
     void HandOver() const;
 
