@@ -122,6 +122,10 @@ CurlSftpConnection::CurlSftpConnection(const FtpLoginParams& params)
     curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(params_.idleTimeout.count()));
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(params_.idleTimeout.count()));
+    // Without any overall limit libcurl's SSH code waits for replies it blocks on (the close of
+    // every file) by polling in a busy loop; with one it sleeps on the socket. Far beyond any
+    // transfer, and within a 32-bit long: the idle watchdog is what ends a stalled call.
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, 24L * 24 * 60 * 60 * 1000);
     // Larger buffers let libssh2 keep more SFTP reads and writes in flight.
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 512L * 1024L);
     curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, 2L * 1024L * 1024L);
