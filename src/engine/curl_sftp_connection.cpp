@@ -56,8 +56,9 @@ std::string HttpDate(std::int64_t unixSeconds) {
     gmtime_r(&when, &parts);
 #endif
     char text[64];
-    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[parts.tm_wday % 7], parts.tm_mday,
-                  kMonths[parts.tm_mon % 12], parts.tm_year + 1900, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[parts.tm_wday % 7],
+                  parts.tm_mday, kMonths[parts.tm_mon % 12], parts.tm_year + 1900, parts.tm_hour,
+                  parts.tm_min, parts.tm_sec);
     return text;
 }
 
@@ -87,7 +88,8 @@ CurlSftpConnection::CurlSftpConnection(const FtpLoginParams& params)
     curl_easy_setopt(h, CURLOPT_READFUNCTION, &CurlSftpConnection::OnRead);
     curl_easy_setopt(h, CURLOPT_READDATA, this);
     // A resumed upload's source starts at the resume point already: nothing to skip.
-    curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, +[](void*, curl_off_t, int) { return CURL_SEEKFUNC_OK; });
+    curl_easy_setopt(
+        h, CURLOPT_SEEKFUNCTION, +[](void*, curl_off_t, int) { return CURL_SEEKFUNC_OK; });
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &CurlSftpConnection::OnProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
@@ -132,7 +134,8 @@ CurlSftpConnection::CurlSftpConnection(const FtpLoginParams& params)
     if (params_.proxy.empty()) {
         curl_easy_setopt(h, CURLOPT_PROXY, "");
     } else {
-        proxyUrl_ = params_.proxy.find("://") == std::string::npos ? "http://" + params_.proxy : params_.proxy;
+        proxyUrl_ =
+            params_.proxy.find("://") == std::string::npos ? "http://" + params_.proxy : params_.proxy;
         curl_easy_setopt(h, CURLOPT_PROXY, proxyUrl_.c_str());
         curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
     }
@@ -144,8 +147,8 @@ void CurlSftpConnection::Login() {
     if (!params_.keyFile.empty()) {
         std::ifstream key(params_.keyFile, std::ios::binary);
         if (!key) {
-            lastReply_ = FtpReply{0, "The private key file " + params_.keyFile + " cannot be read."};
-            ThreadLastReply() = lastReply_;
+            Record(kLoginFailure,
+                   FtpReply{0, "The private key file " + params_.keyFile + " cannot be read."});
             throw InternetError(kLoginFailure, WinInetErrorName(kLoginFailure) + ": " + lastReply_.text);
         }
     }
@@ -157,8 +160,8 @@ void CurlSftpConnection::Login() {
     const CURLcode result = LogInWith(request);
     if (result == CURLE_OK && !presented_) {
         // The hook did not run: nothing says whose server this is.
-        lastReply_ = FtpReply{0, "The SSH library did not show the server's host key, so it cannot be checked."};
-        ThreadLastReply() = lastReply_;
+        Record(kSecurityChannelError,
+               FtpReply{0, "The SSH library did not show the server's host key, so it cannot be checked."});
         throw InternetError(kSecurityChannelError,
                             WinInetErrorName(kSecurityChannelError) + ": " + lastReply_.text);
     }
@@ -167,13 +170,10 @@ void CurlSftpConnection::Login() {
             RaiseForHostKey();
         }
         if (result == CURLE_LOGIN_DENIED) {
-            const std::string how = params_.keyFile.empty()
-                                        ? "the user name or password is wrong"
-                                        : "the key " + params_.keyFile +
-                                              " was refused, or its passphrase is wrong";
-            lastReply_ = FtpReply{530, "530 The server refused the login: " + how + "."};
-            ThreadLastReply() = lastReply_;
-            lastError_ = kIncorrectPassword;
+            const std::string how = params_.keyFile.empty() ? "the user name or password is wrong"
+                                                            : "the key " + params_.keyFile +
+                                                                  " was refused, or its passphrase is wrong";
+            Record(kIncorrectPassword, FtpReply{530, "530 The server refused the login: " + how + "."});
             throw InternetError(kIncorrectPassword, ErrorMessage(kIncorrectPassword, lastReply_, errorText_));
         }
         Raise(result);
@@ -183,7 +183,7 @@ void CurlSftpConnection::Login() {
     folder_ = home.empty() ? "/" : ResolvePath("/", home);
     security_ = "SSH: host key " + presented_.value_or(ServerCertificate{}).keyType + " " +
                 presented_.value_or(ServerCertificate{}).fingerprint;
-    ThreadLastReply() = lastReply_ = FtpReply{230, "230 Logged in over SSH."};
+    Succeed(230, "230 Logged in over SSH.");
 }
 
 CURLcode CurlSftpConnection::LogInWith(const Request& request) {
@@ -196,7 +196,8 @@ CURLcode CurlSftpConnection::LogInWith(const Request& request) {
         DropKnownKeyType();
         return Perform(request);
     }
-    const bool pinMissed = result != CURLE_OK && hostKeyRefused_ && presented_ && presented_->pinnedIn == "FINGERPRINT";
+    const bool pinMissed =
+        result != CURLE_OK && hostKeyRefused_ && presented_ && presented_->pinnedIn == "FINGERPRINT";
     if (pinMissed && !usingHints_ && AskForKnownKeyType()) {
         // The pinned key may be of the type known_hosts lists rather than the server's first.
         const ServerCertificate first = *presented_;
@@ -268,18 +269,13 @@ std::uint32_t CurlSftpConnection::CodeFor(CURLcode result) const {
 }
 
 bool CurlSftpConnection::Fail(CURLcode result) {
-    lastError_ = CodeFor(result);
+    const std::uint32_t error = CodeFor(result);
     const std::string detail = idleTimedOut_ ? "the server sent nothing for " +
                                                    std::to_string(params_.idleTimeout.count()) + " seconds"
                                : *errorText_ != '\0' ? errorText_
                                                      : curl_easy_strerror(result);
-    if (lastError_ == kExtendedError) {
-        const int code = result == CURLE_REMOTE_DISK_FULL ? 552 : 550;
-        lastReply_ = FtpReply{code, std::to_string(code) + " " + detail};
-    } else {
-        lastReply_ = FtpReply{0, detail};
-    }
-    ThreadLastReply() = lastReply_;
+    const int code = error != kExtendedError ? 0 : result == CURLE_REMOTE_DISK_FULL ? 552 : 550;
+    Record(error, FtpReply{code, code == 0 ? detail : std::to_string(code) + " " + detail});
     return false;
 }
 
@@ -289,9 +285,9 @@ void CurlSftpConnection::Raise(CURLcode result) {
     throw InternetError(lastError_, ErrorMessage(lastError_, lastReply_, errorText_));
 }
 
-void CurlSftpConnection::Succeed(int code, std::string text) {
-    lastError_ = 0;
-    lastReply_ = FtpReply{code, std::move(text)};
+void CurlSftpConnection::Record(std::uint32_t error, FtpReply reply) {
+    lastError_ = error;
+    lastReply_ = std::move(reply);
     ThreadLastReply() = lastReply_;
 }
 
@@ -299,9 +295,7 @@ bool CurlSftpConnection::Refuse(const std::string& text) {
     if (!job::HoldsLineBreak(text)) {
         return false;
     }
-    lastError_ = kInvalidOperation;
-    lastReply_ = FtpReply{0, kInjectionRefusal};
-    ThreadLastReply() = lastReply_;
+    Record(kInvalidOperation, FtpReply{0, kInjectionRefusal});
     return true;
 }
 
@@ -381,9 +375,7 @@ bool CurlSftpConnection::FileSize(const std::string& name, std::uint64_t& size) 
     // Opening a folder for reading succeeds on many servers, and its "size" is no file's.
     bool lost = false;
     if (IsFolder(path, lost)) {
-        lastError_ = kExtendedError;
-        lastReply_ = FtpReply{550, "550 " + path + " is a folder."};
-        ThreadLastReply() = lastReply_;
+        Record(kExtendedError, FtpReply{550, "550 " + path + " is a folder."});
         return false;
     }
     if (lost) return false;
@@ -395,9 +387,7 @@ bool CurlSftpConnection::FileSize(const std::string& name, std::uint64_t& size) 
     if (result != CURLE_OK) return Fail(result);
     curl_easy_getinfo(easy_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     if (length < 0) {
-        lastError_ = kExtendedError;
-        lastReply_ = FtpReply{550, "550 The server did not tell the size of " + path + "."};
-        ThreadLastReply() = lastReply_;
+        Record(kExtendedError, FtpReply{550, "550 The server did not tell the size of " + path + "."});
         return false;
     }
     size = static_cast<std::uint64_t>(length);
@@ -422,9 +412,7 @@ bool CurlSftpConnection::GetModificationTime(const std::string& name, std::int64
     curl_off_t seconds = -1;
     curl_easy_getinfo(easy_.get(), CURLINFO_FILETIME_T, &seconds);
     if (seconds < 0) {
-        lastError_ = kExtendedError;
-        lastReply_ = FtpReply{550, "550 The server did not tell the time of " + path + "."};
-        ThreadLastReply() = lastReply_;
+        Record(kExtendedError, FtpReply{550, "550 The server did not tell the time of " + path + "."});
         return false;
     }
     unixSeconds = seconds;
@@ -433,7 +421,8 @@ bool CurlSftpConnection::GetModificationTime(const std::string& name, std::int64
 }
 
 bool CurlSftpConnection::SetModificationTime(const std::string& name, std::int64_t unixSeconds) {
-    return !Refuse(name) && Quote({"mtime " + SftpQuoted(HttpDate(unixSeconds)) + " " + SftpQuoted(Resolve(name))});
+    return !Refuse(name) &&
+           Quote({"mtime " + SftpQuoted(HttpDate(unixSeconds)) + " " + SftpQuoted(Resolve(name))});
 }
 
 bool CurlSftpConnection::List(const std::string& folder, std::vector<FtpEntry>& entries) {
@@ -468,12 +457,11 @@ bool CurlSftpConnection::Command(const std::string& command, bool, std::string* 
     }
     const std::optional<std::string> sftp = SftpCommandFor(command, folder_);
     if (!sftp) {
-        lastError_ = kExtendedError;
-        lastReply_ = FtpReply{
-            500, "500 SFTP has no command like \"" + command +
-                     "\". It knows chmod, chown, chgrp, atime, mtime, ln, symlink, rename, mkdir, rmdir, rm, "
-                     "statvfs and pwd, each with its arguments."};
-        ThreadLastReply() = lastReply_;
+        Record(
+            kExtendedError,
+            FtpReply{500, "500 SFTP has no command like \"" + command +
+                              "\". It knows chmod, chown, chgrp, atime, mtime, ln, symlink, rename, mkdir, "
+                              "rmdir, rm, statvfs and pwd, each with its arguments."});
         return false;
     }
     if (!Quote({*sftp})) return false;
@@ -482,122 +470,9 @@ bool CurlSftpConnection::Command(const std::string& command, bool, std::string* 
     return true;
 }
 
-void CurlSftpConnection::PutFile(const std::string& remoteName, int, const UploadSource& source,
-                                 const TransferOptions& options) {
-    if (Refuse(remoteName)) {
-        throw InternetError(kInvalidOperation, ErrorMessage(kInvalidOperation, lastReply_, nullptr));
-    }
-    Request request;
-    request.path = Resolve(remoteName);
-    request.upload = true;
-    request.restartAt = options.restartAt;
-    source_ = &source;
-    progress_ = &options.onProgress;
-    restartAt_ = options.restartAt;
-    lastProgress_ = options.restartAt;
-    fileBytes_ = 0;
-    const CURLcode result = Perform(request);
-    source_ = nullptr;
-    progress_ = nullptr;
-    if (result != CURLE_OK) Raise(result);
-    ThrowIfCallbackFailed();
-    // The server acknowledged every write at its offset: SFTP's own proof that the bytes landed.
-    // A resumed file is measured too, since its start was written by an earlier connection.
-    std::uint64_t stored = 0;
-    const std::uint64_t sent = options.restartAt + fileBytes_;
-    if (options.restartAt > 0 && FileSize(request.path, stored) && stored != sent) {
-        lastError_ = kConnectionAborted;
-        lastReply_ = FtpReply{0, "the server holds " + std::to_string(stored) + " bytes of " + request.path +
-                                     " after " + std::to_string(sent) + " were sent"};
-        ThreadLastReply() = lastReply_;
-        throw InternetError(lastError_, ErrorMessage(lastError_, lastReply_, nullptr));
-    }
-    Succeed(226, "226 Stored " + request.path);
-}
-
-void CurlSftpConnection::GetFile(const std::string& remoteName, int, const DownloadSink& sink,
-                                 const TransferOptions& options) {
-    if (Refuse(remoteName)) {
-        throw InternetError(kInvalidOperation, ErrorMessage(kInvalidOperation, lastReply_, nullptr));
-    }
-    Request request;
-    request.path = Resolve(remoteName);
-    request.restartAt = options.restartAt;
-    // The time comes with the open at the cost of one request, not a session of its own later.
-    request.fileTime = true;
-    sink_ = &sink;
-    progress_ = &options.onProgress;
-    restartAt_ = options.restartAt;
-    lastProgress_ = options.restartAt;
-    fileBytes_ = 0;
-    timedPath_.clear();
-    const CURLcode result = Perform(request);
-    sink_ = nullptr;
-    progress_ = nullptr;
-    if (result != CURLE_OK) Raise(result);
-    ThrowIfCallbackFailed();
-    curl_off_t seconds = -1;
-    curl_easy_getinfo(easy_.get(), CURLINFO_FILETIME_T, &seconds);
-    timedPath_ = request.path;
-    timedSeconds_ = seconds;
-    const std::uint64_t total = options.restartAt + fileBytes_;
-    if (options.expectedSize && total != *options.expectedSize) {
-        lastError_ = kConnectionAborted;
-        lastReply_ = FtpReply{0, "Received " + std::to_string(total) + " bytes of " + request.path + ", expected " +
-                                     std::to_string(*options.expectedSize) + "."};
-        ThreadLastReply() = lastReply_;
-        throw InternetError(lastError_, ErrorMessage(lastError_, lastReply_, nullptr));
-    }
-    Succeed(226, "226 Received " + request.path);
-}
-
 std::size_t CurlSftpConnection::OnHeader(char* data, std::size_t size, std::size_t count, void* self) {
     static_cast<CurlSftpConnection*>(self)->headers_.append(data, size * count);
     return size * count;
-}
-
-std::size_t CurlSftpConnection::OnWrite(char* data, std::size_t size, std::size_t count, void* self) {
-    auto* connection = static_cast<CurlSftpConnection*>(self);
-    const std::size_t length = size * count;
-    try {
-        if (connection->collect_ != nullptr) {
-            connection->collect_->append(data, length);
-        } else if (connection->sink_ != nullptr) {
-            (*connection->sink_)(data, length);
-            connection->fileBytes_ += length;
-        }
-        return length;
-    } catch (...) {
-        connection->callbackError_ = std::current_exception();
-        return 0;
-    }
-}
-
-std::size_t CurlSftpConnection::OnRead(char* buffer, std::size_t size, std::size_t count, void* self) {
-    auto* connection = static_cast<CurlSftpConnection*>(self);
-    try {
-        const std::size_t got = connection->source_ != nullptr ? (*connection->source_)(buffer, size * count) : 0;
-        connection->fileBytes_ += got;
-        return got;
-    } catch (...) {
-        connection->callbackError_ = std::current_exception();
-        return CURL_READFUNC_ABORT;
-    }
-}
-
-int CurlSftpConnection::OnProgress(void* self, curl_off_t, curl_off_t dlNow, curl_off_t, curl_off_t ulNow) {
-    auto* connection = static_cast<CurlSftpConnection*>(self);
-    const auto now = std::chrono::steady_clock::now();
-    if (dlNow + ulNow != connection->lastMoved_) {
-        connection->lastMoved_ = dlNow + ulNow;
-        connection->lastMovedAt_ = now;
-    } else if (now - connection->lastMovedAt_ > connection->params_.idleTimeout) {
-        connection->idleTimedOut_ = true;
-        return 1;
-    }
-    return ReportFileProgress(connection->progress_, connection->restartAt_,
-                              connection->source_ != nullptr ? ulNow : dlNow, connection->lastProgress_,
-                              connection->callbackError_);
 }
 
 }  // namespace bxfr::engine

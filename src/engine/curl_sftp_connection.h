@@ -10,6 +10,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/curl_transfer_loop.h"
@@ -64,7 +65,9 @@ private:
     bool Fail(CURLcode result);
     [[noreturn]] void Raise(CURLcode result);
     std::uint32_t CodeFor(CURLcode result) const;
-    void Succeed(int code = 200, std::string text = {});
+    // The outcome of the last call, as LastError, LastReply and the thread's last reply tell it.
+    void Record(std::uint32_t error, FtpReply reply);
+    void Succeed(int code = 200, std::string text = {}) { Record(0, FtpReply{code, std::move(text)}); }
     bool Refuse(const std::string& text);
     std::string Absolute(const std::string& path) const { return Resolve(path); }
     std::string Resolve(const std::string& path) const;

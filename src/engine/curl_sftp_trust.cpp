@@ -46,8 +46,9 @@ bool CurlSftpConnection::AskForKnownKeyType() {
     if (knownLines_.empty()) return false;
     if (typeHints_.empty()) {
         for (int attempt = 0; attempt < 4 && typeHints_.empty(); ++attempt) {
-            const fs::path path = fs::temp_directory_path() / ("bxfr-known-hosts-" + std::to_string(std::random_device{}()) +
-                                                                std::to_string(std::random_device{}()));
+            const fs::path path =
+                fs::temp_directory_path() / ("bxfr-known-hosts-" + std::to_string(std::random_device{}()) +
+                                             std::to_string(std::random_device{}()));
 #ifdef _WIN32
             std::ofstream out(path, std::ios::binary | std::ios::trunc);
             if (!(out << knownLines_).flush()) continue;
@@ -111,8 +112,9 @@ int CurlSftpConnection::OnHostKey(void* self, int, const char* key, std::size_t 
             connection->hostKeyRefused_ = false;
             return CURLKHMATCH_OK;
         case KnownHostVerdict::Kind::Revoked:
-            connection->hostKeyProblem_ = "The server's host key " + shown.fingerprint + " is marked as revoked in " +
-                                          verdict.where + "; it is never accepted.";
+            connection->hostKeyProblem_ = "The server's host key " + shown.fingerprint +
+                                          " is marked as revoked in " + verdict.where +
+                                          "; it is never accepted.";
             return CURLKHMATCH_MISMATCH;
         case KnownHostVerdict::Kind::Changed:
             connection->presented_->pinned = verdict.knownFingerprint;
@@ -123,25 +125,23 @@ int CurlSftpConnection::OnHostKey(void* self, int, const char* key, std::size_t 
             break;
     }
     connection->presented_->whyUntrusted =
-        exists ? "it is not in " + file : "there is no known_hosts file (" + (file.empty() ? "no home folder" : file) + ")";
+        exists ? "it is not in " + file
+               : "there is no known_hosts file (" + (file.empty() ? "no home folder" : file) + ")";
     return CURLKHMATCH_MISMATCH;
 }
 
 void CurlSftpConnection::RaiseForHostKey() {
     if (!hostKeyProblem_.empty()) {
-        lastReply_ = FtpReply{0, hostKeyProblem_};
-        ThreadLastReply() = lastReply_;
-        lastError_ = kInvalidCertificate;
+        Record(kInvalidCertificate, FtpReply{0, hostKeyProblem_});
         throw InternetError(kInvalidCertificate, hostKeyProblem_);
     }
     const ServerCertificate& key = *presented_;
-    const std::string text = key.pinned.empty()
-                                 ? "The server's host key " + key.fingerprint + " is not trusted: " + key.whyUntrusted
-                                 : "The server's host key has changed: " + key.pinnedIn + " trusts " + key.pinned +
-                                       ", the server showed " + key.fingerprint;
-    lastReply_ = FtpReply{0, text};
-    ThreadLastReply() = lastReply_;
-    lastError_ = kInvalidCertificate;
+    const std::string text =
+        key.pinned.empty()
+            ? "The server's host key " + key.fingerprint + " is not trusted: " + key.whyUntrusted
+            : "The server's host key has changed: " + key.pinnedIn + " trusts " + key.pinned +
+                  ", the server showed " + key.fingerprint;
+    Record(kInvalidCertificate, FtpReply{0, text});
     throw CertificateError(key, text);
 }
 
