@@ -34,7 +34,8 @@ public:
         ThreadLastReply() = FtpReply{};
         if (params.protocol == job::Protocol::Sftp) {
             if (params.userName.empty()) {
-                ThreadLastReply() = FtpReply{0, "SFTP has no anonymous login: the account needs a user name."};
+                ThreadLastReply() =
+                    FtpReply{0, "SFTP has no anonymous login: the account needs a user name."};
                 throw InternetError(kIncorrectUserName,
                                     ErrorMessage(kIncorrectUserName, ThreadLastReply(), nullptr));
             }

@@ -143,8 +143,8 @@ CURLcode RunTransferOn(CURLM* multi, CURL* easy, curl_socket_t& socket) {
     return result;
 }
 
-int ReportFileProgress(const std::function<void(std::uint64_t)>* report, std::uint64_t restartAt, curl_off_t now,
-                       std::uint64_t& last, std::exception_ptr& error) {
+int ReportFileProgress(const std::function<void(std::uint64_t)>* report, std::uint64_t restartAt,
+                       curl_off_t now, std::uint64_t& last, std::exception_ptr& error) {
     if (report == nullptr || !*report) {
         return 0;
     }

@@ -44,8 +44,8 @@ CURLcode RunTransferOn(CURLM* multi, CURL* easy, curl_socket_t& socket);
 
 // Hands the moving file's count (restartAt plus curl's `now`) to `report` when it grew, for a
 // transfer-info callback. Returns 1, curl's abort, when `report` threw; the exception is in `error`.
-int ReportFileProgress(const std::function<void(std::uint64_t)>* report, std::uint64_t restartAt, curl_off_t now,
-                       std::uint64_t& last, std::exception_ptr& error);
+int ReportFileProgress(const std::function<void(std::uint64_t)>* report, std::uint64_t restartAt,
+                       curl_off_t now, std::uint64_t& last, std::exception_ptr& error);
 
 // One web request (the upgrade check): the first `maxBytes` of the page; raises InternetError,
 // and leaves an HTTP refusal's status and text in `refusal`.

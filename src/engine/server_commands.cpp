@@ -1,13 +1,14 @@
 #include "engine/server_commands.h"
 
-#include "engine/sftp_commands.h"
 #include "engine/error_texts.h"
 #include "engine/run_context.h"
 #include "engine/send_walk.h"
+#include "engine/sftp_commands.h"
 
 namespace bxfr::engine {
 
-std::string FormatTranCommand(const std::string& command, const std::string& fileName, job::Protocol protocol) {
+std::string FormatTranCommand(const std::string& command, const std::string& fileName,
+                              job::Protocol protocol) {
     if (protocol == job::Protocol::Sftp) {
         return FormatTranCommand(command, SftpQuoted(fileName));
     }
@@ -70,7 +71,8 @@ int TransferRun::RunConnScript() {
 
 int TransferRun::RunTranScript(const std::string& fileName) {
     for (const auto& entry : job_.tranScript) {
-        if (SendCommand(FormatTranCommand(entry.command, fileName, job_.protocol), entry.expectResponse) == 0) {
+        if (SendCommand(FormatTranCommand(entry.command, fileName, job_.protocol), entry.expectResponse) ==
+            0) {
             return 0;
         }
     }

@@ -18,9 +18,8 @@ struct SftpVerb {
     int firstPath;
 };
 constexpr SftpVerb kVerbs[] = {
-    {"chmod", 2, 1}, {"chown", 2, 1},   {"chgrp", 2, 1}, {"atime", 2, 1}, {"mtime", 2, 1},
-    {"ln", 2, 1},    {"symlink", 2, 1}, {"rename", 2, 0}, {"mkdir", 1, 0}, {"rmdir", 1, 0},
-    {"rm", 1, 0},    {"statvfs", 1, 0},
+    {"chmod", 2, 1},   {"chown", 2, 1},  {"chgrp", 2, 1}, {"atime", 2, 1}, {"mtime", 2, 1}, {"ln", 2, 1},
+    {"symlink", 2, 1}, {"rename", 2, 0}, {"mkdir", 1, 0}, {"rmdir", 1, 0}, {"rm", 1, 0},    {"statvfs", 1, 0},
 };
 
 std::string Lower(std::string text) {

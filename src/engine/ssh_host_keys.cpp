@@ -27,13 +27,21 @@ bool DecodeBase64(std::string_view text, std::string& out) {
     std::size_t padding = 0;
     for (const char c : text) {
         int value;
-        if (c >= 'A' && c <= 'Z') value = c - 'A';
-        else if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') value = c - '0' + 52;
-        else if (c == '+') value = 62;
-        else if (c == '/') value = 63;
-        else if (c == '=') { ++padding; continue; }
-        else return false;
+        if (c >= 'A' && c <= 'Z')
+            value = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            value = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            value = c - '0' + 52;
+        else if (c == '+')
+            value = 62;
+        else if (c == '/')
+            value = 63;
+        else if (c == '=') {
+            ++padding;
+            continue;
+        } else
+            return false;
         if (padding > 0) return false;
         bits = (bits << 6) | static_cast<std::uint32_t>(value);
         if (++count == 4) {
@@ -89,7 +97,8 @@ bool HashedNameMatches(std::string_view field, const std::string& name) {
              reinterpret_cast<const unsigned char*>(name.data()), name.size(), digest, &length) == nullptr) {
         return false;
     }
-    return length == hash.size() && std::equal(hash.begin(), hash.end(), reinterpret_cast<const char*>(digest));
+    return length == hash.size() &&
+           std::equal(hash.begin(), hash.end(), reinterpret_cast<const char*>(digest));
 }
 
 bool HostFieldMatches(std::string_view field, const std::string& name) {
@@ -168,7 +177,8 @@ std::string NameFor(const std::string& host, std::uint16_t port) {
 std::string HostKeyType(std::string_view blob) {
     if (blob.size() < 4) return {};
     const auto* b = reinterpret_cast<const unsigned char*>(blob.data());
-    const std::size_t length = (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) | (std::size_t{b[2]} << 8) | b[3];
+    const std::size_t length =
+        (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) | (std::size_t{b[2]} << 8) | b[3];
     if (length == 0 || length > 64 || length > blob.size() - 4) return {};
     std::string type(blob.substr(4, length));
     const bool printable = std::all_of(type.begin(), type.end(), [](char c) { return c > ' ' && c < 127; });
@@ -193,8 +203,8 @@ std::string KnownHostLines(std::string_view fileText, const std::string& host, s
     std::string lines;
     ForEachKnownLine(fileText, NameFor(host, port), [&](const KnownLine& known) {
         if (known.marker.empty()) {
-            lines += (port == 22 ? host : "[" + host + "]:" + std::to_string(port)) + " " + std::string(known.type) +
-                     " " + std::string(known.base64) + "\n";
+            lines += (port == 22 ? host : "[" + host + "]:" + std::to_string(port)) + " " +
+                     std::string(known.type) + " " + std::string(known.base64) + "\n";
         }
         return true;
     });

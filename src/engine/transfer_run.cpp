@@ -42,8 +42,9 @@ int TransferRun::Run() {
         job_.ReportVerbose(security);
     }
     if (job_.protocol == job::Protocol::Sftp && job_.transferType != 1) {
-        job_.ReportVerbose("SFTP moves every file as it is: ASCII transfers do not exist in SFTP, so no line ends "
-                           "are converted.");
+        job_.ReportVerbose(
+            "SFTP moves every file as it is: ASCII transfers do not exist in SFTP, so no line ends "
+            "are converted.");
     }
 
     if (job_.singleFile != 0) {

@@ -184,9 +184,9 @@ bool TransferJob::operator==(const TransferJob& o) const {
            nextConnScriptId == o.nextConnScriptId && nextTranScriptId == o.nextTranScriptId &&
            nextDiscScriptId == o.nextDiscScriptId && reportProgress == o.reportProgress &&
            retries == o.retries && connections == o.connections && tempNameMinimum == o.tempNameMinimum &&
-           protocol == o.protocol && fingerprint == o.fingerprint && keyFile == o.keyFile && chmodRules == o.chmodRules &&
-           selectRules == o.selectRules && connScript == o.connScript && tranScript == o.tranScript &&
-           discScript == o.discScript;
+           protocol == o.protocol && fingerprint == o.fingerprint && keyFile == o.keyFile &&
+           chmodRules == o.chmodRules && selectRules == o.selectRules && connScript == o.connScript &&
+           tranScript == o.tranScript && discScript == o.discScript;
 }
 
 const char* ProtocolKey(Protocol protocol) {

@@ -269,7 +269,8 @@ void WizServer::Store() {
         Job().SetPassword(FieldBytes(password_, shownPassword_));
         if (Settings().serverMruEnabled && !server.empty()) {
             // A key's passphrase is no password for the account: the list would offer it as one.
-            prefs::AddServerMru(server, Job().userName, Job().keyFile.empty() ? Job().password : std::string());
+            prefs::AddServerMru(server, Job().userName,
+                                Job().keyFile.empty() ? Job().password : std::string());
             if (!Job().password.empty() && !job::IsCryptoAvailable() && !toldNoCipher_) {
                 toldNoCipher_ = true;
                 QMessageBox::warning(this, "Brindle FTP Wizard",

@@ -240,8 +240,8 @@ private slots:
         qputenv("HOME", QByteArray::fromStdString(keys.path().string()));
         // No password: only the key can log in.
         QCOMPARE(dialogs::bBXFR_TOOLS_FOLDER_BrowseForFolder(
-                     "127.0.0.1", test::SshdTestServer::User(), "", "", server.port(), 1, &folder, nullptr, {},
-                     {job::Protocol::Sftp, &fingerprint, (keys.path() / "id_test").string()}),
+                     "127.0.0.1", test::SshdTestServer::User(), "", "", server.port(), 1, &folder, nullptr,
+                     {}, {job::Protocol::Sftp, &fingerprint, (keys.path() / "id_test").string()}),
                  1);
         qputenv("HOME", home);
         QCOMPARE(title, QString("Brindle FTP - Server Host Key"));

@@ -43,9 +43,9 @@ protected:
     // The job trusts the server's key through FINGERPRINT unless a test says otherwise.
     std::unique_ptr<Transfer> SftpTransfer(const SshdTestServer& server, const fs::path& local,
                                            const std::string& remote, int getMode, std::uint16_t port = 0) {
-        auto transfer = std::make_unique<Transfer>("127.0.0.1", port != 0 ? port : server.port(),
-                                                   SshdTestServer::User(), SshdTestServer::Password(), local,
-                                                   remote, getMode);
+        auto transfer =
+            std::make_unique<Transfer>("127.0.0.1", port != 0 ? port : server.port(), SshdTestServer::User(),
+                                       SshdTestServer::Password(), local, remote, getMode);
         transfer->job.protocol = job::Protocol::Sftp;
         transfer->job.fingerprint = server.Fingerprint();
         return transfer;
@@ -105,8 +105,9 @@ TEST_F(Sftp, TreeGoesUpAndComesBackIdentical) {
     ASSERT_TRUE(Succeeds(*send)) << ::testing::PrintToString(send->messages);
     EXPECT_EQ(TreeOf(server.root() / "www"), TreeOf(local));
     EXPECT_EQ(send->Count("SFTP moves every file as it is"), 1);
-    EXPECT_TRUE(std::none_of(send->messages.begin(), send->messages.end(),
-                             [](const std::string& m) { return m.find(" in ASCII mode") != std::string::npos; }));
+    EXPECT_TRUE(std::none_of(send->messages.begin(), send->messages.end(), [](const std::string& m) {
+        return m.find(" in ASCII mode") != std::string::npos;
+    }));
     struct stat info {};
     ASSERT_EQ(stat((server.root() / "www/cgi-bin/run me.cgi").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0755);
@@ -154,9 +155,10 @@ TEST_F(Sftp, KeyLoginUsesThePassphraseAndNeverSendsItAsAPassword) {
     // Neither the good nor the wrong passphrase went out as a password.
     const auto log = server.Log();
     EXPECT_EQ(CountStartingWith(log, "Accepted publickey"), 2) << ::testing::PrintToString(log);
-    EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                            [](const std::string& line) { return line.find("password") != std::string::npos; }),
-              0);
+    EXPECT_EQ(
+        std::count_if(log.begin(), log.end(),
+                      [](const std::string& line) { return line.find("password") != std::string::npos; }),
+        0);
     params.keyFile = (dir.path() / "missing").string();
     try {
         MakeCurlFtpClient()->Connect(params);
@@ -224,7 +226,8 @@ TEST_F(Sftp, HostKeyMustBeKnownOrPinned) {
     EXPECT_EQ(CountStartingWith(log, "Accepted password"), 1) << ::testing::PrintToString(log);
     EXPECT_EQ(CountStartingWith(log, "Failed password"), 0);
     const std::vector<std::string> faked = impostor.Log();
-    EXPECT_EQ(CountStartingWith(faked, "Accepted "), 1) << ::testing::PrintToString(faked);  // the pinned login
+    EXPECT_EQ(CountStartingWith(faked, "Accepted "), 1)
+        << ::testing::PrintToString(faked);  // the pinned login
     EXPECT_EQ(CountStartingWith(faked, "Failed "), 0);
 }
 
@@ -354,38 +357,41 @@ TEST(KnownHosts, MatchesAsOpenSshDoes) {
 
     using Kind = KnownHostVerdict::Kind;
     const auto kind = [&](const std::string& file, const std::string& host, std::uint16_t port,
-                          const std::string& key) { return LookUpKnownHost(file, "kh", host, port, key).kind; };
+                          const std::string& key) {
+        return LookUpKnownHost(file, "kh", host, port, key).kind;
+    };
     EXPECT_EQ(kind("host.example ssh-ed25519 " + aText + "\n", "HOST.example", 22, a), Kind::Known);
     EXPECT_EQ(kind("host.example ssh-ed25519 " + aText + "\n", "host.example", 2222, a), Kind::Unknown);
     EXPECT_EQ(kind("[host.example]:2222 ssh-ed25519 " + aText + "\n", "host.example", 2222, a), Kind::Known);
-    EXPECT_EQ(kind("*.example,!bad.example ssh-ed25519 " + aText + "\n", "bad.example", 22, a), Kind::Unknown);
+    EXPECT_EQ(kind("*.example,!bad.example ssh-ed25519 " + aText + "\n", "bad.example", 22, a),
+              Kind::Unknown);
     EXPECT_EQ(kind("*.example ssh-ed25519 " + aText + "\n", "www.example", 22, a), Kind::Known);
     // ssh-keygen -H of "host.example" with a salt of its choosing.
     EXPECT_EQ(kind("|1|FldEvehuCl54rg+iipwcrWKudvY=|wg5q8OFFGibQWj6F8JVQtM7lBQU= ssh-ed25519 " + aText + "\n",
                    "host.example", 22, a),
               Kind::Known);
-    const KnownHostVerdict changed =
-        LookUpKnownHost("\n# comment\nhost.example ssh-ed25519 " + aText + "\r\n", "kh", "host.example", 22, b);
+    const KnownHostVerdict changed = LookUpKnownHost(
+        "\n# comment\nhost.example ssh-ed25519 " + aText + "\r\n", "kh", "host.example", 22, b);
     EXPECT_EQ(changed.kind, Kind::Changed);
     EXPECT_EQ(changed.where, "kh line 3");
     EXPECT_EQ(changed.knownFingerprint, FingerprintOf(a));
-    EXPECT_EQ(kind("host.example ssh-ed25519 " + aText + "\n@revoked * ssh-ed25519 " + aText + "\n", "host.example",
-                   22, a),
+    EXPECT_EQ(kind("host.example ssh-ed25519 " + aText + "\n@revoked * ssh-ed25519 " + aText + "\n",
+                   "host.example", 22, a),
               Kind::Revoked);
     // What curl reads to ask for a known key type: the host's own lines, names in plain text.
-    EXPECT_EQ(KnownHostLines("|1|FldEvehuCl54rg+iipwcrWKudvY=|wg5q8OFFGibQWj6F8JVQtM7lBQU= ssh-ed25519 " + aText +
-                                 "\nother.example ssh-ed25519 " + aText + "\n@revoked host.example ssh-ed25519 " +
-                                 aText + "\n",
+    EXPECT_EQ(KnownHostLines("|1|FldEvehuCl54rg+iipwcrWKudvY=|wg5q8OFFGibQWj6F8JVQtM7lBQU= ssh-ed25519 " +
+                                 aText + "\nother.example ssh-ed25519 " + aText +
+                                 "\n@revoked host.example ssh-ed25519 " + aText + "\n",
                              "host.example", 22),
               "host.example ssh-ed25519 " + aText + "\n");
     EXPECT_EQ(KnownHostLines("[host.example]:2222 ssh-ed25519 " + aText + "\n", "host.example", 2222),
               "[host.example]:2222 ssh-ed25519 " + aText + "\n");
-    EXPECT_EQ(kind("host.example ssh-ed25519 not-base64!\nhost.example ssh-rsa " + aText + "\n", "host.example", 22,
-                   a),
+    EXPECT_EQ(kind("host.example ssh-ed25519 not-base64!\nhost.example ssh-rsa " + aText + "\n",
+                   "host.example", 22, a),
               Kind::Unknown);
     // Only a key of another type known: a new type is as suspect as a new key.
-    EXPECT_EQ(kind("host.example ecdsa-sha2-nistp256 AAAAE2VjZHNhLXNoYTItbmlzdHAyNTYAAAAEYWJjZA==\n", "host.example",
-                   22, a),
+    EXPECT_EQ(kind("host.example ecdsa-sha2-nistp256 AAAAE2VjZHNhLXNoYTItbmlzdHAyNTYAAAAEYWJjZA==\n",
+                   "host.example", 22, a),
               Kind::Changed);
 }
 

@@ -51,8 +51,8 @@ struct Transfer {
         : Transfer(server.host(), port != 0 ? port : server.port(), server.options().user,
                    server.options().password, local, remote, getMode) {}
 
-    Transfer(const std::string& host, std::uint16_t port, const std::string& user, const std::string& password,
-             const fs::path& local, const std::string& remote, int getMode) {
+    Transfer(const std::string& host, std::uint16_t port, const std::string& user,
+             const std::string& password, const fs::path& local, const std::string& remote, int getMode) {
         job.SetRemotePath(remote);
         job.getMode = getMode;
         job.transferType = 1;

@@ -28,7 +28,8 @@ void CheckKnownHosts(std::string_view text) {
                 "a changed key names the listed fingerprint");
     }
     const std::string type = bxfr::engine::HostKeyType(blob);
-    Require(type.size() <= 64 && type.find_first_of(" \n") == std::string::npos, "a key type is one short word");
+    Require(type.size() <= 64 && type.find_first_of(" \n") == std::string::npos,
+            "a key type is one short word");
 }
 
 void CheckCommand(const std::string& text) {
