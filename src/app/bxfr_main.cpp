@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "app/cli_options.h"
-#include "engine/ftp_client.h"
+#include "engine/adapters/adapters.h"
+#include "engine/connection.h"
 #include "job/transfer_file.h"
 #include "job/transfer_job.h"
 #include "progress/progress_view.h"
@@ -220,7 +221,7 @@ int main(int argc, char** argv) {
 
     const bool statusLine = !options->quiet && isatty(STDOUT_FILENO) == 1;
     const bool printMessages = !options->quiet && !statusLine;
-    auto client = engine::MakeCurlFtpClient();
+    auto client = engine::MakeConnector();
     progress::TransferWorker worker(job, *client);
     worker.SetKeepLogText(false);
     if (printMessages) {

@@ -19,7 +19,7 @@ int StartupExitCode(const StartupOutcome& outcome) {
 }
 
 bool RunDirectTransfer(job::TransferJob& job, std::int32_t& transferStatus,
-                       const dialogs::FtpClientFactory& makeClient, const std::string& transferFile) {
+                       const dialogs::ConnectorFactory& makeClient, const std::string& transferFile) {
     if (job.promptPassword == 1 && !dialogs::RunPasswordPrompt(job, nullptr)) return false;
     const std::string trustedBefore = job.fingerprint;
     dialogs::RunTransferProgress(job, &transferStatus, nullptr, makeClient);

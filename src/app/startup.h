@@ -23,7 +23,7 @@ struct StartupOutcome {
 // Seams for the tests: how the wizard and the progress dialog are run.
 struct StartupHooks {
     std::function<void(job::TransferJob& job, const QString& transferFile)> runWizard;
-    dialogs::FtpClientFactory makeClient;
+    dialogs::ConnectorFactory makeClient;
 };
 
 // The exit status of the program after start-up: for a direct transfer how the run ended, with
@@ -34,7 +34,7 @@ int StartupExitCode(const StartupOutcome& outcome);
 // dialog. False when the prompt was cancelled (nothing is run then). A server certificate the
 // user trusts on the way is written into `transferFile`, so that the next run need not ask.
 bool RunDirectTransfer(job::TransferJob& job, std::int32_t& transferStatus,
-                       const dialogs::FtpClientFactory& makeClient, const std::string& transferFile = {});
+                       const dialogs::ConnectorFactory& makeClient, const std::string& transferFile = {});
 
 // The whole start-up for the arguments after the program name: load the file they name,
 // decide, and run the direct transfer or the wizard. Returns once that has ended.

@@ -17,7 +17,7 @@
 #endif
 
 #include "dialogs/hyperlink.h"
-#include "engine/library_versions.h"
+#include "engine/adapters/library_versions.h"
 
 namespace bxfr::dialogs {
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "dialogs/trust_dialog.h"
+#include "engine/adapters/adapters.h"
 #include "engine/run_context.h"
 
 namespace bxfr::dialogs {
@@ -37,7 +38,7 @@ QString ParentOf(const QString& folder) {
 bool HasLineBreak(const QString& text) { return text.contains('\r') || text.contains('\n'); }
 
 QString LoginFailureText(const QString& server, const engine::InternetError& error,
-                         const engine::FtpReply& reply) {
+                         const engine::ServerReply& reply) {
     QString text = QObject::tr("Could not log in to %1.").arg(server);
     const QString said = QString::fromStdString(reply.text).trimmed();
     if (!said.isEmpty()) {
@@ -48,9 +49,9 @@ QString LoginFailureText(const QString& server, const engine::InternetError& err
     return text + ' ' + QObject::tr("(Error %1)").arg(error.code());
 }
 
-engine::FtpLoginParams ParamsFor(const std::string& server, const std::string& userName,
-                                 const std::string& password, const std::string& proxy, int port, int passive,
-                                 const RemoteSecurity& security) {
+engine::LoginParams ParamsFor(const std::string& server, const std::string& userName,
+                              const std::string& password, const std::string& proxy, int port, int passive,
+                              const RemoteSecurity& security) {
     job::TransferJob job;
     job.SetServer(server);
     job.SetUserName(userName);
@@ -70,7 +71,7 @@ engine::FtpLoginParams ParamsFor(const std::string& server, const std::string& u
 class RemoteLister : public QObject {
     Q_OBJECT
 public:
-    RemoteLister(engine::FtpLoginParams params, FtpClientFactory makeClient)
+    RemoteLister(engine::LoginParams params, ConnectorFactory makeClient)
         : params_(std::move(params)), makeClient_(std::move(makeClient)) {}
 
     void Open(const QString& start) {
@@ -82,7 +83,7 @@ public:
             emit Untrusted(error.certificate(), start);
             return;
         } catch (const engine::InternetError& error) {
-            const engine::FtpReply reply = client_ ? client_->LastReply() : engine::FtpReply{};
+            const engine::ServerReply reply = client_ ? client_->LastReply() : engine::ServerReply{};
             connection_.reset();
             emit Failed(LoginFailureText(QString::fromStdString(params_.server), error, reply), false, false);
             return;
@@ -146,16 +147,17 @@ private:
     void ListCurrent() {
         std::string current;
         connection_->GetCurrentDirectory(current);
-        std::vector<engine::FtpEntry> entries;
+        std::vector<engine::RemoteEntry> entries;
         if (!connection_->List("", entries)) {
             emit Failed(tr("The folder %1 cannot be listed.").arg(QString::fromStdString(current)), true,
                         false);
             return;
         }
-        std::sort(entries.begin(), entries.end(), [](const engine::FtpEntry& a, const engine::FtpEntry& b) {
-            return QString::compare(QString::fromStdString(a.name), QString::fromStdString(b.name),
-                                    Qt::CaseInsensitive) < 0;
-        });
+        std::sort(entries.begin(), entries.end(),
+                  [](const engine::RemoteEntry& a, const engine::RemoteEntry& b) {
+                      return QString::compare(QString::fromStdString(a.name), QString::fromStdString(b.name),
+                                              Qt::CaseInsensitive) < 0;
+                  });
         QStringList folders;
         QStringList files;
         QList<quint64> lengths;
@@ -171,19 +173,19 @@ private:
         emit Listed(QString::fromStdString(current), folders, files, lengths);
     }
 
-    engine::FtpLoginParams params_;
-    FtpClientFactory makeClient_;
-    std::unique_ptr<engine::FtpClient> client_;
-    std::unique_ptr<engine::FtpConnection> connection_;
+    engine::LoginParams params_;
+    ConnectorFactory makeClient_;
+    std::unique_ptr<engine::Connector> client_;
+    std::unique_ptr<engine::Connection> connection_;
 };
 
-RemotePickerDialog::RemotePickerDialog(Kind kind, const engine::FtpLoginParams& params, const QString& start,
-                                       FtpClientFactory makeClient, QWidget* parent)
+RemotePickerDialog::RemotePickerDialog(Kind kind, const engine::LoginParams& params, const QString& start,
+                                       ConnectorFactory makeClient, QWidget* parent)
     : QDialog(parent), kind_(kind), server_(QString::fromStdString(params.server)) {
     setObjectName("RemotePickerDialog");
     setWindowTitle(kind == Kind::Folder ? tr("Brindle FTP - Select Remote Folder")
                                         : tr("Brindle FTP - Select Remote File"));
-    if (!makeClient) makeClient = [] { return engine::MakeCurlFtpClient(); };
+    if (!makeClient) makeClient = [] { return engine::MakeConnector(); };
 
     QString startFolder = start == kLoginFolder ? QString() : start;
     if (kind != Kind::Folder) {
@@ -418,7 +420,7 @@ void RemotePickerDialog::accept() {
 
 int bBXFR_TOOLS_FOLDER_FtpFileDialog(int getMode, std::string server, std::string userName,
                                      std::string password, std::string proxy, int port, int passive,
-                                     std::string* file, QWidget* parent, FtpClientFactory makeClient,
+                                     std::string* file, QWidget* parent, ConnectorFactory makeClient,
                                      RemoteSecurity security) {
     if (!file) return 0;
     const auto kind =
@@ -435,7 +437,7 @@ int bBXFR_TOOLS_FOLDER_FtpFileDialog(int getMode, std::string server, std::strin
 
 int bBXFR_TOOLS_FOLDER_BrowseForFolder(std::string server, std::string userName, std::string password,
                                        std::string proxy, int port, int passive, std::string* folder,
-                                       QWidget* parent, FtpClientFactory makeClient,
+                                       QWidget* parent, ConnectorFactory makeClient,
                                        RemoteSecurity security) {
     if (!folder) return 0;
     RemotePickerDialog dialog(RemotePickerDialog::Kind::Folder,

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/ftp_client.h"
+#include "engine/connection.h"
 #include "job/protocol.h"
 
 class QLabel;
@@ -20,7 +20,7 @@ class QThread;
 namespace bxfr::dialogs {
 
 // Makes the FTP client a picker logs in with; the default is the engine's own.
-using FtpClientFactory = std::function<std::unique_ptr<engine::FtpClient>()>;
+using ConnectorFactory = std::function<std::unique_ptr<engine::Connector>()>;
 
 // How the pickers connect: the job's protocol, its trusted certificate or host key, which the
 // picker updates when the user trusts one it shows (null: nothing is kept), and for SFTP the
@@ -37,13 +37,13 @@ struct RemoteSecurity {
 int bBXFR_TOOLS_FOLDER_FtpFileDialog(int getMode, std::string server, std::string userName,
                                      std::string password, std::string proxy, int port, int passive,
                                      std::string* file, QWidget* parent = nullptr,
-                                     FtpClientFactory makeClient = {}, RemoteSecurity security = {});
+                                     ConnectorFactory makeClient = {}, RemoteSecurity security = {});
 
 // Picks a remote folder, starting in `folder` ("[login folder]" or empty: the login folder).
 // Returns 1 when a folder was chosen; an empty result means the login folder.
 int bBXFR_TOOLS_FOLDER_BrowseForFolder(std::string server, std::string userName, std::string password,
                                        std::string proxy, int port, int passive, std::string* folder,
-                                       QWidget* parent = nullptr, FtpClientFactory makeClient = {},
+                                       QWidget* parent = nullptr, ConnectorFactory makeClient = {},
                                        RemoteSecurity security = {});
 
 class RemoteLister;
@@ -55,8 +55,8 @@ class RemotePickerDialog : public QDialog {
 public:
     enum class Kind { Folder, ExistingFile, NewFile };
 
-    RemotePickerDialog(Kind kind, const engine::FtpLoginParams& params, const QString& start,
-                       FtpClientFactory makeClient, QWidget* parent = nullptr);
+    RemotePickerDialog(Kind kind, const engine::LoginParams& params, const QString& start,
+                       ConnectorFactory makeClient, QWidget* parent = nullptr);
     ~RemotePickerDialog() override;
 
     // The chosen folder, or folder and file name, as an absolute remote path.

@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "dialogs/trust_dialog.h"
+#include "engine/adapters/adapters.h"
 #include "progress/progress_view.h"
 
 namespace bxfr::dialogs {
@@ -26,11 +27,11 @@ constexpr int kLogPaneLines = 20000;
 }  // namespace
 
 TranProg::TranProg(job::TransferJob& job, std::int32_t* transferStatus, QWidget* parent,
-                   FtpClientFactory makeClient)
+                   ConnectorFactory makeClient)
     : QDialog(parent), job_(job), transferStatus_(transferStatus) {
     setObjectName("TranProg");
     setWindowTitle("Brindle FTP - Transfer Progress");
-    client_ = makeClient ? makeClient() : engine::MakeCurlFtpClient();
+    client_ = makeClient ? makeClient() : engine::MakeConnector();
 
     status_ = new QLabel(this);
     status_->setObjectName("statusText");
@@ -203,7 +204,7 @@ void TranProg::keyPressEvent(QKeyEvent* event) {
 }
 
 void RunTransferProgress(job::TransferJob& job, std::int32_t* transferStatus, QWidget* parent,
-                         FtpClientFactory makeClient, TrustQuestion askToTrust) {
+                         ConnectorFactory makeClient, TrustQuestion askToTrust) {
     if (!askToTrust) {
         askToTrust = [parent](const engine::ServerCertificate& certificate, const std::string& server) {
             return AskToTrust(certificate, QString::fromStdString(server), parent);

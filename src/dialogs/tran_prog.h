@@ -26,7 +26,7 @@ class TranProg : public QDialog {
     Q_OBJECT
 public:
     TranProg(job::TransferJob& job, std::int32_t* transferStatus, QWidget* parent = nullptr,
-             FtpClientFactory makeClient = {});
+             ConnectorFactory makeClient = {});
     ~TranProg() override;
 
     int exec() override;
@@ -51,7 +51,7 @@ private:
 
     job::TransferJob& job_;
     std::int32_t* transferStatus_;
-    std::unique_ptr<engine::FtpClient> client_;
+    std::unique_ptr<engine::Connector> client_;
     std::unique_ptr<progress::TransferWorker> worker_;
     QLabel* status_;
     QLabel* bytes_;
@@ -72,6 +72,6 @@ private:
 // trust dialog by default) and, when trusted, sets the job's fingerprint and runs again.
 using TrustQuestion = std::function<bool(const engine::ServerCertificate&, const std::string& server)>;
 void RunTransferProgress(job::TransferJob& job, std::int32_t* transferStatus, QWidget* parent,
-                         FtpClientFactory makeClient = {}, TrustQuestion askToTrust = {});
+                         ConnectorFactory makeClient = {}, TrustQuestion askToTrust = {});
 
 }  // namespace bxfr::dialogs

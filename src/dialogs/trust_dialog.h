@@ -3,7 +3,7 @@
 #include <QDialog>
 #include <QString>
 
-#include "engine/ftp_client.h"
+#include "engine/connection.h"
 
 class QCheckBox;
 class QLabel;

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <string>
 
-#include "engine/ftp_client.h"
+#include "engine/connection.h"
 
 namespace bxfr::engine {
 namespace {

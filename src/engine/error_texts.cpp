@@ -7,6 +7,27 @@
 
 namespace bxfr::engine {
 
+const char* const kInjectionRefusal =
+    "Refused before sending: the text holds a line break or NUL character, which would smuggle "
+    "another command into the FTP control connection.";
+
+ServerReply& ThreadLastReply() {
+    thread_local ServerReply reply;
+    return reply;
+}
+
+std::string ErrorMessage(std::uint32_t code, const ServerReply& reply, const char* libraryDetail) {
+    std::string message = WinInetErrorName(code);
+    if (!reply.text.empty() &&
+        (code == kExtendedError || (reply.code >= 400 && reply.code < 600) || reply.code == 0)) {
+        message += ": " + reply.text;
+    } else if (libraryDetail != nullptr && *libraryDetail != '\0') {
+        message += ": ";
+        message += libraryDetail;
+    }
+    return message;
+}
+
 namespace {
 
 struct StringEntry {
@@ -179,7 +200,7 @@ std::string SystemErrorText(std::uint32_t code) {
     return std::system_category().message(static_cast<int>(code));
 }
 
-void ReportError(job::TransferJob& job, std::uint32_t code, const FtpReply& lastReply) {
+void ReportError(job::TransferJob& job, std::uint32_t code, const ServerReply& lastReply) {
     job.progress.errorCode = code;
     if (code < 12000) {
         job.ReportMessage(SystemErrorText(code));
@@ -195,7 +216,7 @@ void ReportError(job::TransferJob& job, std::uint32_t code, const FtpReply& last
                {static_cast<std::uint64_t>(lastReply.code < 0 ? 0 : lastReply.code), lastReply.text}));
 }
 
-std::string DescribeError(std::uint32_t code, const FtpReply& lastReplyOnThisThread) {
+std::string DescribeError(std::uint32_t code, const ServerReply& lastReplyOnThisThread) {
     if (code == 12003) {
         std::string text = lastReplyOnThisThread.text;
         if (lastReplyOnThisThread.code != 0) {

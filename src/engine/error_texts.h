@@ -5,10 +5,31 @@
 #include <variant>
 #include <vector>
 
-#include "engine/ftp_client.h"
+#include "engine/connection.h"
 #include "job/transfer_job.h"
 
 namespace bxfr::engine {
+
+// The 12xxx codes the adapters raise.
+inline constexpr std::uint32_t kTimeout = 12002;
+inline constexpr std::uint32_t kExtendedError = 12003;
+inline constexpr std::uint32_t kNameNotResolved = 12007;
+inline constexpr std::uint32_t kIncorrectUserName = 12013;
+inline constexpr std::uint32_t kIncorrectPassword = 12014;
+inline constexpr std::uint32_t kLoginFailure = 12015;
+inline constexpr std::uint32_t kInvalidOperation = 12016;
+inline constexpr std::uint32_t kConnectionAborted = 12030;
+inline constexpr std::uint32_t kSecurityChannelError = 12157;
+inline constexpr std::uint32_t kInvalidCertificate = 12169;
+
+// What LastReply says of a text refused for holding CR, LF or NUL.
+extern const char* const kInjectionRefusal;
+
+// The platform library keeps the server's last reply per thread; so do we.
+ServerReply& ThreadLastReply();
+
+// "Name: the server's reply" or, when the server said nothing of use, "Name: the library's words".
+std::string ErrorMessage(std::uint32_t code, const ServerReply& reply, const char* libraryDetail);
 
 // String-table ids of the engine's messages.
 enum MessageId : int {
@@ -41,11 +62,11 @@ std::string WinInetErrorName(std::uint32_t code);
 
 // Records `code` in the job's progress record and reports it as messages; `lastReply` is
 // the server's last reply on this thread (stored in errorDetail when the server said anything).
-void ReportError(job::TransferJob& job, std::uint32_t code, const FtpReply& lastReply);
+void ReportError(job::TransferJob& job, std::uint32_t code, const ServerReply& lastReply);
 
 // The one-line description of an error box. For 12003 it is the server's last reply on
 // the calling thread, with "\n(code)" appended.
-std::string DescribeError(std::uint32_t code, const FtpReply& lastReplyOnThisThread);
+std::string DescribeError(std::uint32_t code, const ServerReply& lastReplyOnThisThread);
 
 // Text of an OS error number (errno here, GetLastError on Windows).
 std::string SystemErrorText(std::uint32_t code);

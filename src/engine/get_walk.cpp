@@ -21,10 +21,10 @@ namespace fs = std::filesystem;
 // A listing that loops through a link the server does not mark ends here at the latest.
 constexpr int kMaxRemoteDepth = 64;
 
-int WalkRemote(FtpConnection& connection, std::string folder, const RemoteWalkCallback& callback,
+int WalkRemote(Connection& connection, std::string folder, const RemoteWalkCallback& callback,
                const RemoteRefusal& refused, const RemoteListFailure& listFailed, int depth) {
     CollapseSlashes(folder);
-    std::vector<FtpEntry> entries;
+    std::vector<RemoteEntry> entries;
     for (int attempt = 1; !connection.List(folder, entries); ++attempt) {
         const int decision = listFailed ? listFailed(folder, attempt) : kListStop;
         if (decision == kListStop) {
@@ -57,7 +57,7 @@ int WalkRemote(FtpConnection& connection, std::string folder, const RemoteWalkCa
                 }
                 continue;
             }
-            FtpEntry file = entry;
+            RemoteEntry file = entry;
             file.length = size;
             if (callback(path, file) == 0) {
                 return 0;
@@ -182,18 +182,18 @@ bool MakeLocalFolder(const fs::path& path) {
     return fs::is_directory(path, error);
 }
 
-int WalkRemoteFolder(FtpConnection& connection, const std::string& folder, const RemoteWalkCallback& callback,
+int WalkRemoteFolder(Connection& connection, const std::string& folder, const RemoteWalkCallback& callback,
                      const RemoteRefusal& refused, const RemoteListFailure& listFailed) {
     return WalkRemote(connection, folder, callback, refused, listFailed, 0);
 }
 
-std::optional<FtpEntry> RemoteEntryOn(FtpConnection& connection, const std::string& remoteName) {
+std::optional<RemoteEntry> RemoteEntryOn(Connection& connection, const std::string& remoteName) {
     const std::size_t slash = remoteName.rfind('/');
     const std::string folder = slash == std::string::npos
                                    ? std::string()
                                    : (slash == 0 ? std::string("/") : remoteName.substr(0, slash));
     const std::string leaf = slash == std::string::npos ? remoteName : remoteName.substr(slash + 1);
-    std::vector<FtpEntry> entries;
+    std::vector<RemoteEntry> entries;
     if (leaf.empty() || !connection.List(folder, entries)) {
         return std::nullopt;
     }
@@ -205,14 +205,14 @@ std::optional<FtpEntry> RemoteEntryOn(FtpConnection& connection, const std::stri
     return std::nullopt;
 }
 
-std::uint64_t RemoteFileLengthOn(FtpConnection& connection, const std::string& remoteName) {
+std::uint64_t RemoteFileLengthOn(Connection& connection, const std::string& remoteName) {
     const auto entry = RemoteEntryOn(connection, remoteName);
     return entry ? entry->length : 0;
 }
 
 int TransferRun::ReportListFailure(const std::string& folder, int attempt) {
     const std::uint32_t code = connection_->LastError() != 0 ? connection_->LastError() : 12003;
-    const FtpReply reply = connection_->LastReply();
+    const ServerReply reply = connection_->LastReply();
     if (attempt <= job_.retries && KindOfFailure(code, reply.code) == FailureKind::Transient) {
         job_.ReportMessage("Attempt " + std::to_string(attempt) + " of " + std::to_string(job_.retries + 1) +
                            " to list " + folder + " failed; trying again ...");
@@ -242,7 +242,7 @@ int TransferRun::GetFiles() {
     job_.getTotalBytes = 0;
     const int walked = WalkRemoteFolder(
         *connection_, startFolder,
-        [&](const std::string& path, const FtpEntry& entry) {
+        [&](const std::string& path, const RemoteEntry& entry) {
             if (IsRemoteFileSelected(job_, path)) {
                 job_.getTotalBytes += entry.length;
                 plan.push_back({{}, path, entry});
@@ -262,7 +262,7 @@ int TransferRun::GetFiles() {
     return 0;
 }
 
-int TransferRun::GetOneFile(const std::string& remoteFile, const FtpEntry* entry) {
+int TransferRun::GetOneFile(const std::string& remoteFile, const RemoteEntry* entry) {
     if (job_.progress.cancelRequested == 1) {
         return 0;
     }
@@ -283,7 +283,7 @@ int TransferRun::GetOneFile(const std::string& remoteFile, const FtpEntry* entry
                 return 0;
             }
         } else {
-            NoteFailure(static_cast<std::uint32_t>(std::errc::permission_denied), FtpReply{});
+            NoteFailure(static_cast<std::uint32_t>(std::errc::permission_denied), ServerReply{});
             result = 0;
         }
         if (result == 1) {

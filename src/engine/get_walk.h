@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/ftp_client.h"
+#include "engine/connection.h"
 #include "job/transfer_job.h"
 
 namespace bxfr::engine {
@@ -30,7 +30,7 @@ bool MakeLocalFolder(const std::filesystem::path& path);
 
 // Called for every file below the folder with its full remote path and its listing entry;
 // returns nonzero to go on. `refused` hears about names the walk will not follow.
-using RemoteWalkCallback = std::function<int(const std::string& path, const FtpEntry& entry)>;
+using RemoteWalkCallback = std::function<int(const std::string& path, const RemoteEntry& entry)>;
 using RemoteRefusal = std::function<void(const std::string& path, const std::string& why)>;
 // Called when a folder cannot be listed, with the number of the attempt; says what next.
 enum RemoteListDecision : int { kListStop = 0, kListSkip = 1, kListRetry = 2 };
@@ -40,13 +40,13 @@ using RemoteListFailure = std::function<int(const std::string& folder, int attem
 // the connection's current folder does not change. A link is asked for its size: a link to a
 // file is walked as that file, a link to a folder is refused. Returns 0 when a folder cannot
 // be listed (and `listFailed` said stop) or a callback returned 0, else 1.
-int WalkRemoteFolder(FtpConnection& connection, const std::string& folder, const RemoteWalkCallback& callback,
+int WalkRemoteFolder(Connection& connection, const std::string& folder, const RemoteWalkCallback& callback,
                      const RemoteRefusal& refused = {}, const RemoteListFailure& listFailed = {});
 
 // The listing entry of one remote file; none when it is missing or a folder.
-std::optional<FtpEntry> RemoteEntryOn(FtpConnection& connection, const std::string& remoteName);
+std::optional<RemoteEntry> RemoteEntryOn(Connection& connection, const std::string& remoteName);
 
 // The length of one remote file as its folder's listing reports it; 0 when it is missing or a folder.
-std::uint64_t RemoteFileLengthOn(FtpConnection& connection, const std::string& remoteName);
+std::uint64_t RemoteFileLengthOn(Connection& connection, const std::string& remoteName);
 
 }  // namespace bxfr::engine

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/ftp_client.h"
+#include "engine/connection.h"
+#include "engine/web_request.h"
 #include "job/transfer_job.h"
 
 namespace bxfr::engine {
@@ -20,12 +21,12 @@ class ProgressMeter;
 struct FileTask {
     std::filesystem::path localPath;
     std::string remotePath;
-    FtpEntry entry;
+    RemoteEntry entry;
 };
 
-// The state of one run: the job, the client that stands for the session, and the run's
+// The state of one run: the job, the connector that stands for the session, and the run's
 // own connection. The engine's steps are its members so that they share the connection
-// without the job having to know the FTP layer.
+// without the job having to know the protocol.
 //
 // Cancel: the engine reads job.progress.cancelRequested at the start of every file and
 // between the chunks of a file. Both callbacks receive the record and may set the field;
@@ -33,7 +34,9 @@ struct FileTask {
 // callback too, since no message is reported while a file moves.
 class TransferRun {
 public:
-    TransferRun(job::TransferJob& job, FtpClient& client) : job_(job), client_(client) {}
+    // `web` serves the upgrade check; a lane, which never checks, passes none.
+    TransferRun(job::TransferJob& job, Connector& connector, WebRequest* web = nullptr)
+        : job_(job), connector_(connector), web_(web) {}
 
     int Run();
     void CheckForUpgrade();
@@ -51,7 +54,7 @@ public:
     int PutStep(const std::filesystem::path& localPath, const std::string& remoteName, int type);
     // `entry`, when the listing gave one, tells the size to expect and the server's time.
     int GetStep(const std::filesystem::path& localPath, const std::string& remoteName, int type,
-                const FtpEntry* entry = nullptr);
+                const RemoteEntry* entry = nullptr);
 
     // Send walk.
     int SendFiles();
@@ -61,23 +64,23 @@ public:
 
     // Get walk.
     int GetFiles();
-    int GetOneFile(const std::string& remoteFile, const FtpEntry* entry = nullptr);
+    int GetOneFile(const std::string& remoteFile, const RemoteEntry* entry = nullptr);
 
     // Hands the files to the job's simultaneous connections, this run's own among them, each
     // running the whole per-file sequence; stops handing them out at a failure that is not
     // ignored, or at a cancel. A failure that leaves a file raises it here once all have stopped.
     void MoveFiles(const std::vector<FileTask>& plan, bool send);
 
-    FtpConnection& connection() { return *connection_; }
+    Connection& connection() { return *connection_; }
 
 private:
     bool IsSelectedForSend(const std::filesystem::path& localFile);
     std::string RemoteNameFor(const std::filesystem::path& local) const;
     void ReportLastError();
-    void NoteFailure(std::uint32_t code, const FtpReply& reply);
+    void NoteFailure(std::uint32_t code, const ServerReply& reply);
     // One file with its retries: temporary names, resume and verification on the way.
     int MoveFile(const std::filesystem::path& localPath, const std::string& remoteName, int type, bool send,
-                 bool withProgress, const FtpEntry* entry);
+                 bool withProgress, const RemoteEntry* entry);
     void SendAttempt(const std::filesystem::path& localPath, const std::string& target, int type, bool resume,
                      ProgressMeter& meter);
     void CommitUpload(const std::string& temporary, const std::string& remoteName);
@@ -93,15 +96,16 @@ private:
     int ReportListFailure(const std::string& folder, int attempt);
 
     job::TransferJob& job_;
-    FtpClient& client_;
-    std::unique_ptr<FtpConnection> connection_;
+    Connector& connector_;
+    WebRequest* web_;
+    std::unique_ptr<Connection> connection_;
     std::uint32_t lastError_ = 0;
-    FtpReply lastFailureReply_;
+    ServerReply lastFailureReply_;
     bool cutShort_ = false;
     bool archiveUnsupportedReported_ = false;
 };
 
 // The login parameters a job describes.
-FtpLoginParams LoginParamsFor(const job::TransferJob& job);
+LoginParams LoginParamsFor(const job::TransferJob& job);
 
 }  // namespace bxfr::engine

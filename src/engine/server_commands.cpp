@@ -1,17 +1,14 @@
+// Server commands: the connect, per-file and disconnect scripts and the permission rules.
+
 #include "engine/server_commands.h"
 
 #include "engine/error_texts.h"
 #include "engine/run_context.h"
 #include "engine/send_walk.h"
-#include "engine/sftp_commands.h"
 
 namespace bxfr::engine {
 
-std::string FormatTranCommand(const std::string& command, const std::string& fileName,
-                              job::Protocol protocol) {
-    if (protocol == job::Protocol::Sftp) {
-        return FormatTranCommand(command, SftpQuoted(fileName));
-    }
+std::string FormatTranCommand(const std::string& command, const std::string& fileName) {
     std::string result;
     result.reserve(command.size() + fileName.size());
     for (std::size_t i = 0; i < command.size(); ++i) {
@@ -25,13 +22,6 @@ std::string FormatTranCommand(const std::string& command, const std::string& fil
     return result;
 }
 
-std::string ChmodCommand(int permissions, const std::string& remoteName, job::Protocol protocol) {
-    if (protocol == job::Protocol::Sftp) {
-        return "chmod " + std::to_string(permissions) + " " + SftpQuoted(remoteName);
-    }
-    return "SITE chmod " + std::to_string(permissions) + " " + remoteName;
-}
-
 int TransferRun::SendCommand(const std::string& command, int expectResponse) {
     job_.ReportMessage(command);
     std::string data;
@@ -40,7 +30,7 @@ int TransferRun::SendCommand(const std::string& command, int expectResponse) {
         ReportError(job_, connection_->LastError(), connection_->LastReply());
         return 0;
     }
-    const FtpReply reply = connection_->LastReply();
+    const ServerReply reply = connection_->LastReply();
     if (!reply.text.empty()) {
         job_.ReportMessage(reply.text);
     }
@@ -53,7 +43,7 @@ int TransferRun::SendCommand(const std::string& command, int expectResponse) {
 int TransferRun::ApplyChmodRules(const std::string& remoteName) {
     for (const auto& rule : job_.chmodRules) {
         if (ExtensionTailMatches(remoteName, rule.extension) &&
-            SendCommand(ChmodCommand(rule.permissions, remoteName, job_.protocol), 0) == 0) {
+            SendCommand(connection_->ChmodCommand(rule.permissions, remoteName), 0) == 0) {
             return 0;
         }
     }
@@ -71,8 +61,8 @@ int TransferRun::RunConnScript() {
 
 int TransferRun::RunTranScript(const std::string& fileName) {
     for (const auto& entry : job_.tranScript) {
-        if (SendCommand(FormatTranCommand(entry.command, fileName, job_.protocol), entry.expectResponse) ==
-            0) {
+        if (SendCommand(FormatTranCommand(entry.command, connection_->CommandArgument(fileName)),
+                        entry.expectResponse) == 0) {
             return 0;
         }
     }

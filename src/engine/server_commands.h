@@ -1,18 +1,13 @@
 #pragma once
 
-#include <string>
+// The per-file script's commands.
 
-#include "job/protocol.h"
+#include <string>
 
 namespace bxfr::engine {
 
-// A per-file script command with each "%s" replaced by the file name; every other
-// character, '%' included, passes through. SFTP's commands take the name as one quoted argument.
-std::string FormatTranCommand(const std::string& command, const std::string& fileName,
-                              job::Protocol protocol = job::Protocol::Ftp);
-
-// "SITE chmod 755 cgi-bin/x.cgi"; over SFTP "chmod 755 \"cgi-bin/x.cgi\"".
-std::string ChmodCommand(int permissions, const std::string& remoteName,
-                         job::Protocol protocol = job::Protocol::Ftp);
+// A per-file script command with each "%s" replaced by the file name (as the connection's
+// CommandArgument gives it); every other character, '%' included, passes through.
+std::string FormatTranCommand(const std::string& command, const std::string& fileName);
 
 }  // namespace bxfr::engine

@@ -147,7 +147,7 @@ int RemoteTransferType(const job::TransferJob& job, const std::string& remoteNam
 
 std::string TransferTypeName(int type) { return type == job::TransferTypeAscii ? "ASCII" : "BINARY"; }
 
-void TransferRun::NoteFailure(std::uint32_t code, const FtpReply& reply) {
+void TransferRun::NoteFailure(std::uint32_t code, const ServerReply& reply) {
     lastError_ = code;
     lastFailureReply_ = reply;
 }
@@ -299,7 +299,7 @@ void TransferRun::CommitDownload(PartFile& part, const fs::path& localPath, cons
 }
 
 int TransferRun::MoveFile(const fs::path& localPath, const std::string& remoteName, int type, bool send,
-                          bool chunked, const FtpEntry* entry) {
+                          bool chunked, const RemoteEntry* entry) {
     const std::uint64_t localSize = send ? LocalFileLength(localPath) : 0;
     const bool viaTemporary =
         send && job_.tempNameMinimum >= 0 && localSize >= static_cast<std::uint64_t>(job_.tempNameMinimum);
@@ -346,7 +346,7 @@ int TransferRun::MoveFile(const fs::path& localPath, const std::string& remoteNa
             discardTemporary();
             return Cancelled(localPath, remoteName, send, viaTemporary);
         } catch (const InternetError& error) {
-            const FtpReply reply = connection_->LastReply();
+            const ServerReply reply = connection_->LastReply();
             if (attempt <= job_.retries &&
                 KindOfFailure(error.code(), reply.code) == FailureKind::Transient) {
                 job_.ReportMessage("Attempt " + std::to_string(attempt) + " of " +
@@ -367,7 +367,7 @@ int TransferRun::MoveFile(const fs::path& localPath, const std::string& remoteNa
             throw;
         } catch (const FileError& error) {
             discardTemporary();
-            NoteFailure(error.code(), FtpReply{});
+            NoteFailure(error.code(), ServerReply{});
             if (!chunked || job_.ignoreErrors == 1) {
                 return 0;
             }
@@ -405,7 +405,7 @@ int TransferRun::PutStep(const fs::path& localPath, const std::string& remoteNam
 }
 
 int TransferRun::GetStep(const fs::path& localPath, const std::string& remoteName, int type,
-                         const FtpEntry* entry) {
+                         const RemoteEntry* entry) {
     const bool chunked = job_.reportProgress == 1;
     const std::uint64_t doneBefore = job_.progress.doneBytes;
     int result = MoveFile(localPath, remoteName, type, false, chunked, entry);

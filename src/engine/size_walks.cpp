@@ -30,10 +30,10 @@ std::uint64_t LocalSizeWalk(job::TransferJob& job, const std::filesystem::path& 
     return job.sendTotalBytes;
 }
 
-std::uint64_t RemoteSizeWalk(job::TransferJob& job, FtpClient& client, const std::string& folder) {
+std::uint64_t RemoteSizeWalk(job::TransferJob& job, Connector& client, const std::string& folder) {
     job.getTotalBytes = 0;
     const auto connection = client.Connect(LoginParamsFor(job));
-    WalkRemoteFolder(*connection, folder, [&job](const std::string& path, const FtpEntry& entry) {
+    WalkRemoteFolder(*connection, folder, [&job](const std::string& path, const RemoteEntry& entry) {
         job.ReportProgress();
         if (job.progress.cancelRequested != 0) {
             return 0;
@@ -46,7 +46,7 @@ std::uint64_t RemoteSizeWalk(job::TransferJob& job, FtpClient& client, const std
     return job.getTotalBytes;
 }
 
-std::uint64_t RemoteFileLength(const job::TransferJob& job, FtpClient& client,
+std::uint64_t RemoteFileLength(const job::TransferJob& job, Connector& client,
                                const std::string& remoteName) {
     try {
         const auto connection = client.Connect(LoginParamsFor(job));

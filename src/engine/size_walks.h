@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "engine/ftp_client.h"
+#include "engine/connection.h"
 #include "job/transfer_job.h"
 
 namespace bxfr::engine {
@@ -18,9 +18,9 @@ std::uint64_t LocalSizeWalk(job::TransferJob& job, const std::filesystem::path& 
 // Bytes a get of the remote folder would move ("" = the login folder), taken from the listings
 // on one connection of its own; also left in the job's getTotalBytes. Raises InternetError when
 // the login fails.
-std::uint64_t RemoteSizeWalk(job::TransferJob& job, FtpClient& client, const std::string& folder);
+std::uint64_t RemoteSizeWalk(job::TransferJob& job, Connector& client, const std::string& folder);
 
 // Length of one remote file over a connection of its own; 0 when anything fails.
-std::uint64_t RemoteFileLength(const job::TransferJob& job, FtpClient& client, const std::string& remoteName);
+std::uint64_t RemoteFileLength(const job::TransferJob& job, Connector& client, const std::string& remoteName);
 
 }  // namespace bxfr::engine

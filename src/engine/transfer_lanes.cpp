@@ -141,7 +141,7 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
     };
     const auto open = [&](std::size_t index, Lane& lane, TransferRun& run) {
         try {
-            run.connection_ = client_.Connect(LoginParamsFor(lane.job()));
+            run.connection_ = connector_.Connect(LoginParamsFor(lane.job()));
             if (!baseFolder.empty() && !run.connection_->SetCurrentDirectory(baseFolder)) {
                 throw InternetError(run.connection_->LastError(), run.connection_->LastReply().text);
             }
@@ -158,7 +158,7 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
     // files to the others.
     const auto extra = [&](std::size_t index) {
         Lane& lane = *lanes[index];
-        TransferRun run(lane.job(), client_);
+        TransferRun run(lane.job(), connector_);
         if (!open(index, lane, run)) {
             return;
         }
@@ -179,7 +179,7 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
         threads.emplace_back(extra, i);
     }
     {
-        TransferRun first(lanes[0]->job(), client_);
+        TransferRun first(lanes[0]->job(), connector_);
         first.connection_ = std::move(connection_);
         work(*lanes[0], first);
         connection_ = std::move(first.connection_);

@@ -5,8 +5,8 @@
 
 namespace bxfr::engine {
 
-FtpLoginParams LoginParamsFor(const job::TransferJob& job) {
-    FtpLoginParams params;
+LoginParams LoginParamsFor(const job::TransferJob& job) {
+    LoginParams params;
     params.server = job.server;
     params.port = job.port;
     params.protocol = job.protocol;
@@ -26,15 +26,15 @@ int TransferRun::Run() {
     job_.progress.doneBytes = 0;
     job_.progress.cancelRequested = 0;
     int result = 0;
-    if (job_.checkUpgrade != 0) {
+    if (job_.checkUpgrade != 0 && web_ != nullptr) {
         CheckForUpgrade();
     }
     if (job_.server.empty()) {
         return result;
     }
     job_.ReportMessage(FormatResourceMessage(IDS_CONNECTING, {job_.server}));
-    connection_ = client_.Connect(LoginParamsFor(job_));
-    const FtpReply login = client_.LastReply();
+    connection_ = connector_.Connect(LoginParamsFor(job_));
+    const ServerReply login = connector_.LastReply();
     if (!login.text.empty()) {
         job_.ReportVerbose(login.text);
     }
@@ -79,8 +79,8 @@ int TransferRun::Run() {
     return result;
 }
 
-int RunTransfer(job::TransferJob& job, FtpClient& client) {
-    TransferRun run(job, client);
+int RunTransfer(job::TransferJob& job, Connector& connector, WebRequest& web) {
+    TransferRun run(job, connector, &web);
     return run.Run();
 }
 

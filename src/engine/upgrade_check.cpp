@@ -36,7 +36,7 @@ bool IsUpgradeReply(const std::string& reply) {
 void TransferRun::CheckForUpgrade() {
     const std::string base = UpgradeBaseUrl();
     try {
-        const std::string reply = client_.FetchUrl(UpgradeRequestUrl(base), 1024);
+        const std::string reply = web_->Fetch(UpgradeRequestUrl(base), 1024);
         if (IsUpgradeReply(reply)) {
             job_.ReportMessage("UPGRADE AVAILABLE - Visit " + base + " to download!");
             job_.upgradeAvailable = 1;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <exception>
 
+#include "engine/adapters/adapters.h"
 #include "engine/error_texts.h"
 #include "engine/transfer_log.h"
 #include "engine/transfer_run.h"
@@ -17,8 +18,8 @@ constexpr const char* kUnexpectedText = "The transfer stopped on an unexpected f
 
 }  // namespace
 
-TransferWorker::TransferWorker(job::TransferJob& job, engine::FtpClient& client)
-    : job_(job), client_(client) {}
+TransferWorker::TransferWorker(job::TransferJob& job, engine::Connector& client)
+    : job_(job), client_(client), web_(engine::MakeWebRequest()) {}
 
 TransferWorker::~TransferWorker() { Join(); }
 
@@ -133,7 +134,7 @@ void TransferWorker::Run() {
         reason = errorText;
     } else {
         try {
-            result = engine::RunTransfer(job_, client_);
+            result = engine::RunTransfer(job_, client_, *web_);
             threw = false;
         } catch (const engine::CertificateError& error) {
             errorCode = error.code();
@@ -205,7 +206,7 @@ TransferStatus OutcomeOf(const ProgressState& state, bool ignoreErrors) {
 }
 
 std::string ErrorBoxText(const ProgressState& state) {
-    std::string name = engine::DescribeError(state.errorCode, engine::FtpReply{});
+    std::string name = engine::DescribeError(state.errorCode, engine::ServerReply{});
     if (state.errorCode == 12003 && name.empty()) {
         name = state.errorDetail;
     }

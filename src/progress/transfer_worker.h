@@ -4,12 +4,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
-#include "engine/ftp_client.h"
+#include "engine/connection.h"
+#include "engine/web_request.h"
 #include "job/transfer_job.h"
 
 namespace bxfr::progress {
@@ -43,7 +45,7 @@ public:
     // Called on the worker thread, under no lock, for every engine message.
     using MessageListener = std::function<void(const std::string& text, int newLine)>;
 
-    TransferWorker(job::TransferJob& job, engine::FtpClient& client);
+    TransferWorker(job::TransferJob& job, engine::Connector& client);
     ~TransferWorker();
     TransferWorker(const TransferWorker&) = delete;
     TransferWorker& operator=(const TransferWorker&) = delete;
@@ -71,7 +73,8 @@ private:
     void OnProgress(job::TransferProgress& record);
 
     job::TransferJob& job_;
-    engine::FtpClient& client_;
+    engine::Connector& client_;
+    std::unique_ptr<engine::WebRequest> web_;
     MessageListener listener_;
     bool keepLogText_ = true;
     mutable std::mutex lock_;

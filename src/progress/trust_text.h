@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "engine/ftp_client.h"
+#include "engine/connection.h"
 #include "job/transfer_job.h"
 
 namespace bxfr::progress {

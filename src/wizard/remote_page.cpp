@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <filesystem>
 
+#include "engine/adapters/adapters.h"
 #include "engine/get_walk.h"
 #include "engine/size_walks.h"
 
@@ -26,8 +27,8 @@ WizRemote::WizRemote(const WizardContext& context, QWidget* parent)
     connect(fileEdit_, &QLineEdit::textChanged, this, [this] { CheckLineBreaks(); });
 }
 
-void WizRemote::SetClientFactory(dialogs::FtpClientFactory factory) {
-    if (!factory) factory = [] { return engine::MakeCurlFtpClient(); };
+void WizRemote::SetClientFactory(dialogs::ConnectorFactory factory) {
+    if (!factory) factory = [] { return engine::MakeConnector(); };
     makeClient_ = factory;
     // A login that fails counts as nothing to fetch (the calculation turns any failure into 0).
     folderWalk_ = [factory](job::TransferJob& copy, const std::string& folder) {

@@ -13,7 +13,7 @@ public:
     explicit WizRemote(const WizardContext& context, QWidget* parent = nullptr);
 
     // The client the pickers and the size thread log in with; the engine's by default.
-    void SetClientFactory(dialogs::FtpClientFactory factory);
+    void SetClientFactory(dialogs::ConnectorFactory factory);
 
     bool OnWizardNext() override;
 
@@ -31,7 +31,7 @@ private:
     QString FolderPath() const;
     bool CheckLineBreaks();
 
-    dialogs::FtpClientFactory makeClient_;
+    dialogs::ConnectorFactory makeClient_;
 };
 
 }  // namespace bxfr::wizard

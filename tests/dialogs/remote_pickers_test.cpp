@@ -11,6 +11,7 @@
 
 #include "dialogs/prop_test_helpers.h"
 #include "dialogs/remote_pickers.h"
+#include "engine/adapters/adapters.h"
 #include "support/files.h"
 #include "support/ftp_test_server.h"
 
@@ -48,23 +49,20 @@ bool Open(RemotePickerDialog* dialog, const QString& name) {
 }
 
 // The engine's client, telling when the picker let go of it.
-struct WatchedClient : engine::FtpClient {
+struct WatchedClient : engine::Connector {
     explicit WatchedClient(std::shared_ptr<std::atomic<bool>> flag) : released(std::move(flag)) {}
     ~WatchedClient() override { *released = true; }
-    std::unique_ptr<engine::FtpConnection> Connect(const engine::FtpLoginParams& p) override {
+    std::unique_ptr<engine::Connection> Connect(const engine::LoginParams& p) override {
         return inner->Connect(p);
     }
-    engine::FtpReply LastReply() const override { return inner->LastReply(); }
-    std::string FetchUrl(const std::string& url, std::size_t max) override {
-        return inner->FetchUrl(url, max);
-    }
-    std::unique_ptr<engine::FtpClient> inner = engine::MakeCurlFtpClient();
+    engine::ServerReply LastReply() const override { return inner->LastReply(); }
+    std::unique_ptr<engine::Connector> inner = engine::MakeConnector();
     std::shared_ptr<std::atomic<bool>> released;
 };
 
 // A connection whose ending waits for `gate`, as a server that is slow to answer QUIT would.
-struct SlowToClose : engine::FtpConnection {
-    SlowToClose(std::unique_ptr<engine::FtpConnection> c, std::shared_ptr<std::binary_semaphore> g)
+struct SlowToClose : engine::Connection {
+    SlowToClose(std::unique_ptr<engine::Connection> c, std::shared_ptr<std::binary_semaphore> g)
         : inner(std::move(c)), gate(std::move(g)) {}
     ~SlowToClose() override { gate->try_acquire_for(std::chrono::seconds(20)); }
     bool GetCurrentDirectory(std::string& f) override { return inner->GetCurrentDirectory(f); }
@@ -88,20 +86,22 @@ struct SlowToClose : engine::FtpConnection {
         return inner->SetModificationTime(n, t);
     }
     bool CanResume() const override { return inner->CanResume(); }
-    bool List(const std::string& f, std::vector<engine::FtpEntry>& e) override { return inner->List(f, e); }
+    bool List(const std::string& f, std::vector<engine::RemoteEntry>& e) override {
+        return inner->List(f, e);
+    }
     bool Command(const std::string& c, bool d, std::string* out) override {
         return inner->Command(c, d, out);
     }
-    engine::FtpReply LastReply() const override { return inner->LastReply(); }
+    engine::ServerReply LastReply() const override { return inner->LastReply(); }
     std::uint32_t LastError() const override { return inner->LastError(); }
-    std::unique_ptr<engine::FtpConnection> inner;
+    std::unique_ptr<engine::Connection> inner;
     std::shared_ptr<std::binary_semaphore> gate;
 };
 
 struct SlowToCloseClient : WatchedClient {
     SlowToCloseClient(std::shared_ptr<std::atomic<bool>> flag, std::shared_ptr<std::binary_semaphore> g)
         : WatchedClient(std::move(flag)), gate(std::move(g)) {}
-    std::unique_ptr<engine::FtpConnection> Connect(const engine::FtpLoginParams& p) override {
+    std::unique_ptr<engine::Connection> Connect(const engine::LoginParams& p) override {
         return std::make_unique<SlowToClose>(inner->Connect(p), gate);
     }
     std::shared_ptr<std::binary_semaphore> gate;
@@ -196,7 +196,7 @@ private slots:
         QTcpServer silent;  // accepts connections and never says a word
         QVERIFY(silent.listen(QHostAddress::LocalHost));
         auto released = std::make_shared<std::atomic<bool>>(false);
-        engine::FtpLoginParams params;
+        engine::LoginParams params;
         params.server = "127.0.0.1";
         params.port = silent.serverPort();
         QElapsedTimer clock;
@@ -217,7 +217,7 @@ private slots:
     void ClosingNeverWaitsForTheConnectionToEnd() {
         auto released = std::make_shared<std::atomic<bool>>(false);
         auto gate = std::make_shared<std::binary_semaphore>(0);
-        engine::FtpLoginParams params;
+        engine::LoginParams params;
         params.server = "127.0.0.1";
         params.port = server_->port();
         params.userName = server_->userName();

@@ -78,10 +78,9 @@ struct BoxWatch {
 };
 
 // A client that fails in a way the engine never does.
-struct ThrowingClient : engine::FtpClient {
-    std::unique_ptr<engine::FtpConnection> Connect(const engine::FtpLoginParams&) override { throw 42; }
-    engine::FtpReply LastReply() const override { return {}; }
-    std::string FetchUrl(const std::string&, std::size_t) override { return {}; }
+struct ThrowingClient : engine::Connector {
+    std::unique_ptr<engine::Connection> Connect(const engine::LoginParams&) override { throw 42; }
+    engine::ServerReply LastReply() const override { return {}; }
 };
 
 }  // namespace
@@ -190,7 +189,7 @@ private slots:
             job.SetLogPath(logPath.string());
             std::int32_t status = -1;
             BoxWatch boxes;
-            dialogs::FtpClientFactory factory;
+            dialogs::ConnectorFactory factory;
             if (c.throwing) factory = [] { return std::make_unique<ThrowingClient>(); };
             TranProg dialog(job, &status, nullptr, factory);
             RunModal(dialog, [&] { QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 25000); });

@@ -180,7 +180,7 @@ private slots:
         fs::create_directories(server.root() / "docs");
         std::string fingerprint;
         for (const bool trust : {false, true}) {
-            engine::FtpLoginParams params;
+            engine::LoginParams params;
             params.server = server.host();
             params.port = server.port();
             params.protocol = job::Protocol::Ftps;

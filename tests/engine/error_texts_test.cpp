@@ -29,18 +29,18 @@ TEST(ErrorTextsTest, ReportErrorWritesTheCodeTheNameAndTheServerReply) {
     job::TransferJob job;
     job.SetMessageCallback(
         [&](const std::string& text, int, job::TransferProgress&) { heard.push_back(text); });
-    ReportError(job, 12014, FtpReply{530, "530 100%s wrong"});
+    ReportError(job, 12014, ServerReply{530, "530 100%s wrong"});
     EXPECT_EQ(job.progress.errorCode, 12014u);
     EXPECT_EQ(job.progress.errorDetail, "530 100%s wrong");
     // Without a server reply there is no extended line; system errors give the system's text.
-    ReportError(job, 12035, FtpReply{});
-    ReportError(job, EACCES, FtpReply{550, "550 ignored"});
+    ReportError(job, 12035, ServerReply{});
+    ReportError(job, EACCES, ServerReply{550, "550 ignored"});
     EXPECT_EQ(heard, (std::vector<std::string>{"ERROR 12014 : Incorrect password",
                                                "EXTENDED ERROR 530 : 530 100%s wrong",
                                                "ERROR 12035 : Unknown Error", "Permission denied"}));
 
-    EXPECT_EQ(DescribeError(12003, FtpReply{550, "550 No such file."}), "550 No such file.\n(550)");
-    EXPECT_EQ(DescribeError(12014, FtpReply{530, "530 Login incorrect."}), "Incorrect password");
+    EXPECT_EQ(DescribeError(12003, ServerReply{550, "550 No such file."}), "550 No such file.\n(550)");
+    EXPECT_EQ(DescribeError(12014, ServerReply{530, "530 Login incorrect."}), "Incorrect password");
 }
 
 TEST(TransferLogTest, LinesAreStampedAppendedAndWrittenLiterally) {

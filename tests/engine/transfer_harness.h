@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/ftp_client.h"
+#include "engine/adapters/adapters.h"
+#include "engine/connection.h"
 #include "engine/transfer_run.h"
 #include "job/transfer_job.h"
 #include "support/files.h"
@@ -40,7 +41,8 @@ inline std::ptrdiff_t IndexOf(const std::vector<std::string>& lines, const std::
 // changes the job; the hooks let a test act as the progress dialog does, e.g. by cancelling.
 struct Transfer {
     job::TransferJob job;
-    std::unique_ptr<FtpClient> client = MakeCurlFtpClient();
+    std::unique_ptr<Connector> client = MakeConnector();
+    std::unique_ptr<WebRequest> web = MakeWebRequest();
     std::vector<std::string> messages;
     std::vector<std::uint64_t> progressDone;
     std::function<void(const std::string&, job::TransferProgress&)> onMessage;
@@ -77,7 +79,7 @@ struct Transfer {
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    int Run() { return RunTransfer(job, *client); }
+    int Run() { return RunTransfer(job, *client, *web); }
     bool Has(const std::string& text) const { return IndexOf(messages, text) >= 0; }
     int Count(const std::string& prefix) const { return CountStartingWith(messages, prefix); }
 };

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "engine/archive_attribute.h"
-#include "engine/ftp_client.h"
+#include "engine/connection.h"
 #include "engine/transfer_harness.h"
 #include "job/transfer_job.h"
 #include "support/files.h"

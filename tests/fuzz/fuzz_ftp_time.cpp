@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine/ftp_listing.h"
-#include "engine/ftp_replies.h"
+#include "engine/ftp/ftp_listing.h"
+#include "engine/ftp/ftp_replies.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -62,7 +62,7 @@ void CheckFacts(std::string_view value) {
     if (value.find_first_of("; \r\n") != std::string_view::npos) {
         return;
     }
-    bxfr::engine::FtpEntry entry;
+    bxfr::engine::RemoteEntry entry;
     const std::string v(value);
     Require(bxfr::engine::ParseMlsdLine("type=file;modify=" + v + "; name", entry),
             "an MLSD file line parses");

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "engine/entry_names.h"
-#include "engine/ftp_listing.h"
+#include "engine/ftp/ftp_listing.h"
 #include "engine/get_walk.h"
 #include "fuzz_check.h"
 #include "job/transfer_job.h"
@@ -49,7 +49,7 @@ void CheckEntries(std::string_view body, bool mlsd) {
 }
 
 void CheckLine(std::string_view line) {
-    bxfr::engine::FtpEntry entry;
+    bxfr::engine::RemoteEntry entry;
     if (bxfr::engine::ParseListLine(line, entry)) {
         Require(!entry.name.empty(), "a LIST entry has a name");
     }

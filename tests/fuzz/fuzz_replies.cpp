@@ -6,14 +6,14 @@
 #include <string>
 #include <string_view>
 
-#include "engine/ftp_replies.h"
+#include "engine/ftp/ftp_replies.h"
 #include "fuzz_check.h"
 
 namespace {
 
 using bxfr::fuzz::Require;
 
-void CheckReply(const bxfr::engine::FtpReply& reply) {
+void CheckReply(const bxfr::engine::ServerReply& reply) {
     Require(reply.code >= 0 && reply.code <= 999, "a reply code has three digits");
     Require(reply.text.size() >= 3 && std::to_string(1000 + reply.code).substr(1) == reply.text.substr(0, 3),
             "a reply's text starts with its code");
@@ -69,7 +69,7 @@ void CheckPath(const std::string& folder, const std::string& path) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     bxfr::engine::ReplyReader reader;
-    bxfr::engine::FtpReply reply;
+    bxfr::engine::ServerReply reply;
     std::string lastFolder = "/";
     for (const auto line : bxfr::fuzz::SplitOn(input, '\n')) {
         if (reader.Feed(std::string(line) + "\n", reply)) {

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/sftp_commands.h"
-#include "engine/ssh_host_keys.h"
+#include "engine/sftp/sftp_commands.h"
+#include "engine/sftp/ssh_host_keys.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -14,19 +14,18 @@ namespace {
 using namespace std::chrono_literals;
 
 // Fails the way no FTP client is expected to, counting its calls.
-struct FailingClient : engine::FtpClient {
-    std::unique_ptr<engine::FtpConnection> Connect(const engine::FtpLoginParams&) override {
+struct FailingClient : engine::Connector {
+    std::unique_ptr<engine::Connection> Connect(const engine::LoginParams&) override {
         ++connects;
         throw std::runtime_error("disk on fire");
     }
-    engine::FtpReply LastReply() const override { return {}; }
-    std::string FetchUrl(const std::string&, std::size_t) override { return {}; }
+    engine::ServerReply LastReply() const override { return {}; }
     int connects = 0;
 };
 
 // Refuses the server's host key the way the SFTP adapter does, before anything is authenticated.
 struct HostKeyRefusingClient : FailingClient {
-    std::unique_ptr<engine::FtpConnection> Connect(const engine::FtpLoginParams&) override {
+    std::unique_ptr<engine::Connection> Connect(const engine::LoginParams&) override {
         ++connects;
         throw engine::CertificateError(key, "host key not trusted");
     }
@@ -41,7 +40,7 @@ engine::ServerCertificate UnknownHostKey() {
     return key;
 }
 
-ProgressState RunToEnd(job::TransferJob& job, engine::FtpClient& client) {
+ProgressState RunToEnd(job::TransferJob& job, engine::Connector& client) {
     TransferWorker worker(job, client);
     worker.Start();
     EXPECT_TRUE(worker.WaitFinished(10s));

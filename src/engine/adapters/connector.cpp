@@ -1,0 +1,49 @@
+// The one factory: checks what the user typed, then hands the login to the protocol's adapter.
+
+#include "engine/adapters/adapters.h"
+
+#include <memory>
+
+#include "engine/curl/curl_web_request.h"
+#include "engine/error_texts.h"
+#include "engine/ftp/ftp_adapter.h"
+#include "engine/sftp/sftp_adapter.h"
+#include "job/text_encoding.h"
+
+namespace bxfr::engine {
+
+namespace {
+
+class ProtocolConnector : public Connector {
+public:
+    std::unique_ptr<Connection> Connect(const LoginParams& params) override {
+        for (const std::string* text :
+             {&params.server, &params.userName, &params.password, &params.proxy, &params.keyFile}) {
+            if (job::HoldsLineBreak(*text)) {
+                ThreadLastReply() = ServerReply{0, kInjectionRefusal};
+                throw InternetError(kInvalidOperation,
+                                    ErrorMessage(kInvalidOperation, ThreadLastReply(), nullptr));
+            }
+        }
+        if (params.server.empty() || params.server.find_first_of(" /?#@\\\t") != std::string::npos) {
+            ThreadLastReply() = ServerReply{};
+            throw InternetError(kNameNotResolved, WinInetErrorName(kNameNotResolved));
+        }
+        // A reply from an earlier session must not pass for this one's.
+        ThreadLastReply() = ServerReply{};
+        if (params.protocol == job::Protocol::Sftp) {
+            return OpenSftpConnection(params);
+        }
+        return OpenFtpConnection(params);
+    }
+
+    ServerReply LastReply() const override { return ThreadLastReply(); }
+};
+
+}  // namespace
+
+std::unique_ptr<Connector> MakeConnector() { return std::make_unique<ProtocolConnector>(); }
+
+std::unique_ptr<WebRequest> MakeWebRequest() { return MakeCurlWebRequest(); }
+
+}  // namespace bxfr::engine

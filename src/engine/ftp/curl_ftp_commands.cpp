@@ -1,0 +1,278 @@
+#include <curl/curl.h>
+
+#include "engine/ftp/curl_ftp_connection.h"
+#include "engine/ftp/ftp_listing.h"
+
+namespace bxfr::engine {
+
+bool CurlFtpConnection::Quote(const std::string& command, std::uint32_t& code) {
+    // The '*' keeps curl from closing the connection when the server refuses the command.
+    const Slist quote = MakeSlist({"*" + command});
+    Request request;
+    request.nobody = true;
+    request.quote = quote.get();
+    const CURLcode result = Perform(request);
+    if (result != CURLE_OK) {
+        code = CodeFor(result);
+        return false;
+    }
+    code = replies_.empty() ? 0 : static_cast<std::uint32_t>(replies_.back().code);
+    return true;
+}
+
+// One control-connection command whose refusal is a 12003 failure.
+bool CurlFtpConnection::SendQuote(const std::string& command) {
+    std::uint32_t code = 0;
+    if (!Quote(command, code)) {
+        RememberFailure(code);
+        return false;
+    }
+    if (!IsPositive(static_cast<int>(code))) {
+        RememberFailure(kExtendedError);
+        return false;
+    }
+    lastError_ = 0;
+    return true;
+}
+
+bool CurlFtpConnection::EnsureServerFolder() {
+    if (serverFolder_ == folder_) {
+        return true;
+    }
+    if (!SendQuote("CWD " + folder_)) {
+        return false;
+    }
+    serverFolder_ = folder_;
+    return true;
+}
+
+bool CurlFtpConnection::QuietQuote(const std::string& command, std::uint32_t& code, ServerReply& reply) {
+    const ServerReply before = lastReply_;
+    const bool sent = Quote(command, code);
+    reply = lastReply_;
+    lastReply_ = before;
+    ThreadLastReply() = before;
+    return sent;
+}
+
+bool CurlFtpConnection::Rename(const std::string& from, const std::string& to) {
+    if (Refuse(from) || Refuse(to) || !EnsureConnected()) {
+        return false;
+    }
+    std::uint32_t code = 0;
+    if (!Quote("RNFR " + ResolvePath(folder_, from), code)) {
+        RememberFailure(code);
+        return false;
+    }
+    if (code != 350) {
+        RememberFailure(kExtendedError);
+        return false;
+    }
+    return SendQuote("RNTO " + ResolvePath(folder_, to));
+}
+
+bool CurlFtpConnection::Delete(const std::string& name) {
+    if (Refuse(name) || !EnsureConnected()) {
+        return false;
+    }
+    return SendQuote("DELE " + ResolvePath(folder_, name));
+}
+
+bool CurlFtpConnection::FileSize(const std::string& name, std::uint64_t& size) {
+    if (Refuse(name) || !EnsureConnected()) {
+        return false;
+    }
+    bool known = false;
+    if (!StoredSize(ResolvePath(folder_, name), size, known)) {
+        return false;
+    }
+    if (!known) {
+        RememberFailure(kExtendedError);
+        return false;
+    }
+    lastError_ = 0;
+    return true;
+}
+
+// False only when the connection failed; `known` says whether the server told the size.
+// The caller's last reply is kept: a size is asked for on the side.
+bool CurlFtpConnection::StoredSize(const std::string& path, std::uint64_t& size, bool& known) {
+    known = false;
+    std::uint32_t code = 0;
+    ServerReply reply;
+    if (features_.mlsd) {
+        if (!QuietQuote("MLST " + path, code, reply)) {
+            return false;
+        }
+        if (code == 250) {
+            if (const auto mlst = MlstSize(reply.text)) {
+                size = *mlst;
+                known = true;
+                return true;
+            }
+        }
+    }
+    if (!QuietQuote("SIZE " + path, code, reply)) {
+        return false;
+    }
+    // Some servers answer SIZE in binary type only, and a new session starts in ASCII.
+    if (code == 550) {
+        if (!QuietQuote("TYPE I", code, reply)) {
+            return false;
+        }
+        retypeNeeded_ = true;
+        if (!QuietQuote("SIZE " + path, code, reply)) {
+            return false;
+        }
+    }
+    if (code == 213) {
+        if (const auto number = ReplyNumber(reply.text)) {
+            size = *number;
+            known = true;
+        }
+    }
+    return true;
+}
+
+bool CurlFtpConnection::GetModificationTime(const std::string& name, std::int64_t& unixSeconds) {
+    if (Refuse(name) || !EnsureConnected()) {
+        return false;
+    }
+    if (!SendQuote("MDTM " + ResolvePath(folder_, name))) {
+        return false;
+    }
+    const std::string& text = lastReply_.text;
+    const auto parsed = text.size() > 4 ? ParseFtpTime(std::string_view(text).substr(4)) : std::nullopt;
+    if (lastReply_.code != 213 || !parsed) {
+        RememberFailure(kExtendedError);
+        return false;
+    }
+    unixSeconds = *parsed;
+    return true;
+}
+
+bool CurlFtpConnection::SetModificationTime(const std::string& name, std::int64_t unixSeconds) {
+    if (!features_.mfmt) {
+        return false;
+    }
+    if (Refuse(name) || !EnsureConnected()) {
+        return false;
+    }
+    return SendQuote("MFMT " + FormatFtpTime(unixSeconds) + " " + ResolvePath(folder_, name));
+}
+
+bool CurlFtpConnection::GetCurrentDirectory(std::string& folder) {
+    folder = folder_;
+    lastError_ = 0;
+    return true;
+}
+
+bool CurlFtpConnection::SetCurrentDirectory(const std::string& folder) {
+    if (Refuse(folder) || !EnsureConnected()) {
+        return false;
+    }
+    const std::string target = ResolvePath(folder_, folder);
+    if (!SendQuote("CWD " + target)) {
+        return false;
+    }
+    folder_ = target;
+    serverFolder_ = target;
+    return true;
+}
+
+bool CurlFtpConnection::CreateDirectory(const std::string& folder) {
+    if (Refuse(folder) || !EnsureConnected()) {
+        return false;
+    }
+    return SendQuote("MKD " + ResolvePath(folder_, folder));
+}
+
+bool CurlFtpConnection::List(const std::string& folder, std::vector<RemoteEntry>& entries) {
+    entries.clear();
+    if (Refuse(folder) || !EnsureConnected()) {
+        return false;
+    }
+    std::string path = UrlPath(ResolvePath(folder_, folder));
+    if (path.back() != '/') {
+        path += '/';
+    }
+    for (;;) {
+        Request request;
+        request.urlPath = path;
+        request.customRequest = features_.mlsd ? "MLSD" : nullptr;
+        std::string body;
+        collect_ = &body;
+        const CURLcode result = Perform(request);
+        collect_ = nullptr;
+        if (result == CURLE_OK) {
+            entries = ParseListing(body, features_.mlsd);
+            lastError_ = 0;
+            return true;
+        }
+        // A server that announced MLST but does not know MLSD after all gets LIST from now on.
+        if (features_.mlsd && (lastReply_.code == 500 || lastReply_.code == 502)) {
+            features_.mlsd = false;
+            if (!EnsureConnected()) {
+                return false;
+            }
+            continue;
+        }
+        RememberFailure(CodeFor(result));
+        return false;
+    }
+}
+
+bool CurlFtpConnection::Command(const std::string& command, bool expectData, std::string* data) {
+    if (data != nullptr) {
+        data->clear();
+    }
+    if (Refuse(command) || !EnsureConnected() || !EnsureServerFolder()) {
+        return false;
+    }
+    if (!expectData) {
+        if (!SendQuote(command)) {
+            return false;
+        }
+        if (StartsWithNoCase(command, "TYPE")) {
+            retypeNeeded_ = true;
+        }
+        // A script may move the server's folder; follow it so relative names keep working.
+        if (StartsWithNoCase(command, "CWD ") || StartsWithNoCase(command, "XCWD ") ||
+            StartsWithNoCase(command, "CDUP") || StartsWithNoCase(command, "XCUP")) {
+            std::uint32_t code = 0;
+            ServerReply pwd;
+            if (QuietQuote("PWD", code, pwd) && code == 257) {
+                const std::string now = FolderOf257(pwd.text);
+                if (!now.empty() && now.front() == '/') {
+                    folder_ = serverFolder_ = now;
+                }
+            }
+        }
+        return true;
+    }
+    // The reply body comes on a data connection, like a listing's: a LIST-type request whose
+    // verb is the command. The empty URL path keeps curl from adding a folder argument.
+    Request request;
+    request.urlPath = "/";
+    request.customRequest = command.c_str();
+    std::string body;
+    collect_ = &body;
+    const CURLcode result = Perform(request);
+    collect_ = nullptr;
+    if (result == CURLE_OK) {
+        if (data != nullptr) {
+            *data = std::move(body);
+        }
+        lastError_ = 0;
+        return true;
+    }
+    // Some commands answer on the control connection alone (STAT, HELP): that is a success.
+    if (!replies_.empty() && replies_.back().code >= 200 && replies_.back().code < 300) {
+        lastError_ = 0;
+        return true;
+    }
+    RememberFailure(CodeFor(result));
+    return false;
+}
+
+}  // namespace bxfr::engine

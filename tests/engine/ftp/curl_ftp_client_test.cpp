@@ -1,0 +1,424 @@
+#include "engine/adapters/adapters.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/error_texts.h"
+#include "job/transfer_job.h"
+#include "support/child_process.h"
+#include "support/files.h"
+#include "support/ftp_test_server.h"
+#include "support/temp_dir.h"
+
+namespace bxfr::engine {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::seconds;
+using std::chrono::steady_clock;
+using test::FtpServerOptions;
+using test::FtpTestServer;
+using test::ReadFile;
+using test::WriteFile;
+
+// What the shared FTP server cannot play: an HTTP CONNECT proxy that logs its requests, a web
+// server on a folder, and an FTP server that refuses the user "nobody" and whose RETR never sends.
+constexpr const char* kHelperScript = R"PY(
+import functools, http.server, os, socket, socketserver, sys, threading
+mode, root, log, ready = sys.argv[1:5]
+
+def pump(source, sink):
+    try:
+        while data := source.recv(65536):
+            sink.sendall(data)
+        sink.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass
+
+class Tunnel(socketserver.StreamRequestHandler):
+    def handle(self):
+        request = self.rfile.readline().decode("latin-1").split()
+        while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+            pass
+        with open(log, "a") as out:
+            out.write(" ".join(request[:2]) + "\n")
+        host, port = request[1].rsplit(":", 1)
+        if request[0] != "CONNECT" or host != "127.0.0.1":
+            return
+        upstream = socket.create_connection((host, int(port)))
+        self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+        self.wfile.flush()
+        back = threading.Thread(target=pump, args=(upstream, self.connection), daemon=True)
+        back.start()
+        pump(self.connection, upstream)
+        back.join()
+        upstream.close()
+
+if mode == "ftp":
+    from pyftpdlib.authorizers import DummyAuthorizer
+    from pyftpdlib.handlers import FTPHandler
+    from pyftpdlib.servers import FTPServer
+    class Odd(FTPHandler):
+        def ftp_USER(self, line):
+            if line == "nobody":
+                return self.respond("530 No such user.")
+            return super().ftp_USER(line)
+        def ftp_RETR(self, file):
+            self.respond("150 Here it comes, some day.")
+    Odd.authorizer = DummyAuthorizer()
+    Odd.authorizer.add_user("user", "secret", root, perm="elr")
+    server = FTPServer(("127.0.0.1", 0), Odd)
+elif mode == "http":
+    page = functools.partial(http.server.SimpleHTTPRequestHandler, directory=root)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), page)
+else:
+    server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Tunnel)
+server.daemon_threads = True
+with open(ready + ".tmp", "w") as out:
+    out.write("%d\n" % server.socket.getsockname()[1])
+os.rename(ready + ".tmp", ready)
+server.serve_forever()
+)PY";
+
+class HelperServer {
+public:
+    explicit HelperServer(const std::string& mode) {
+        fs::create_directory(root());
+        const fs::path script = dir_.path() / "helper.py";
+        WriteFile(script, kHelperScript);
+        child_ = std::make_unique<test::ChildProcess>(
+            std::vector<std::string>{BXFR_TEST_PYTHON, script.string(), mode, root().string(),
+                                     (dir_.path() / "requests.log").string(),
+                                     (dir_.path() / "ready").string()},
+            dir_.path() / "helper.log");
+        port_ = child_->WaitForPort(dir_.path() / "ready");
+    }
+    std::uint16_t port() const { return port_; }
+    fs::path root() const { return dir_.path() / "www"; }
+    std::vector<std::string> Requests() const { return test::ReadLines(dir_.path() / "requests.log"); }
+
+private:
+    test::TempDir dir_;
+    std::unique_ptr<test::ChildProcess> child_;
+    std::uint16_t port_ = 0;
+};
+
+// A port on 127.0.0.1 that nothing listens on.
+std::uint16_t UnusedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+LoginParams LoginAt(std::uint16_t port) {
+    LoginParams params;
+    params.server = "127.0.0.1";
+    params.port = port;
+    params.userName = FtpServerOptions{}.user;
+    params.password = FtpServerOptions{}.password;
+    params.passive = true;
+    params.connectTimeout = seconds(10);
+    params.idleTimeout = seconds(10);
+    return params;
+}
+
+// The code of the InternetError the call throws; 0 if it throws none.
+std::uint32_t ErrorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const InternetError& error) {
+        return error.code();
+    }
+    return 0;
+}
+
+std::uint32_t ConnectError(Connector& client, const LoginParams& params) {
+    return ErrorOf([&] { client.Connect(params); });
+}
+
+void Put(Connection& connection, const std::string& name, const std::string& bytes) {
+    std::size_t offset = 0;
+    connection.PutFile(name, job::TransferTypeBinary,
+                       [&](char* buffer, std::size_t size) {
+                           const std::size_t count = std::min(size, bytes.size() - offset);
+                           std::copy_n(bytes.data() + offset, count, buffer);
+                           offset += count;
+                           return count;
+                       },
+                       {});
+}
+
+std::string Get(Connection& connection, const std::string& name) {
+    std::string bytes;
+    connection.GetFile(name, job::TransferTypeBinary,
+                       [&](const char* data, std::size_t size) { bytes.append(data, size); }, {});
+    return bytes;
+}
+
+TEST(CurlFtpClientTest, LoginRefusalsCarryTheirOwnCodes) {
+    FtpTestServer server;
+    auto client = MakeConnector();
+    LoginParams wrong = LoginAt(server.port());
+    wrong.password = "not the password";
+    EXPECT_EQ(ConnectError(*client, wrong), 12014u);
+    EXPECT_EQ(client->LastReply().text, "530 Authentication failed.");
+
+    HelperServer odd("ftp");
+    LoginParams nobody = LoginAt(odd.port());
+    nobody.userName = "nobody";
+    EXPECT_EQ(ConnectError(*client, nobody), 12013u);
+    EXPECT_EQ(client->LastReply().code, 530);
+
+    EXPECT_EQ(ConnectError(*client, LoginAt(UnusedPort())), 12029u);
+    EXPECT_EQ(client->LastReply().code, 0);
+
+    // A server whose one session is taken answers 421.
+    FtpServerOptions options;
+    options.maxCons = 1;
+    FtpTestServer full(options);
+    auto first = client->Connect(LoginAt(full.port()));
+    EXPECT_EQ(client->LastReply().text, "230 Login successful.");
+    EXPECT_EQ(ConnectError(*client, LoginAt(full.port())), 12015u);
+    EXPECT_EQ(client->LastReply().code, 421);
+    std::string folder;
+    EXPECT_TRUE(first->GetCurrentDirectory(folder));
+}
+
+TEST(CurlFtpClientTest, RawCommandsAndTheirReplies) {
+    FtpTestServer server;
+    auto client = MakeConnector();
+    auto connection = client->Connect(LoginAt(server.port()));
+    Put(*connection, "page.htm", "<p>");
+
+    // Multi-line replies arrive whole.
+    ASSERT_TRUE(connection->Command("SITE HELP", false, nullptr));
+    const ServerReply help = connection->LastReply();
+    EXPECT_EQ(help.code, 214);
+    EXPECT_EQ(help.text.substr(0, 4), "214-");
+    EXPECT_EQ(help.text.substr(help.text.rfind('\n') + 1), "214 Help SITE command successful.");
+
+    std::string data;
+    ASSERT_TRUE(connection->Command("NLST", true, &data));
+    EXPECT_EQ(data, "page.htm\n");
+    EXPECT_EQ(connection->LastReply().code, 226);
+
+    // Refusals: false, 12003 and the server's words, on the connection and the client.
+    EXPECT_FALSE(connection->Command("FOO bar", false, &data));
+    EXPECT_EQ(connection->LastError(), 12003u);
+    EXPECT_EQ(client->LastReply().text, "500 Command \"FOO\" not understood.");
+    EXPECT_FALSE(connection->SetCurrentDirectory("/no such folder"));
+    EXPECT_EQ(connection->LastError(), 12003u);
+    EXPECT_EQ(DescribeError(12003, client->LastReply()), connection->LastReply().text + "\n(550)");
+
+    // A script that moves the folder moves the folder relative names are taken from.
+    ASSERT_TRUE(connection->CreateDirectory("sub"));
+    ASSERT_TRUE(connection->Command("CWD sub", false, nullptr));
+    std::string folder;
+    connection->GetCurrentDirectory(folder);
+    EXPECT_EQ(folder, "/sub");
+    // A script that switches the type cannot make the next binary file travel as ASCII.
+    ASSERT_TRUE(connection->Command("TYPE A", false, nullptr));
+    Put(*connection, "after-type.bin", "a\nb");
+    EXPECT_EQ(ReadFile(server.root() / "sub" / "after-type.bin"), "a\nb");
+    EXPECT_EQ(server.LoginCount(), 1);
+}
+
+TEST(CurlFtpClientTest, LineBreaksInPathsAndCommandsAreNeverSent) {
+    FtpTestServer server;
+    auto client = MakeConnector();
+    auto connection = client->Connect(LoginAt(server.port()));
+    ASSERT_TRUE(connection->CreateDirectory("victim"));
+
+    for (const std::string& text : {std::string("victim\r\nRMD victim"), std::string("x\nRMD victim"),
+                                    std::string("x\0RMD victim", 12)}) {
+        EXPECT_FALSE(connection->SetCurrentDirectory(text));
+        EXPECT_EQ(connection->LastError(), 12016u);
+        EXPECT_EQ(connection->LastReply().code, 0);
+        EXPECT_FALSE(connection->CreateDirectory(text));
+        std::vector<RemoteEntry> entries;
+        EXPECT_FALSE(connection->List(text, entries));
+        EXPECT_FALSE(connection->Command("NOOP " + text, false, nullptr));
+        EXPECT_EQ(connection->LastError(), 12016u);
+        EXPECT_EQ(ErrorOf([&] { Put(*connection, text, "evil"); }), 12016u);
+        EXPECT_EQ(ErrorOf([&] { Get(*connection, text); }), 12016u);
+    }
+    EXPECT_TRUE(fs::is_directory(server.root() / "victim"));
+    for (const auto& line : server.Commands()) {
+        for (const char* verb : {"RMD", "NOOP", "STOR"}) {
+            EXPECT_NE(line.rfind(verb, 0), 0u) << line;
+        }
+    }
+
+    LoginParams params = LoginAt(server.port());
+    params.password = "pass\r\nDELE x";
+    EXPECT_EQ(ConnectError(*client, params), 12016u);
+}
+
+TEST(CurlFtpClientTest, CallbackExceptionsReachTheCallerAndTheConnectionGoesOn) {
+    FtpTestServer server;
+    auto client = MakeConnector();
+    auto connection = client->Connect(LoginAt(server.port()));
+    struct DiskFull {};
+    std::size_t calls = 0;
+    EXPECT_THROW(connection->PutFile("cut.bin", job::TransferTypeBinary,
+                                     [&](char* buffer, std::size_t size) -> std::size_t {
+                                         if (++calls == 3) {
+                                             throw DiskFull{};
+                                         }
+                                         std::fill_n(buffer, size, 'c');
+                                         return size;
+                                     },
+                                     {}),
+                 DiskFull);
+    const std::string whole(3 * 1024 * 1024, 'w');
+    WriteFile(server.root() / "whole.bin", whole);
+    std::size_t received = 0;
+    EXPECT_THROW(connection->GetFile("whole.bin", job::TransferTypeBinary,
+                                     [&](const char*, std::size_t size) {
+                                         received += size;
+                                         if (received > 100000) {
+                                             throw FileError(28, "local.bin");
+                                         }
+                                     },
+                                     {}),
+                 FileError);
+
+    // The next calls work.
+    Put(*connection, "ok.txt", "fine");
+    EXPECT_EQ(ReadFile(server.root() / "ok.txt"), "fine");
+    EXPECT_TRUE(Get(*connection, "/whole.bin") == whole);
+}
+
+TEST(CurlFtpClientTest, SilentStalledAndDroppingServersFailWithTheirCodes) {
+    auto client = MakeConnector();
+    FtpServerOptions options;
+    options.silent = true;
+    const FtpTestServer silent(options);
+    LoginParams params = LoginAt(silent.port());
+    params.connectTimeout = seconds(2);
+    params.idleTimeout = seconds(2);
+    auto start = steady_clock::now();
+    EXPECT_EQ(ConnectError(*client, params), 12002u);
+    EXPECT_LT(steady_clock::now() - start, seconds(8));
+
+    HelperServer stalling("ftp");
+    WriteFile(stalling.root() / "slow.bin", "never sent");
+    params = LoginAt(stalling.port());
+    params.idleTimeout = seconds(2);
+    auto connection = client->Connect(params);
+    start = steady_clock::now();
+    EXPECT_EQ(ErrorOf([&] { Get(*connection, "slow.bin"); }), 12002u);
+    EXPECT_EQ(connection->LastError(), 12002u);
+    EXPECT_LT(steady_clock::now() - start, seconds(8));
+
+    // A data connection dropped half way is an error, not a shorter file.
+    options = {};
+    options.dropDataAfterBytes = 100000;
+    const FtpTestServer dropping(options);
+    connection = client->Connect(LoginAt(dropping.port()));
+    WriteFile(dropping.root() / "cut.bin", std::string(1024 * 1024, 'd'));
+    std::size_t received = 0;
+    EXPECT_EQ(ErrorOf([&] {
+                  connection->GetFile("cut.bin", job::TransferTypeBinary,
+                                      [&](const char*, std::size_t size) { received += size; }, {});
+              }),
+              12030u);
+    EXPECT_LT(received, 1024u * 1024u);
+    // The session is set up again for the next call.
+    std::vector<RemoteEntry> entries;
+    ASSERT_TRUE(connection->List("/", entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "cut.bin");
+}
+
+TEST(CurlFtpClientTest, ProxyIsAnHttpConnectTunnel) {
+    const FtpTestServer server;
+    HelperServer proxy("proxy");
+    auto client = MakeConnector();
+    LoginParams params = LoginAt(server.port());
+    params.proxy = "127.0.0.1:" + std::to_string(proxy.port());
+    auto connection = client->Connect(params);
+    EXPECT_EQ(client->LastReply().text, "230 Login successful.");
+    Put(*connection, "through.bin", std::string(300000, 't'));
+    EXPECT_EQ(ReadFile(server.root() / "through.bin"), std::string(300000, 't'));
+    std::vector<RemoteEntry> entries;
+    ASSERT_TRUE(connection->List("/", entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].length, 300000u);
+
+    // The control connection and each data connection went through the tunnel.
+    const auto requests = proxy.Requests();
+    ASSERT_GE(requests.size(), 3u);
+    EXPECT_EQ(requests[0], "CONNECT 127.0.0.1:" + std::to_string(server.port()));
+    for (const auto& request : requests) {
+        EXPECT_EQ(request.rfind("CONNECT 127.0.0.1:", 0), 0u) << request;
+    }
+    EXPECT_EQ(server.LoginCount(), 1);
+
+    params.proxy = "127.0.0.1:" + std::to_string(UnusedPort());
+    EXPECT_NE(ConnectError(*client, params), 0u);
+}
+
+TEST(CurlFtpClientTest, ProxyTunnelCarriesBothFormsOfTls) {
+    HelperServer proxy("proxy");
+    for (const auto& [form, protocol] :
+         {std::pair{"explicit", job::Protocol::Ftpes}, std::pair{"implicit", job::Protocol::Ftps}}) {
+        SCOPED_TRACE(form);
+        const FtpTestServer server({.tls = form});
+        auto client = MakeConnector();
+        LoginParams params = LoginAt(server.port());
+        params.proxy = "127.0.0.1:" + std::to_string(proxy.port());
+        params.protocol = protocol;
+        // The certificate is checked through the tunnel as well: unpinned, it is refused.
+        EXPECT_THROW(client->Connect(params), CertificateError);
+        params.fingerprint = server.Fingerprint();
+        auto connection = client->Connect(params);
+        Put(*connection, "tunnelled.bin", std::string(200000, 's'));
+        EXPECT_EQ(Get(*connection, "tunnelled.bin"), std::string(200000, 's'));
+        EXPECT_EQ(server.LoginCount(), 1);
+    }
+    const auto requests = proxy.Requests();
+    EXPECT_GE(requests.size(), 8u);  // per form: the refused and the good control, two data connections
+    for (const auto& request : requests) {
+        EXPECT_EQ(request.rfind("CONNECT 127.0.0.1:", 0), 0u) << request;
+    }
+}
+
+TEST(CurlFtpClientTest, FetchUrlReadsTheFirstBytesOfAPage) {
+    HelperServer web("http");
+    // The web request honours the usual proxy variables; this one must stay on this machine.
+    for (const char* name :
+         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+        unsetenv(name);
+    }
+    WriteFile(web.root() / "upgrade.asp", "An upgrade is available." + std::string(5000, '.'));
+    auto request = MakeWebRequest();
+    const std::string base = "http://127.0.0.1:" + std::to_string(web.port()) + "/";
+    EXPECT_EQ(request->Fetch(base + "upgrade.asp?product=bxfr&version=3.02", 1024),
+              "An upgrade is available." + std::string(1000, '.'));
+    EXPECT_EQ(request->Fetch(base + "upgrade.asp", 10), "An upgrade");
+    EXPECT_EQ(ErrorOf([&] { request->Fetch(base + "missing.asp", 1024); }), 12003u);
+    const std::string closed = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/";
+    EXPECT_EQ(ErrorOf([&] { request->Fetch(closed, 1024); }), 12029u);
+    EXPECT_THROW(request->Fetch("file:///etc/passwd", 1024), InternetError);
+}
+
+}  // namespace
+}  // namespace bxfr::engine

@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "engine/adapters/adapters.h"
+#include "engine/connection.h"
+#include "engine/failure_kind.h"
+#include "engine/fingerprints.h"
+#include "engine/transfer_harness.h"
+#include "job/transfer_job.h"
+#include "support/ftp_test_server.h"
+#include "support/temp_dir.h"
+#include "support/vsftpd_test_server.h"
+
+namespace bxfr::engine {
+namespace {
+
+using job::Protocol;
+using std::chrono::seconds;
+using test::FtpServerOptions;
+using test::TempDir;
+using test::VsftpdTestServer;
+
+FtpServerOptions Tls(const std::string& form) {
+    FtpServerOptions options;
+    options.tls = form;
+    return options;
+}
+
+Protocol ProtocolFor(const std::string& form) {
+    return form == "implicit" ? Protocol::Ftps : Protocol::Ftpes;
+}
+
+LoginParams LoginTo(const FtpTestServer& server, Protocol protocol, const std::string& fingerprint) {
+    LoginParams params;
+    params.server = server.host();
+    params.port = server.port();
+    params.protocol = protocol;
+    params.fingerprint = fingerprint;
+    params.userName = server.userName();
+    params.password = server.password();
+    params.passive = true;
+    params.connectTimeout = seconds(10);
+    params.idleTimeout = seconds(10);
+    return params;
+}
+
+// The certificate error Connect raises; fails the test when it raises none.
+ServerCertificate RefusedCertificate(const LoginParams& params) {
+    auto client = MakeConnector();
+    try {
+        client->Connect(params);
+    } catch (const CertificateError& error) {
+        EXPECT_EQ(error.code(), 12169u);
+        EXPECT_NE(std::string(error.what()).find(error.certificate().fingerprint), std::string::npos);
+        return error.certificate();
+    }
+    ADD_FAILURE() << "the certificate was accepted";
+    return {};
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) text += line + "\n";
+    return text;
+}
+
+bool SawLogin(const std::vector<std::string>& commands) {
+    return std::any_of(commands.begin(), commands.end(), [](const std::string& line) {
+        return line.rfind("USER", 0) == 0 || line.rfind("PASS", 0) == 0;
+    });
+}
+
+TEST(FtpTlsTest, FingerprintsReadAsTheOpensslCommandLineWritesThem) {
+    // SHA-256 of "abc", base64 without its padding.
+    EXPECT_EQ(FingerprintOf("abc"), "SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0");
+    EXPECT_EQ(NormalFingerprint("sha256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0="),
+              "SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0");
+    EXPECT_EQ(NormalFingerprint(" ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0 "),
+              "SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0");
+    EXPECT_EQ(NormalFingerprint(""), "");
+    // Trying a file again cannot make a certificate trusted, nor a server offer TLS.
+    EXPECT_EQ(KindOfFailure(12169, 0), FailureKind::Permanent);
+    EXPECT_EQ(KindOfFailure(12157, 0), FailureKind::Permanent);
+}
+
+TEST(FtpTlsTest, TreesGoBothWaysOverExplicitAndImplicitTls) {
+    for (const std::string form : {"explicit", "implicit"}) {
+        SCOPED_TRACE(form);
+        const FtpTestServer server(Tls(form));
+        TempDir local;
+        WriteTree(local.path() / "site", SampleTree());
+
+        Transfer send(server, local.path() / "site", "/www");
+        send.job.protocol = ProtocolFor(form);
+        send.job.fingerprint = server.Fingerprint();
+        send.job.verbose = 1;
+        EXPECT_EQ(send.Run(), 0) << Joined(send.messages);
+        EXPECT_EQ(send.job.progress.errorCode, 0u);
+        EXPECT_TRUE(TreeOf(server.root() / "www", false) == TreeOf(local.path() / "site", false));
+        EXPECT_GE(send.Count("TLS: TLSv1."), 1);
+
+        Transfer get(server, local.path() / "copy", "/www", 1);
+        get.job.protocol = ProtocolFor(form);
+        get.job.fingerprint = server.Fingerprint();
+        EXPECT_EQ(get.Run(), 0) << Joined(get.messages);
+        EXPECT_TRUE(TreeOf(local.path() / "copy", false) == TreeOf(local.path() / "site", false));
+
+        const auto commands = server.Commands();
+        // Data connections are protected, and explicit TLS starts with AUTH TLS, not AUTH SSL.
+        EXPECT_EQ(CountStartingWith(commands, "PROT P"), 2);
+        EXPECT_EQ(CountStartingWith(commands, "AUTH TLS"), form == "explicit" ? 2 : 0);
+        EXPECT_EQ(server.LoginCount(), 2);
+    }
+}
+
+TEST(FtpTlsTest, AnUntrustedCertificateIsRefusedBeforeTheLogin) {
+    for (const std::string form : {"explicit", "implicit"}) {
+        SCOPED_TRACE(form);
+        const FtpTestServer server(Tls(form));
+        const ServerCertificate seen = RefusedCertificate(LoginTo(server, ProtocolFor(form), ""));
+        EXPECT_EQ(seen.fingerprint, server.Fingerprint());
+        EXPECT_NE(seen.whyUntrusted.find("self-signed"), std::string::npos) << seen.whyUntrusted;
+        EXPECT_NE(seen.subject.find("CN = 127.0.0.1"), std::string::npos) << seen.subject;
+        EXPECT_EQ(seen.subject, seen.issuer);
+        EXPECT_FALSE(seen.validFrom.empty());
+        EXPECT_FALSE(seen.validUntil.empty());
+        EXPECT_TRUE(seen.pinned.empty());
+        EXPECT_FALSE(SawLogin(server.Commands()));
+        EXPECT_EQ(server.LoginCount(), 0);
+
+        // The run raises the same refusal for the worker to ask about, and sends no password.
+        TempDir local;
+        Transfer send(server, local.path(), "/www");
+        send.job.protocol = ProtocolFor(form);
+        EXPECT_THROW(send.Run(), CertificateError);
+        EXPECT_FALSE(SawLogin(server.Commands()));
+    }
+}
+
+TEST(FtpTlsTest, APinIsAcceptedAsTypedAndAnyOtherCertificateRefusedWithBoth) {
+    FtpServerOptions options = Tls("explicit");
+    // Dates do not matter to a pin: the user trusted this very certificate.
+    options.certificateExpired = true;
+    const FtpTestServer server(options);
+    const std::string pin = server.Fingerprint();
+    auto client = MakeConnector();
+    std::string padded = "sha256:" + pin.substr(7) + "=";
+    auto connection = client->Connect(LoginTo(server, Protocol::Ftpes, padded));
+    std::vector<RemoteEntry> entries;
+    EXPECT_TRUE(connection->List("/", entries));
+    EXPECT_NE(connection->Security().find("TLSv1."), std::string::npos);
+    connection.reset();
+
+    const std::string other = "SHA256:" + std::string(43, 'A');
+    const FtpTestServer fresh(Tls("explicit"));
+    const ServerCertificate seen = RefusedCertificate(LoginTo(fresh, Protocol::Ftpes, other));
+    EXPECT_EQ(seen.pinned, other);
+    EXPECT_EQ(seen.fingerprint, fresh.Fingerprint());
+    EXPECT_FALSE(SawLogin(fresh.Commands()));
+}
+
+TEST(FtpTlsTest, ExplicitTlsAgainstAServerWithoutItSendsNothingInClear) {
+    const FtpTestServer plain;
+    auto client = MakeConnector();
+    try {
+        client->Connect(LoginTo(plain, Protocol::Ftpes, ""));
+        ADD_FAILURE() << "logged in without TLS";
+    } catch (const CertificateError&) {
+        ADD_FAILURE() << "no certificate to refuse";
+    } catch (const InternetError& error) {
+        EXPECT_EQ(error.code(), 12157u);
+        EXPECT_NE(std::string(error.what()).find("does not offer FTP over TLS"), std::string::npos)
+            << error.what();
+    }
+    const auto commands = plain.Commands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.front(), "AUTH TLS");
+    EXPECT_FALSE(SawLogin(commands));
+}
+
+// vsftpd with require_ssl_reuse refuses every data connection that does not resume the
+// control connection's TLS session. Many files go both ways; TLS 1.3 serves listings and gets
+// on one login, and a send may fall back to TLS 1.2 once (see RaiseIfSessionSpent).
+TEST(FtpTlsTest, ServersThatRequireSessionResumptionTakeManyFiles) {
+    if (!VsftpdTestServer::Available()) {
+        GTEST_SKIP() << "vsftpd is not installed or the tests do not run as root";
+    }
+    Tree tree;
+    for (int i = 0; i < 40; ++i) {
+        tree["f" + std::to_string(i) + ".bin"] = BinaryBytes(5000 + static_cast<std::size_t>(i) * 911);
+    }
+    for (const std::string version : {"1.2", "1.3"}) {
+        for (const bool implicit : {false, true}) {
+            SCOPED_TRACE("TLS " + version + (implicit ? " implicit" : " explicit"));
+            const VsftpdTestServer server(version, implicit);
+            TempDir local;
+            WriteTree(local.path() / "site", tree);
+            const auto logins = [&] {
+                const auto log = server.Log();
+                return std::count_if(log.begin(), log.end(), [](const std::string& line) {
+                    return line.find("OK LOGIN") != std::string::npos;
+                });
+            };
+            const auto run = [&](int getMode, const fs::path& folder) {
+                job::TransferJob job;
+                job.SetServer("127.0.0.1");
+                job.SetPort(server.port());
+                job.SetUserName("anonymous");
+                job.SetPassword("test@");
+                job.protocol = implicit ? Protocol::Ftps : Protocol::Ftpes;
+                job.fingerprint = server.Fingerprint();
+                job.passive = 1;
+                job.transferType = 1;
+                job.verbose = 1;
+                job.connections = 1;  // one login: what the server holds the session to
+                job.getMode = getMode;
+                job.SetRemotePath("/pub/site");
+                job.SetLocalPath(folder.string());
+                std::vector<std::string> messages;
+                job.SetMessageCallback(
+                    [&](const std::string& text, int, job::TransferProgress&) { messages.push_back(text); });
+                auto client = MakeConnector();
+                EXPECT_EQ(RunTransfer(job, *client, *MakeWebRequest()), 0) << Joined(messages);
+                EXPECT_EQ(job.progress.errorCode, 0u) << Joined(messages);
+                EXPECT_EQ(CountStartingWith(messages, "TLS: TLSv" + version), 1) << Joined(messages);
+            };
+            run(0, local.path() / "site");
+            EXPECT_TRUE(TreeOf(server.root() / "pub" / "site", false) == tree);
+            const auto sendLogins = logins();
+            // With TLS 1.3 whether the fresh ticket is in by the time libcurl closes a stored
+            // file's connection is a matter of timing: one fallback login at most.
+            EXPECT_GE(sendLogins, 1);
+            EXPECT_LE(sendLogins, version == "1.2" ? 1 : 2);
+            run(1, local.path() / "copy");
+            EXPECT_TRUE(TreeOf(local.path() / "copy", false) == tree);
+            EXPECT_EQ(logins() - sendLogins, 1);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace bxfr::engine
