@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "job/protocol.h"
+
 namespace bxfr::app {
 
 namespace {
@@ -60,7 +62,7 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, 
                     error = "option --trust needs a fingerprint (SHA256:...)";
                     return std::nullopt;
                 }
-                if (trust->rfind("SHA256:", 0) != 0 || trust->size() < 8) {
+                if (!job::IsFingerprint(*trust)) {
                     error = "option --trust needs a fingerprint of the form SHA256:...";
                     return std::nullopt;
                 }

@@ -134,7 +134,19 @@ int LoadTransferFile(const std::string& path, TransferJob& job, const PasswordCr
             *problem = "PROTOCOL=" + v + " is not a connection this version knows (ftp, ftpes, ftps or sftp)";
         }
     });
-    ReadText(ini, "FINGERPRINT", [&](const std::string& v) { job.fingerprint = v; });
+    bool malformedPin = false;
+    // A pin that can match nothing would read, when the server shows its real certificate, as
+    // an attack: say instead that the file is wrong.
+    ReadText(ini, "FINGERPRINT", [&](const std::string& v) {
+        job.fingerprint = v;
+        if (IsFingerprint(v)) return;
+        malformedPin = true;
+        if (problem) {
+            *problem = "FINGERPRINT=" + v +
+                       " is not a fingerprint: it is SHA256: followed by 43 characters, as the trust "
+                       "question shows it";
+        }
+    });
     ReadText(ini, "KEYFILE", [&](const std::string& v) { job.keyFile = v; });
 
     // A rule that is only a comment is a gap: it ends its list as an empty one does. Kept as an
@@ -180,7 +192,7 @@ int LoadTransferFile(const std::string& path, TransferJob& job, const PasswordCr
             (job.*kind.add)(*v);
         }
     }
-    return unknownProtocol ? kTransferFileInvalid : result;
+    return unknownProtocol || malformedPin ? kTransferFileInvalid : result;
 }
 
 bool PasswordLeftOut(const TransferJob& job, const PasswordCrypto& crypto) {

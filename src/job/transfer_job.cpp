@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 namespace bxfr::job {
@@ -210,6 +211,21 @@ std::optional<Protocol> ParseProtocol(const std::string& key) {
         if (lower == ProtocolKey(protocol)) return protocol;
     }
     return std::nullopt;
+}
+
+bool IsFingerprint(const std::string& text) {
+    std::string_view digest = text;
+    constexpr std::string_view kPrefix = "sha256:";
+    if (digest.size() >= kPrefix.size() &&
+        std::equal(kPrefix.begin(), kPrefix.end(), digest.begin(), [](char a, char b) {
+            return a == static_cast<char>(std::tolower(static_cast<unsigned char>(b)));
+        })) {
+        digest.remove_prefix(kPrefix.size());
+    }
+    if (digest.size() == 44 && digest.back() == '=') digest.remove_suffix(1);
+    return digest.size() == 43 && std::all_of(digest.begin(), digest.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/';
+           });
 }
 
 std::uint16_t DefaultPort(Protocol protocol) {

@@ -228,8 +228,11 @@ void WizServer::OnSetActive() {
 void WizServer::OnSecurityChosen(int index) {
     const auto chosen = static_cast<job::Protocol>(security_->itemData(index).toInt());
     if (Job().port == job::DefaultPort(Job().protocol)) Job().SetPort(job::DefaultPort(chosen));
-    // A TLS certificate's fingerprint never matches an SSH host key, nor the other way round.
-    if ((chosen == job::Protocol::Sftp) != (Job().protocol == job::Protocol::Sftp)) Job().fingerprint.clear();
+    // A TLS certificate's fingerprint never matches an SSH host key, nor the other way round; and
+    // plain FTP has nothing to check it against.
+    if ((chosen == job::Protocol::Sftp) != (Job().protocol == job::Protocol::Sftp) ||
+        chosen == job::Protocol::Ftp)
+        Job().fingerprint.clear();
     Job().protocol = chosen;
     ShowProtocol();
 }

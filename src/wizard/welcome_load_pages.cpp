@@ -65,8 +65,9 @@ void WizWelcome::WarnIfNoCrypto(bool available) {
     if (available || Settings().GetShowCryptoWarning() != 1) return;
     const auto answer =
         QMessageBox::warning(this, "Brindle FTP Wizard",
-                             "Unable to access cryptographic service provider.\r\nPasswords will be saved "
-                             "without encryption.\r\n\r\n"
+                             "Unable to access cryptographic service provider.\r\nPasswords will not be "
+                             "saved in transfer files; choose to be asked for the password\r\nwhen a "
+                             "saved transfer runs.\r\n\r\n"
                              "Do you want to see this message each time Brindle\r\nFTP Wizard starts?",
                              QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
     if (answer == QMessageBox::No) {

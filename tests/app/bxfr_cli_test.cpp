@@ -183,6 +183,11 @@ TEST(BxfrRun, FailuresGiveOneWithTheErrorOnStderr) {
     const RunResult noInput = RunBxfr({"--password-stdin", sftp});
     EXPECT_EQ(noInput.exitCode, kExitFailed);
     EXPECT_NE(noInput.err.find("no passphrase on standard input"), std::string::npos) << noInput.err;
+    // A pin with plain FTP would send the password in clear: refused before connecting.
+    const std::string pin = "FINGERPRINT=SHA256:" + std::string(43, 'Q') + "\r\n";
+    const RunResult clear = RunBxfr({WriteJob(dir, server, "clear.bxt", pin + local)});
+    EXPECT_EQ(clear.exitCode, kExitFailed);
+    EXPECT_NE(clear.err.find("(PROTOCOL=ftp)"), std::string::npos) << clear.err;
     EXPECT_TRUE(server.Commands().empty());
 
     const RunResult refused = RunBxfr({"-q", WriteJob(dir, server, "a.bxt", "PASS=wrong\r\n" + local)});

@@ -204,6 +204,7 @@ private slots:
         auto warning = AnswerBox(QMessageBox::No);
         welcome->WarnIfNoCrypto(false);
         QVERIFY(warning->startsWith("Unable to access cryptographic service provider."));
+        QVERIFY2(warning->contains("will not be saved"), qPrintable(*warning));
         QCOMPARE(prefs::UserSettings().GetShowCryptoWarning(), 0);
         welcome->WarnIfNoCrypto(false);  // would hang on an unanswered box if it asked
     }

@@ -194,15 +194,24 @@ TEST_F(TransferFile, ConnectionSecurityIsWrittenOnlyWhenChosenAndNeverReadAsPlai
     ASSERT_EQ(Load(file, withKey), kTransferFileLoaded);
     ExpectSameJob(withKey, job);
 
-    // A connection this version does not know is refused, also where UPGRADE alone would load.
-    for (const std::string text : {"scp", "ftp s", "tls"}) {
+    // A connection this version does not know is refused, also where UPGRADE alone would load;
+    // so is a pin that can match nothing (here with the "\r\n" a script wrote into the value).
+    const std::string pin = "SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0";
+    for (const std::string& key : std::vector<std::string>{
+             "PROTOCOL=scp", "PROTOCOL=ftp s", "PROTOCOL=tls", "FINGERPRINT=" + pin + "\\r\\n",
+             "FINGERPRINT=SHA1:ab:cd", "FINGERPRINT=" + pin.substr(0, 40)}) {
         TransferJob refused;
-        WriteFile(file, "[BXFR]\r\nSERVER=h\r\nUPGRADE=1\r\nPROTOCOL=" + text + "\r\n");
+        WriteFile(file, "[BXFR]\r\nSERVER=h\r\nUPGRADE=1\r\n" + key + "\r\n");
         std::string problem;
         EXPECT_EQ(LoadTransferFile(file.string(), refused, DefaultPasswordCrypto(), &problem),
                   kTransferFileInvalid)
-            << text;
-        EXPECT_NE(problem.find("PROTOCOL=" + text), std::string::npos) << problem;
+            << key;
+        EXPECT_NE(problem.find(key), std::string::npos) << problem;
+    }
+    for (const std::string& typed : {pin, "sha256:" + pin.substr(7) + "=", pin.substr(7)}) {
+        TransferJob read;
+        EXPECT_EQ(LoadText("[BXFR]\r\nSERVER=h\r\nFINGERPRINT=" + typed + "\r\n", read), kTransferFileLoaded)
+            << typed;
     }
 }
 

@@ -200,6 +200,10 @@ private slots:
         Child<QComboBox>(page, "serverBox")->setEditText("ftp.other.test");
         QVERIFY(page->OnWizardNext());
         QVERIFY(f.job.fingerprint.empty());
+        // Back to plain FTP, a pin would only make the run refuse to send the password in clear.
+        f.job.fingerprint = loaded.fingerprint;
+        choose(job::Protocol::Ftp);
+        QVERIFY(f.job.fingerprint.empty());
     }
 
     // SFTP: port 22, an account (never anonymous), a key file whose secret is a passphrase, and

@@ -29,6 +29,15 @@ public:
             ThreadLastReply() = ServerReply{};
             throw InternetError(kNameNotResolved, WinInetErrorName(kNameNotResolved));
         }
+        // A pin says the user expects an encrypted, checked server: never log in in clear.
+        if (params.protocol == job::Protocol::Ftp && !params.fingerprint.empty()) {
+            ThreadLastReply() = ServerReply{
+                0, "The transfer file trusts one server's certificate (FINGERPRINT=" + params.fingerprint +
+                       ") but connects without encryption (PROTOCOL=ftp), which would send the password in "
+                       "clear. Set PROTOCOL=ftpes or ftps, or remove FINGERPRINT."};
+            throw InternetError(kSecurityChannelError,
+                                ErrorMessage(kSecurityChannelError, ThreadLastReply(), nullptr));
+        }
         // A reply from an earlier session must not pass for this one's.
         ThreadLastReply() = ServerReply{};
         if (params.protocol == job::Protocol::Sftp) {
