@@ -1,3 +1,5 @@
+// bxfr's command line: parsing the options and the usage text.
+
 #include "app/cli_options.h"
 
 #include <string_view>

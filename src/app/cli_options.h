@@ -1,5 +1,7 @@
 #pragma once
 
+// bxfr's command line: the options it takes, their parsing, and the usage text.
+
 #include <optional>
 #include <string>
 #include <vector>

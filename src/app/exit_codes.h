@@ -1,5 +1,7 @@
 #pragma once
 
+// The exit statuses bxfr and the direct transfer share, and how a run's outcome maps to them.
+
 #include "progress/transfer_worker.h"
 
 namespace bxfr::app {

@@ -1,3 +1,6 @@
+// The desktop program's start-up: loading the named file, the direct transfer or the wizard, and
+// the exit status.
+
 #include "app/startup.h"
 
 #include <QMessageBox>

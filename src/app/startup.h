@@ -1,5 +1,8 @@
 #pragma once
 
+// The desktop program's start-up: load the file named on the command line, then run the direct
+// transfer or the wizard, and the exit status that follows.
+
 #include <QString>
 #include <cstdint>
 #include <functional>

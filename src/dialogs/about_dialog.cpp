@@ -1,3 +1,5 @@
+// The About box, and the list of components and versions it shows for support.
+
 #include "dialogs/about_dialog.h"
 
 #include <QApplication>

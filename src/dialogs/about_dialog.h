@@ -1,5 +1,7 @@
 #pragma once
 
+// The About box, with the list of the program's components and their versions.
+
 #include <QDialog>
 #include <QString>
 

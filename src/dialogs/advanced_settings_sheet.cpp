@@ -1,3 +1,5 @@
+// The Transfer Advanced Settings sheet: its tabs on a copy of the job, handed back on OK.
+
 #include "dialogs/advanced_settings_sheet.h"
 
 #include <QDialogButtonBox>

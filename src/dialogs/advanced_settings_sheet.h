@@ -1,5 +1,7 @@
 #pragma once
 
+// The Transfer Advanced Settings sheet: its tabs edit a copy of the job, kept only on OK.
+
 #include <QDialog>
 
 #include "job/transfer_job.h"

@@ -1,3 +1,5 @@
+// The built-in help: topic pages from the program's resources, and the one help window.
+
 #include "dialogs/help_window.h"
 
 #include <QDialog>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The built-in help: a topic's page, and the help window that shows it beside the wizard.
+
 #include <QString>
 
 class QWidget;

@@ -1,3 +1,5 @@
+// Labels that act as web links: their look, and opening the text on a click.
+
 #include "dialogs/hyperlink.h"
 
 #include <QDesktopServices>

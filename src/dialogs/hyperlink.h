@@ -1,5 +1,7 @@
 #pragma once
 
+// Labels that act as web links, and the maker's addresses they point to.
+
 class QLabel;
 
 namespace bxfr::dialogs {

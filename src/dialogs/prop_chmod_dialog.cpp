@@ -1,3 +1,6 @@
+// The dialog for one permission rule: the chmod number and its nine boxes kept in step, and the
+// checks before OK.
+
 #include "dialogs/prop_chmod_dialog.h"
 
 #include <QCheckBox>

@@ -1,5 +1,8 @@
 #pragma once
 
+// The dialog for one permission rule: an extension and its chmod number, with the nine boxes to
+// match, and the permission text of a number.
+
 #include <QDialog>
 #include <QString>
 #include <array>

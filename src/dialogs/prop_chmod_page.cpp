@@ -1,3 +1,5 @@
+// The advanced settings' Permissions (chmod) tab: the list of permission rules and its buttons.
+
 #include "dialogs/prop_chmod_page.h"
 
 #include <QFontDatabase>

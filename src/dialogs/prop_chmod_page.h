@@ -1,5 +1,7 @@
 #pragma once
 
+// The advanced settings' Permissions (chmod) tab: the job's permission rules and their buttons.
+
 #include <QWidget>
 
 #include "job/transfer_job.h"

@@ -1,3 +1,5 @@
+// The dialog for one script command: its type and command text, and the checks before OK.
+
 #include "dialogs/prop_script_dialog.h"
 
 #include <QCheckBox>

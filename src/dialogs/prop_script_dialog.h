@@ -1,5 +1,7 @@
 #pragma once
 
+// The dialog for one script command: the raw FTP command and when it runs.
+
 #include <QDialog>
 #include <QString>
 

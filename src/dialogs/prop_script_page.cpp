@@ -1,3 +1,6 @@
+// The advanced settings' Transfer Script tab: the command list, its buttons, and keeping the ids
+// in order.
+
 #include "dialogs/prop_script_page.h"
 
 #include <QHBoxLayout>

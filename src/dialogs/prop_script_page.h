@@ -1,5 +1,7 @@
 #pragma once
 
+// The advanced settings' Transfer Script tab: the connect, per-file and disconnect commands.
+
 #include <QString>
 #include <QWidget>
 

@@ -1,3 +1,5 @@
+// The dialog for one extension pattern of the file selection.
+
 #include "dialogs/prop_sel_dialog.h"
 
 #include <QDialogButtonBox>

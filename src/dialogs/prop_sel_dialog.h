@@ -1,5 +1,7 @@
 #pragma once
 
+// The dialog for one extension pattern of the file selection.
+
 #include <QDialog>
 #include <QString>
 

@@ -1,3 +1,5 @@
+// The advanced settings' Select Files tab: the selection mode, the extension list and its buttons.
+
 #include "dialogs/prop_select_page.h"
 
 #include <QHBoxLayout>

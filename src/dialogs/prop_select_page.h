@@ -1,5 +1,7 @@
 #pragma once
 
+// The advanced settings' Select Files tab: all files, or the listed extensions left out or kept.
+
 #include <QWidget>
 
 #include "job/transfer_job.h"

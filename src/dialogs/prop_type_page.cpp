@@ -1,3 +1,5 @@
+// The advanced settings' Transfer Type tab: binary or text chosen per file, or forced for all.
+
 #include "dialogs/prop_type_page.h"
 
 #include <QLabel>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The advanced settings' Transfer Type tab: binary or text chosen per file, or forced for all.
+
 #include <QWidget>
 
 #include "job/transfer_job.h"

@@ -1,3 +1,5 @@
+// The remote pickers: the browsing dialog, and the connection that lists folders on its own thread.
+
 #include "dialogs/remote_pickers.h"
 
 #include <QApplication>

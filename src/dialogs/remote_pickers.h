@@ -1,5 +1,7 @@
 #pragma once
 
+// The remote pickers: browsing the server for a file to get, a name to send to, or a folder.
+
 #include <QDialog>
 #include <QString>
 #include <functional>

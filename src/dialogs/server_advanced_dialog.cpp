@@ -1,3 +1,5 @@
+// The server's account dialogs: Server Advanced Settings with its checks, and the password prompt.
+
 #include "dialogs/server_advanced_dialog.h"
 
 #include <QCheckBox>

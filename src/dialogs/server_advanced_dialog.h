@@ -1,5 +1,8 @@
 #pragma once
 
+// The server's account dialogs: Server Advanced Settings (port, proxy, passive mode, simultaneous
+// transfers) and the password prompt.
+
 #include <QDialog>
 
 #include "job/transfer_job.h"

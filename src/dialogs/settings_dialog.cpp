@@ -1,3 +1,5 @@
+// The Settings dialog: the server recent list on or off, and clearing it.
+
 #include "dialogs/settings_dialog.h"
 
 #include <QCheckBox>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The Settings dialog: the server recent list on or off, and clearing it.
+
 #include <QDialog>
 
 #include "prefs/user_settings.h"

@@ -1,3 +1,6 @@
+// The Transfer Progress dialog: the worker, the timed refresh, the log pane, and trusting a
+// certificate between runs.
+
 #include "dialogs/tran_prog.h"
 
 #include <QApplication>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The Transfer Progress dialog: a run on a worker thread, its progress and log, and Cancel.
+
 #include <QDialog>
 #include <cstdint>
 #include <functional>

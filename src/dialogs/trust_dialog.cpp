@@ -1,3 +1,5 @@
+// The question whether to trust a server certificate or SSH host key the connection refused.
+
 #include "dialogs/trust_dialog.h"
 
 #include <QCheckBox>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The question whether to trust a server certificate or SSH host key the connection refused.
+
 #include <QDialog>
 #include <QString>
 

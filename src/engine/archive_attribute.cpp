@@ -1,3 +1,5 @@
+// The archive attribute on Linux: the size and time of the last send in an extended attribute.
+
 #include "engine/archive_attribute.h"
 
 #include <sys/stat.h>

@@ -1,5 +1,8 @@
 #pragma once
 
+// The archive attribute on Linux: whether a file changed since it was last sent, kept in an
+// extended attribute.
+
 #include <filesystem>
 
 namespace bxfr::engine {

@@ -1,3 +1,5 @@
+// Which names a server lists can be taken as entries of their folder.
+
 #include "engine/entry_names.h"
 
 #include "engine/send_walk.h"

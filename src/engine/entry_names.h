@@ -1,5 +1,7 @@
 #pragma once
 
+// Which names a server lists can be taken as entries of their folder.
+
 #include <string>
 
 namespace bxfr::engine {

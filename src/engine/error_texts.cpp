@@ -1,3 +1,6 @@
+// The engine's words: error messages and names, the string table and its templates, and
+// reporting an error to the job.
+
 #include "engine/error_texts.h"
 
 #include <algorithm>

@@ -1,5 +1,8 @@
 #pragma once
 
+// The engine's words: internet error codes and their names, the string table of messages, and
+// reporting an error to the job.
+
 #include <cstdint>
 #include <string>
 #include <variant>

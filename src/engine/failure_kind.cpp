@@ -1,3 +1,5 @@
+// Whether a failed file is worth another attempt, by its error code and the server's last reply.
+
 #include "engine/failure_kind.h"
 
 namespace bxfr::engine {

@@ -1,5 +1,7 @@
 #pragma once
 
+// Whether a failed file is worth another attempt.
+
 #include <cstdint>
 
 namespace bxfr::engine {

@@ -1,3 +1,5 @@
+// The get side of a run: the remote walk, the selection and local names, and getting each file.
+
 #include "engine/get_walk.h"
 
 #include <algorithm>

@@ -1,5 +1,8 @@
 #pragma once
 
+// The get side of a run: walking the remote tree, selecting its files, and the local names they
+// are written to.
+
 #include <filesystem>
 #include <functional>
 #include <optional>

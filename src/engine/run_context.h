@@ -1,5 +1,7 @@
 #pragma once
 
+// The state of one run (TransferRun), whose members are the engine's steps, and the files it moves.
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>

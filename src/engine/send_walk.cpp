@@ -1,3 +1,6 @@
+// The send side of a run: the local walk, masks and selection rules, and sending each file and
+// folder.
+
 #include "engine/send_walk.h"
 
 #include <algorithm>

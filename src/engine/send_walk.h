@@ -1,5 +1,7 @@
 #pragma once
 
+// The send side of a run: walking local folders, and which files the masks and rules select.
+
 #include <filesystem>
 #include <functional>
 #include <string>

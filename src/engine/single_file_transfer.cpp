@@ -1,3 +1,6 @@
+// One file's transfer: ASCII or binary, the attempts with resume and temporary names, progress,
+// and the commit in place.
+
 #include "engine/single_file_transfer.h"
 
 #include <algorithm>

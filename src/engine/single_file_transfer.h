@@ -1,5 +1,7 @@
 #pragma once
 
+// Whether a file moves as ASCII or binary; the moving itself is TransferRun's (run_context.h).
+
 #include <filesystem>
 #include <string>
 

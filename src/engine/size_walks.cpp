@@ -1,3 +1,5 @@
+// How many bytes a send or a get would move: the local and the remote size walks.
+
 #include "engine/size_walks.h"
 
 #include "engine/get_walk.h"

@@ -1,5 +1,7 @@
 #pragma once
 
+// How many bytes a send or a get would move, walked before the transfer.
+
 #include <cstdint>
 #include <filesystem>
 #include <string>

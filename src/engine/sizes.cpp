@@ -1,3 +1,5 @@
+// File lengths, and sizes as the user reads them.
+
 #include "engine/sizes.h"
 
 #include <cstdio>

@@ -1,5 +1,7 @@
 #pragma once
 
+// File lengths, and sizes as the user reads them.
+
 #include <cstdint>
 #include <filesystem>
 #include <string>

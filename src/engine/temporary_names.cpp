@@ -1,3 +1,5 @@
+// The hidden names files are written under until they are whole.
+
 #include "engine/temporary_names.h"
 
 #include <cstdint>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The hidden names files are written under until they are whole.
+
 #include <string>
 
 #include "job/transfer_job.h"

@@ -1,3 +1,5 @@
+// The simultaneous transfers: the job's files shared out among several connections, each a lane.
+
 #include <algorithm>
 #include <exception>
 #include <memory>

@@ -1,3 +1,5 @@
+// The log file: one dated line at a time.
+
 #include "engine/transfer_log.h"
 
 #include <cstdio>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The log file: one dated line at a time.
+
 #include <string>
 
 namespace bxfr::engine {

@@ -1,3 +1,5 @@
+// The run from start to end: upgrade check, login, start folder, scripts, then the send or get.
+
 #include "engine/transfer_run.h"
 
 #include "engine/error_texts.h"

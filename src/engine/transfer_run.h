@@ -1,5 +1,7 @@
 #pragma once
 
+// The engine's entry point: one whole transfer run for a job.
+
 #include "engine/connection.h"
 #include "engine/web_request.h"
 #include "job/transfer_job.h"

@@ -1,3 +1,5 @@
+// The upgrade check at the start of a run: the address asked and what its reply means.
+
 #include "engine/upgrade_check.h"
 
 #include <cstdlib>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The upgrade check: the address asked and what its reply means.
+
 #include <string>
 
 namespace bxfr::engine {

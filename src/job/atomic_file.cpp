@@ -1,3 +1,5 @@
+// Replacing a file in one rename: a temporary beside it, its mode, and links followed.
+
 #include "job/atomic_file.h"
 
 #include <cerrno>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Replacing a file in one rename, so that no reader ever sees half of it.
+
 #include <filesystem>
 #include <string_view>
 

@@ -1,3 +1,5 @@
+// The desktop program's command line: the transfer file, /t and /e, and what start-up then does.
+
 #include "job/command_line.h"
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The desktop program's command line: the transfer file, /t and /e, and what start-up then does.
+
 #include <string>
 #include <vector>
 

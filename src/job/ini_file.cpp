@@ -1,3 +1,5 @@
+// INI text read and written the way the Windows profile functions do it.
+
 #include "job/ini_file.h"
 
 #include <algorithm>

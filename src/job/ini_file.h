@@ -1,5 +1,7 @@
 #pragma once
 
+// INI text read and written the way the Windows profile functions do it.
+
 #include <cstddef>
 #include <optional>
 #include <string>

@@ -1,3 +1,6 @@
+// The stored form of a transfer file's password: RC4 through OpenSSL's legacy provider, as
+// hexadecimal.
+
 #include "job/password_crypto.h"
 
 #include <openssl/evp.h>

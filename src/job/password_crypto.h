@@ -1,5 +1,7 @@
 #pragma once
 
+// The stored form of a transfer file's password: RC4 under a fixed key, as hexadecimal.
+
 #include <memory>
 #include <string>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// The connection protocols (FTP, FTP over TLS, SFTP), their transfer-file keys and default ports.
+
 #include <cstdint>
 #include <optional>
 #include <string>

@@ -1,3 +1,5 @@
+// Text encodings of transfer files: UTF-8 checked, and converted to and from Windows-1252.
+
 #include "job/text_encoding.h"
 
 #include <cstdint>

@@ -1,5 +1,8 @@
 #pragma once
 
+// Text encodings of transfer files: UTF-8 and Windows-1252, and line breaks that may not stand in
+// a value.
+
 #include <string>
 #include <string_view>
 

@@ -1,3 +1,5 @@
+// Transfer files: the keys read into a job, and the job written back without disturbing the rest.
+
 #include "job/transfer_file.h"
 
 #include <algorithm>

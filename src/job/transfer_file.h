@@ -1,5 +1,7 @@
 #pragma once
 
+// Transfer files: loading a job from one and saving it back.
+
 #include <string>
 
 #include "job/password_crypto.h"

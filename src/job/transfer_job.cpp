@@ -1,3 +1,6 @@
+// The transfer job: its defaults, copies and setters, the protocols' keys and ports, and its
+// callbacks.
+
 #include "job/transfer_job.h"
 
 #include <algorithm>

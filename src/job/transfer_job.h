@@ -1,5 +1,8 @@
 #pragma once
 
+// The transfer job: one transfer's settings, rules and scripts, and the run-time record the engine
+// shares with its callbacks.
+
 #include <cstdint>
 #include <functional>
 #include <list>

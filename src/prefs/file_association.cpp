@@ -1,3 +1,6 @@
+// The ".bxt" file association: the desktop entry, MIME package and icons on Linux, the classes key
+// on Windows.
+
 #include "prefs/file_association.h"
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The ".bxt" file association: transfer files opened with the program, with Transfer Now and Edit.
+
 #include <filesystem>
 #include <string>
 

@@ -1,3 +1,5 @@
+// The recent lists of transfer files and servers in the user key, the servers' logins encrypted.
+
 #include "prefs/mru_lists.h"
 
 #include <QFileInfo>

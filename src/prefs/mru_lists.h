@@ -1,5 +1,8 @@
 #pragma once
 
+// The recent lists: the last transfer files, and the last servers with their user names and
+// passwords.
+
 #include <string>
 
 #include "job/password_crypto.h"

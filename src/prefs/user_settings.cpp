@@ -1,3 +1,5 @@
+// The per-user key, kept readable by its owner alone, and the preferences loaded from it and saved.
+
 #include "prefs/user_settings.h"
 
 #include <QDir>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The user's preferences and the per-user key they and the recent lists are kept in.
+
 #include <QSettings>
 #include <cstdint>
 #include <memory>

@@ -1,3 +1,5 @@
+// What a progress display shows: percent, bytes, speed, time left and files at once.
+
 #include "progress/progress_view.h"
 
 #include <cstdio>

@@ -1,5 +1,7 @@
 #pragma once
 
+// What a progress display shows: percent, bytes, speed, time left and files at once.
+
 #include <chrono>
 #include <optional>
 #include <string>

@@ -1,3 +1,5 @@
+// The worker thread of a run: the engine's reports taken in, cancel, and the outcome and error box.
+
 #include "progress/transfer_worker.h"
 
 #include <cerrno>

@@ -1,5 +1,7 @@
 #pragma once
 
+// One run on a thread of its own, its progress as both front ends read it, and how it ended.
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The words both front ends use for an untrusted certificate or host key: why, and the details.
+
 #include "progress/trust_text.h"
 
 namespace bxfr::progress {

@@ -1,3 +1,6 @@
+// What the Local and Remote pages share: folder or file, their checks on Next and Back, and the
+// size line.
+
 #include "wizard/files_page.h"
 
 #include <QGridLayout>

@@ -1,5 +1,7 @@
 #pragma once
 
+// What the Local and Remote pages share: a folder or a single file, and the size line.
+
 #include <QString>
 #include <cstdint>
 #include <functional>

@@ -1,3 +1,6 @@
+// The Completing page: how the run ended, the upgrade notice, the log, and an alert when the
+// wizard is in the background.
+
 #include "wizard/final_page.h"
 
 #include <QApplication>

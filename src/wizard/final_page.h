@@ -1,5 +1,7 @@
 #pragma once
 
+// The Completing page: how the run ended, the upgrade notice and the log.
+
 #include <QTimer>
 
 #include "wizard/wiz_page.h"

@@ -1,3 +1,5 @@
+// The Local Files page: the local folder or file, its pickers, its size and its checks.
+
 #include "wizard/local_page.h"
 
 #include <QFileDialog>

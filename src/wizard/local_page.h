@@ -1,5 +1,7 @@
 #pragma once
 
+// The Local Files page: the folder or file on this computer.
+
 #include "wizard/files_page.h"
 
 namespace bxfr::wizard {

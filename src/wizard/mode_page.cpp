@@ -1,3 +1,6 @@
+// The Transfer Mode page: send or get, archive mode, the advanced settings, and the pages that
+// follow.
+
 #include "wizard/mode_page.h"
 
 #include <QCheckBox>

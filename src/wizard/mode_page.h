@@ -1,5 +1,7 @@
 #pragma once
 
+// The Transfer Mode page: send or get, archive mode, and the advanced settings.
+
 #include "wizard/wiz_page.h"
 
 class QCheckBox;

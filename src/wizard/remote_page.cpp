@@ -1,3 +1,5 @@
+// The Remote Files page: the remote folder or file, the remote pickers, its size and its checks.
+
 #include "wizard/remote_page.h"
 
 #include <QApplication>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The Remote Files page: the folder or file on the server.
+
 #include "dialogs/remote_pickers.h"
 #include "wizard/files_page.h"
 

@@ -1,3 +1,6 @@
+// The Server Details page: the server, its security, the account or key file, the recent servers,
+// and their checks.
+
 #include "wizard/server_page.h"
 
 #include <QCheckBox>

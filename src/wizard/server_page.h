@@ -1,5 +1,7 @@
 #pragma once
 
+// The Server Details page: the server, its security, the account, and the recent servers.
+
 #include <QStringList>
 #include <string>
 #include <vector>

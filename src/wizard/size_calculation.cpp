@@ -1,3 +1,6 @@
+// The size line's background calculation: the walk's thread, its generations, and polling for
+// the end.
+
 #include "wizard/size_calculation.h"
 
 #include <atomic>

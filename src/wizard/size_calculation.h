@@ -1,5 +1,7 @@
 #pragma once
 
+// The size line's background calculation, one walk at a time on a copy of the job.
+
 #include <QObject>
 #include <QTimer>
 #include <cstdint>

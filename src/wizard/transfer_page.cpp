@@ -1,3 +1,5 @@
+// The Transfer page: the transfer file, the log and the last options, saving, and the run.
+
 #include "wizard/transfer_page.h"
 
 #include <QCheckBox>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The Transfer page: the transfer file, the log and the last options, then the run.
+
 #include "wizard/wiz_page.h"
 
 class QCheckBox;

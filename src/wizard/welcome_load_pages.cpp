@@ -1,3 +1,5 @@
+// The wizard's first two pages: Welcome with the cipher warning, and loading a previous transfer.
+
 #include "wizard/welcome_load_pages.h"
 
 #include <QComboBox>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The wizard's first two pages: Welcome, and Open Previous Transfer.
+
 #include <QString>
 
 #include "wizard/wiz_page.h"

@@ -1,3 +1,6 @@
+// What every wizard page shares: the heading and side picture, the baseline, and the cancel
+// confirmation.
+
 #include "wizard/wiz_page.h"
 
 #include <QFont>

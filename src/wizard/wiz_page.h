@@ -1,5 +1,8 @@
 #pragma once
 
+// What every wizard page is: its place in the sheet, what it may reach, its hooks, and the cancel
+// confirmation.
+
 #include <QString>
 #include <QWizardPage>
 #include <cstdint>

@@ -1,3 +1,5 @@
+// The wizard's start: the eight pages built into a sheet and run.
+
 #include "wizard/wizard_launch.h"
 
 #include <QTimer>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The wizard's start: the eight pages built into a sheet and run.
+
 #include <QString>
 #include <cstdint>
 

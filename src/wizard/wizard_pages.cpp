@@ -1,3 +1,5 @@
+// The pages behind the Load page, put into the sheet and rebuilt when the direction changes.
+
 #include "wizard/wizard_pages.h"
 
 #include "wizard/final_page.h"

@@ -1,5 +1,7 @@
 #pragma once
 
+// The pages behind the Load page, put into the sheet and rebuilt when the direction changes.
+
 #include "wizard/wiz_page.h"
 
 namespace bxfr::wizard {

@@ -1,3 +1,5 @@
+// The wizard sheet: the pages in their places, their hooks, Help and Cancel.
+
 #include "wizard/wizard_sheet.h"
 
 #include <QAbstractButton>

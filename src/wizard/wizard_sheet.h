@@ -1,5 +1,7 @@
 #pragma once
 
+// The wizard sheet: the pages in their places, their hooks, Help and Cancel.
+
 #include <QWizard>
 
 #include "wizard/wiz_page.h"

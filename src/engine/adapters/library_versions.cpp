@@ -1,3 +1,5 @@
+// The versions of libcurl and OpenSSL as loaded, for the About box.
+
 #include "engine/adapters/library_versions.h"
 
 #include <curl/curl.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The versions of the FTP and cipher libraries the transfers run on, for the About box.
+
 #include <string>
 
 namespace bxfr::engine {

@@ -1,3 +1,6 @@
+// What the curl adapters share: curl's results as internet error codes, and the transfer loop on a
+// multi handle.
+
 #include "engine/curl/curl_transfer_loop.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The FTP connection's control-connection commands: sizes, times, folders, listings, renames and
+// raw commands.
+
 #include <curl/curl.h>
 
 #include "engine/ftp/curl_ftp_connection.h"

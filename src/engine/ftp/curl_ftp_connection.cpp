@@ -1,3 +1,6 @@
+// The FTP connection's set-up and file transfers: TLS, login and reconnecting, curl's callbacks,
+// and checking what arrived.
+
 #include "engine/ftp/curl_ftp_connection.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// FTP listings: the Unix and DOS forms of LIST, MLSD facts, and FTP's time form.
+
 #include "engine/ftp/ftp_listing.h"
 
 #include <array>

@@ -1,5 +1,7 @@
 #pragma once
 
+// FTP listings: LIST and MLSD lines read as entries, and the time form of MLSD, MDTM and MFMT.
+
 #include <cstdint>
 #include <optional>
 #include <string>

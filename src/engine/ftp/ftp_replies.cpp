@@ -1,3 +1,5 @@
+// The FTP control connection's text: paths as curl takes them, and servers' replies read.
+
 #include "engine/ftp/ftp_replies.h"
 
 #include <cctype>

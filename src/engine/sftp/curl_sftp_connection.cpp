@@ -1,3 +1,5 @@
+// The SFTP connection's set-up, login and file operations, answered in FTP's terms.
+
 #include "engine/sftp/curl_sftp_connection.h"
 
 #include <array>

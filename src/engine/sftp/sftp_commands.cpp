@@ -1,3 +1,5 @@
+// SFTP's commands as curl takes them: script and permission commands turned into its quote set.
+
 #include "engine/sftp/sftp_commands.h"
 
 #include <utility>

@@ -1,3 +1,5 @@
+// SSH host keys: their type and fingerprint, and reading what known_hosts says of a server.
+
 #include "engine/sftp/ssh_host_keys.h"
 
 #include <openssl/evp.h>
