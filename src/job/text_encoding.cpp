@@ -115,4 +115,28 @@ bool Utf8ToCp1252(const std::string& text, std::string& out) {
 
 std::string DisplayText(const std::string& bytes) { return IsValidUtf8(bytes) ? bytes : Cp1252ToUtf8(bytes); }
 
+std::string ShownText(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string shown;
+    shown.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        unsigned control = 0x100;
+        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) {
+            control = c;
+        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            control = static_cast<unsigned char>(text[++i]);  // U+0080 to U+009F: C1, e.g. CSI
+        }
+        if (control == 0x100) {
+            shown += static_cast<char>(c);
+        } else {
+            shown += "\\x";
+            shown += kHex[control >> 4];
+            shown += kHex[control & 0xF];
+        }
+    }
+    return shown;
+}
+
 }  // namespace bxfr::job

@@ -19,5 +19,9 @@ bool Utf8ToCp1252(const std::string& text, std::string& out);
 // Text to show for bytes that came from a file as they are (a user name or password written
 // on Windows): UTF-8 stays, anything else is read as Windows-1252.
 std::string DisplayText(const std::string& bytes);
+// Text that may hold a server's words, as it can be shown on a terminal, in a log or a window:
+// control characters other than line feed and tab (C0, DEL and C1) become "\x1B", so that a
+// hostile name cannot drive the terminal.
+std::string ShownText(std::string_view text);
 
 }  // namespace bxfr::job

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "job/text_encoding.h"
+
 namespace bxfr::job {
 namespace {
 
@@ -310,7 +312,8 @@ void TransferJob::SetMessageCallback(MessageCallback callback) {
 void TransferJob::SetProgressCallback(ProgressCallback callback) { progressCallback = std::move(callback); }
 
 void TransferJob::ReportMessage(const std::string& text, int newLine) {
-    if (callbackMode == 2 && messageCallback) messageCallback(text, newLine, progress);
+    // Messages carry the server's names and replies: never its control characters.
+    if (callbackMode == 2 && messageCallback) messageCallback(ShownText(text), newLine, progress);
 }
 
 void TransferJob::ReportVerbose(const std::string& text, int newLine) {

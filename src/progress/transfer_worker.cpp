@@ -9,6 +9,7 @@
 #include "engine/error_texts.h"
 #include "engine/transfer_log.h"
 #include "engine/transfer_run.h"
+#include "job/text_encoding.h"
 
 namespace bxfr::progress {
 
@@ -17,6 +18,18 @@ namespace {
 constexpr const char* kBeginBanner = " ***** Brindle FTP Transfer Begins *****";
 constexpr const char* kEndBanner = " ***** Brindle FTP Transfer Ends *****";
 constexpr const char* kUnexpectedText = "The transfer stopped on an unexpected failure: ";
+
+// What the server's certificate or host key says of itself is the server's text too.
+std::optional<engine::ServerCertificate> ShownCertificate(
+    std::optional<engine::ServerCertificate> certificate) {
+    if (certificate) {
+        for (std::string* text : {&certificate->keyType, &certificate->subject, &certificate->issuer,
+                                  &certificate->whyUntrusted, &certificate->pinnedIn}) {
+            *text = job::ShownText(*text);
+        }
+    }
+    return certificate;
+}
 
 }  // namespace
 
@@ -71,8 +84,8 @@ void TransferWorker::OnMessage(const std::string& text, int newLine, job::Transf
         state_.doneBytes = record.doneBytes;
         state_.filesMoving = record.filesMoving;
         state_.errorCode = record.errorCode;
-        state_.errorText = record.errorText;
-        state_.errorDetail = record.errorDetail;
+        state_.errorText = job::ShownText(record.errorText);
+        state_.errorDetail = job::ShownText(record.errorDetail);
         state_.lastMessage = text;
         if (keepLogText_) {
             state_.logText += text;
@@ -184,8 +197,8 @@ void TransferWorker::Run() {
             if (errorCode != 0) {
                 state_.errorCode = errorCode;
             }
-            state_.errorText = errorText;
-            state_.untrustedCertificate = untrusted;
+            state_.errorText = job::ShownText(errorText);
+            state_.untrustedCertificate = ShownCertificate(untrusted);
         }
         state_.runResult = result;
         state_.finished = true;

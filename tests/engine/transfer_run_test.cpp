@@ -152,6 +152,11 @@ TEST(TransferRunGetWalkTest, HostileListingsStayInsideTheLocalFolderAndEndlessFo
     // good.txt (8 bytes) of the start folder and of the 64 nested folders the walk enters.
     EXPECT_EQ(get.job.progress.totalBytes, 65u * 8u);
     EXPECT_EQ(get.Count("Refused to receive /../x"), 1);
+    // The server's control characters reach no terminal, log or window.
+    EXPECT_EQ(get.Count("Refused to receive /x\\x1B]0;pwned\\x07y"), 1);
+    for (const std::string& message : get.messages) {
+        EXPECT_EQ(message.find_first_of("\x1b\x07"), std::string::npos) << message;
+    }
     EXPECT_EQ(TreeOf(local.path(), false), (Tree{{"base/good.txt", "hostile\n"}}));
 }
 

@@ -88,7 +88,11 @@ TEST(TransferJob, CallbacksSeeMessagesProgressAndCanCancel) {
     job.ReportVerbose("quiet");
     job.verbose = 1;
     job.ReportVerbose("loud");
-    EXPECT_EQ(seen, (std::vector<std::string>{"loud"}));
+    // A server's control characters (C0, DEL, C1 such as CSI) are shown, never obeyed; line
+    // ends, tabs and other characters (a no-break space) stay.
+    job.ReportMessage("550 x\x1b]0;t\x07\x7f\xc2\x9b" "2J\ttwo\nlines \xc2\xa0\xc3\xbc");
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "loud", "550 x\\x1B]0;t\\x07\\x7F\\x9B2J\ttwo\nlines \xc2\xa0\xc3\xbc"}));
     EXPECT_EQ(job.progress.cancelRequested, 1u);
 
     std::uint64_t reported = 0;

@@ -1,6 +1,7 @@
 """A scripted FTP server whose listings try to escape the target folder.
 
-Anyone logs in. Every folder lists "../x", "/etc/x", "a\\..\\b", "good.txt" and
+Anyone logs in. Every folder lists "../x", "/etc/x", "a\\..\\b", a name with terminal
+escapes, "good.txt" and
 a folder "loop"; a folder whose path ends in "loop" lists "loop" again, so the
 tree never ends. RETR sends b"hostile\\n"; STOR is read and thrown away.
 Run with /usr/bin/python3; the port is written to --ready-file.
@@ -14,7 +15,8 @@ import threading
 
 from ready_file import announce
 
-HOSTILE_FILES = ["../x", "/etc/x", "a\\..\\b", "good.txt"]
+# The last but one would retitle a terminal that printed it raw.
+HOSTILE_FILES = ["../x", "/etc/x", "a\\..\\b", "x\x1b]0;pwned\x07y", "good.txt"]
 FILE_BODY = b"hostile\n"
 
 
