@@ -1,4 +1,5 @@
-"""HTTP server on 127.0.0.1 that answers every GET with the --body text.
+"""HTTP server on 127.0.0.1 that answers every GET with the --body text, but 404 for a path
+that starts with /missing.
 
 Each request path is appended to --request-log; the port goes to --ready-file.
 Run with /usr/bin/python3.
@@ -34,6 +35,9 @@ def main():
                               errors="replace") as out:
                         out.write(self.path + "\n")
                         out.flush()
+            if self.path.startswith("/missing"):
+                self.send_error(404)
+                return
             self.send_response(200)
             self.send_header("Content-Type", "text/html")
             self.send_header("Content-Length", str(len(body)))

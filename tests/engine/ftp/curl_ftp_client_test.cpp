@@ -19,6 +19,7 @@
 #include "support/child_process.h"
 #include "support/files.h"
 #include "support/ftp_test_server.h"
+#include "support/http_test_server.h"
 #include "support/temp_dir.h"
 
 namespace bxfr::engine {
@@ -32,10 +33,10 @@ using test::FtpTestServer;
 using test::ReadFile;
 using test::WriteFile;
 
-// What the shared FTP server cannot play: an HTTP CONNECT proxy that logs its requests, a web
-// server on a folder, and an FTP server that refuses the user "nobody" and whose RETR never sends.
+// What the shared FTP server cannot play: an HTTP CONNECT proxy that logs its requests and an
+// FTP server that refuses the user "nobody" and whose RETR never sends.
 constexpr const char* kHelperScript = R"PY(
-import functools, http.server, os, socket, socketserver, sys, threading
+import os, socket, socketserver, sys, threading
 mode, root, log, ready = sys.argv[1:5]
 
 def pump(source, sink):
@@ -79,9 +80,6 @@ if mode == "ftp":
     Odd.authorizer = DummyAuthorizer()
     Odd.authorizer.add_user("user", "secret", root, perm="elr")
     server = FTPServer(("127.0.0.1", 0), Odd)
-elif mode == "http":
-    page = functools.partial(http.server.SimpleHTTPRequestHandler, directory=root)
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), page)
 else:
     server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Tunnel)
 server.daemon_threads = True
@@ -402,15 +400,14 @@ TEST(CurlFtpClientTest, ProxyTunnelCarriesBothFormsOfTls) {
 }
 
 TEST(CurlFtpClientTest, FetchUrlReadsTheFirstBytesOfAPage) {
-    HelperServer web("http");
     // The web request honours the usual proxy variables; this one must stay on this machine.
     for (const char* name :
          {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
         unsetenv(name);
     }
-    WriteFile(web.root() / "upgrade.asp", "An upgrade is available." + std::string(5000, '.'));
+    test::HttpTestServer web("An upgrade is available." + std::string(5000, '.'));
     auto request = MakeWebRequest();
-    const std::string base = "http://127.0.0.1:" + std::to_string(web.port()) + "/";
+    const std::string base = web.url();
     EXPECT_EQ(request->Fetch(base + "upgrade.asp?product=bxfr&version=3.02", 1024),
               "An upgrade is available." + std::string(1000, '.'));
     EXPECT_EQ(request->Fetch(base + "upgrade.asp", 10), "An upgrade");
