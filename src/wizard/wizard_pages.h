@@ -12,8 +12,7 @@ class WizardSheet;
 // built in wizard_pages.cpp, which belongs to those pages; the sheet only calls these two.
 //
 // AddWizardPages puts the pages of places 3 to 8 into a freshly built sheet (its Welcome and
-// Load pages are already there), with sheet.SetPlace(PlaceServer, ...) and so on. Until the
-// later pages exist it adds a read-only summary of the job as the last page.
+// Load pages are already there), with sheet.SetPlace(PlaceServer, ...) and so on.
 void AddWizardPages(WizardSheet& sheet, const WizardContext& context);
 
 // Called by the Mode page's OnWizardNext, after it stored the direction: replaces places 5
