@@ -17,6 +17,8 @@ struct PeerCheck {
     std::string pin;   // NormalFingerprint of the trusted one; empty = authorities and host name
     std::optional<ServerCertificate> presented;  // the last leaf certificate offered
     bool refused = false;
+    // The fatal alert the server ended the latest handshake with, in OpenSSL's words.
+    std::string alert;
 };
 
 // Installs the check on an OpenSSL SSL_CTX (as libcurl's SSL context callback hands it over).

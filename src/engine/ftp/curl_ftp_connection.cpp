@@ -121,9 +121,18 @@ void CurlFtpConnection::RaiseIfTlsRefused(CURLcode result) {
                       "the server does not offer FTP over TLS (it refused AUTH TLS); nothing was sent "
                       "in clear, the login included");
     }
-    const bool certificateFailed =
-        result == CURLE_PEER_FAILED_VERIFICATION || result == CURLE_SSL_CONNECT_ERROR || peerCheck_.refused;
-    if (!certificateFailed || !peerCheck_.presented) {
+    // Only this handshake's own check makes it a question of trust; a server that wants a
+    // client certificate or a TLS version we refuse is asked nothing by trusting it again.
+    if (!peerCheck_.refused || !peerCheck_.presented) {
+        const bool handshakeFailed = result == CURLE_PEER_FAILED_VERIFICATION ||
+                                     result == CURLE_SSL_CONNECT_ERROR || !peerCheck_.alert.empty();
+        if (handshakeFailed) {
+            std::string reason = errorText_[0] != '\0' ? errorText_ : curl_easy_strerror(result);
+            if (!peerCheck_.alert.empty() && reason.find(peerCheck_.alert) == std::string::npos) {
+                reason += " (the server ended it with: " + peerCheck_.alert + ")";
+            }
+            RaiseWithText(kSecurityChannelError, "the TLS handshake with the server failed: " + reason);
+        }
         return;
     }
     ServerCertificate certificate = *peerCheck_.presented;
@@ -334,6 +343,7 @@ void CurlFtpConnection::Login() {
     Request request;
     request.nobody = true;
     peerCheck_.refused = false;
+    peerCheck_.alert.clear();
     const CURLcode result = Perform(request);
     if (result != CURLE_OK) {
         RaiseIfTlsRefused(result);

@@ -182,6 +182,41 @@ TEST(FtpTlsTest, ExplicitTlsAgainstAServerWithoutItSendsNothingInClear) {
     EXPECT_FALSE(SawLogin(commands));
 }
 
+// A handshake that fails for any other reason than the certificate asks no trust question: the
+// pin is right, and trusting it again would change nothing.
+TEST(FtpTlsTest, HandshakesThatFailBesideTheCertificateNameTheTlsReason) {
+    if (!VsftpdTestServer::Available()) {
+        GTEST_SKIP() << "vsftpd is not installed or the tests do not run as root";
+    }
+    struct Case {
+        const char* version;
+        bool requireCert;
+        const char* reason;
+    };
+    for (const auto& [version, requireCert, reason] :
+         {Case{"1.0", false, "legacy sigalg"}, Case{"1.2", true, "handshake failure"},
+          Case{"1.3", true, "certificate required"}}) {
+        SCOPED_TRACE(std::string("TLS ") + version + (requireCert ? " and a client certificate" : ""));
+        const VsftpdTestServer server(version, false, "vsftpd", requireCert);
+        LoginParams params;
+        params.server = "127.0.0.1";
+        params.port = server.port();
+        params.protocol = Protocol::Ftpes;
+        params.fingerprint = server.Fingerprint();
+        params.userName = "anonymous";
+        params.connectTimeout = params.idleTimeout = seconds(10);
+        try {
+            MakeConnector()->Connect(params);
+            ADD_FAILURE() << "logged in";
+        } catch (const CertificateError& error) {
+            ADD_FAILURE() << error.what();
+        } catch (const InternetError& error) {
+            EXPECT_EQ(error.code(), 12157u);
+            EXPECT_NE(std::string(error.what()).find(reason), std::string::npos) << error.what();
+        }
+    }
+}
+
 // vsftpd with require_ssl_reuse refuses every data connection that does not resume the
 // control connection's TLS session. Many files go both ways; TLS 1.3 serves listings and gets
 // on one login, and a send may fall back to TLS 1.2 once (see RaiseIfSessionSpent).
