@@ -137,10 +137,14 @@ int CheckIndex() {
     return index;
 }
 
-// What the server did with each handshake, which no reply tells: why it broke one off.
+// What the server did with each handshake, which no reply tells: whether the session was
+// resumed, and why it broke one off.
 void NoteTlsEvent(const SSL* ssl, int where, int value) {
     auto* check = static_cast<PeerCheck*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), CheckIndex()));
     if (check == nullptr) return;
+    if ((where & SSL_CB_HANDSHAKE_DONE) != 0) {
+        check->resumed = SSL_session_reused(ssl) == 1;
+    }
     if ((where & SSL_CB_ALERT) != 0 && (where & SSL_CB_READ) != 0 && (value >> 8) == SSL3_AL_FATAL) {
         check->alert = SSL_alert_desc_string_long(value);
     }

@@ -17,7 +17,9 @@ struct PeerCheck {
     std::string pin;   // NormalFingerprint of the trusted one; empty = authorities and host name
     std::optional<ServerCertificate> presented;  // the last leaf certificate offered
     bool refused = false;
-    // The fatal alert the server ended the latest handshake with, in OpenSSL's words.
+    // Of the latest handshakes: whether the last one resumed a session, and the fatal alert
+    // the server ended one with, in OpenSSL's words.
+    std::optional<bool> resumed;
     std::string alert;
 };
 
