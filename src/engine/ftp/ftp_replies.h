@@ -26,6 +26,11 @@ std::string FolderOf257(const std::string& text);
 
 inline bool IsRefusal(int replyCode) { return replyCode >= 400 && replyCode < 600; }
 inline bool IsPositive(int replyCode) { return replyCode >= 100 && replyCode < 400; }
+// A listing's end that says in words the folder could not be read: vsftpd's
+// "226 Transfer done (but failed to open directory)." after an empty listing.
+inline bool IsFailedListing(const ServerReply& reply) {
+    return reply.code == 226 && reply.text.find("failed to open directory") != std::string::npos;
+}
 
 // What a FEAT reply offers that we use.
 struct ServerFeatures {
