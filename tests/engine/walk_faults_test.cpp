@@ -12,6 +12,7 @@
 #include "engine/transfer_harness.h"
 #include "job/text_encoding.h"
 #include "support/temp_dir.h"
+#include "support/vsftpd_test_server.h"
 
 namespace bxfr::engine {
 namespace {
@@ -38,6 +39,29 @@ TEST(WalkFaultsTest, AnUnlistableRemoteFolderFailsTheGetAndIsNamed) {
     EXPECT_EQ(lenient.Run(), 0);
     EXPECT_TRUE(lenient.Has("Failed to list folder /www/locked!"));
     EXPECT_EQ(TreeOf(local.path() / "lenient"), (Tree{{"a.txt", "a"}, {"z.txt", "z"}}));
+
+    // vsftpd ends the listing of a folder its user cannot read with a 226 that says so.
+    if (!test::VsftpdTestServer::Available()) {
+        GTEST_SKIP() << "vsftpd is not installed or the tests do not run as root";
+    }
+    const test::VsftpdTestServer vsftpd("1.3");
+    WriteTree(vsftpd.root() / "pub" / "www", {{"a.txt", "a"}, {"locked/b.txt", "b"}, {"z.txt", "z"}});
+    fs::permissions(vsftpd.root() / "pub" / "www" / "locked", fs::perms(0711));  // root's, not ftp's
+    for (const int ignore : {0, 1}) {
+        const fs::path into = local.path() / ("vsftpd" + std::to_string(ignore));
+        Transfer get("127.0.0.1", vsftpd.port(), "anonymous", "test@", into, "/pub/www", 1);
+        get.job.protocol = job::Protocol::Ftpes;
+        get.job.fingerprint = vsftpd.Fingerprint();
+        get.job.ignoreErrors = ignore;
+        EXPECT_EQ(get.Run(), 0);
+        EXPECT_TRUE(get.Has("Failed to list folder /pub/www/locked!")) << ignore;
+        EXPECT_EQ(get.job.progress.errorCode, 12003u);
+        EXPECT_TRUE(std::any_of(get.messages.begin(), get.messages.end(), [](const std::string& line) {
+            return line.find("226 Transfer done (but failed to open directory)") != std::string::npos;
+        }));
+        EXPECT_EQ(get.Count("Receiving "), ignore == 0 ? 0 : 2);
+    }
+    EXPECT_EQ(TreeOf(local.path() / "vsftpd1"), (Tree{{"a.txt", "a"}, {"z.txt", "z"}}));
 }
 
 TEST(WalkFaultsTest, ServerLinksToFilesArriveAndLinksToFoldersAreNamed) {

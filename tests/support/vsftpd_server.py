@@ -1,9 +1,11 @@
-"""vsftpd on 127.0.0.1 for the tests: FTP over TLS that insists on TLS session resumption.
+"""vsftpd, or ProFTPD with --daemon proftpd, on 127.0.0.1 for the tests: FTP over TLS that
+insists on TLS session resumption, each with its own default rule for it.
 
 Anonymous writable access under --root/pub, a self-signed certificate (made as ftp_server.py
-makes it), require_ssl_reuse=YES, and the newest TLS version it speaks set with --tls-version through an
-OpenSSL configuration of its own. Needs root (vsftpd's chroot); exits 3 when it cannot run.
-The port is written to --ready-file once vsftpd greets; the protocol log goes to --log.
+makes it), vsftpd's require_ssl_reuse=YES or ProFTPD's mod_tls as it ships, and the newest TLS
+version it speaks set with --tls-version ("1.0" allows that version alone). --require-cert
+makes vsftpd demand a client certificate. Needs root (the chroot); exits 3 when it cannot run.
+The port is written to --ready-file once the server greets; the log goes to --dir/DAEMON.log.
 """
 
 import argparse
@@ -25,8 +27,10 @@ def parse_args():
     parser.add_argument("--root", required=True)
     parser.add_argument("--dir", required=True, help="a folder for the config, certificate and log")
     parser.add_argument("--ready-file", required=True)
-    parser.add_argument("--tls-version", choices=("1.2", "1.3"), default="1.3")
+    parser.add_argument("--daemon", choices=("vsftpd", "proftpd"), default="vsftpd")
+    parser.add_argument("--tls-version", choices=("1.0", "1.2", "1.3"), default="1.3")
     parser.add_argument("--implicit", action="store_true")
+    parser.add_argument("--require-cert", action="store_true")
     return parser.parse_args()
 
 
@@ -36,26 +40,13 @@ def free_port():
         return s.getsockname()[1]
 
 
-def main():
-    args = parse_args()
-    exe = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
-    if not os.path.exists(exe) or os.geteuid() != 0:
-        print("vsftpd cannot run here (not installed, or not root)", file=sys.stderr)
-        sys.exit(3)
-    ftp_user = pwd.getpwnam("ftp")
-    # vsftpd refuses a writable anonymous root: the root is root's, pub/ is the ftp user's.
-    os.chmod(args.root, 0o755)
-    pub = os.path.join(args.root, "pub")
-    os.makedirs(pub, exist_ok=True)
-    os.chown(pub, ftp_user.pw_uid, ftp_user.pw_gid)
+# ProFTPD from its Debian packages, installed or unpacked beside vsftpd by tools/install-deps.
+PROFTPD = ("/usr/sbin/proftpd", "/opt/bxfr-test-servers/proftpd/usr/sbin/proftpd")
+
+
+def vsftpd(args, port, pem, log):
     empty = os.path.join(args.dir, "empty")
     os.makedirs(empty, exist_ok=True)
-    os.chmod(args.dir, 0o755)
-    cert_args = argparse.Namespace(cert_dir=args.dir, cert_name="127.0.0.1", cert_expired=False)
-    pem = ftp_server.make_certificate(cert_args)
-    os.chmod(pem, 0o600)
-    port = free_port()
-    log = os.path.join(args.dir, "vsftpd.log")
     settings = {
         "listen": "YES", "listen_ipv6": "NO", "listen_address": "127.0.0.1",
         "listen_port": str(port), "background": "NO",
@@ -71,6 +62,7 @@ def main():
         "ssl_enable": "YES", "allow_anon_ssl": "YES", "force_anon_logins_ssl": "YES",
         "force_anon_data_ssl": "YES", "require_ssl_reuse": "YES", "implicit_ssl": "YES" if args.implicit else "NO",
         "ssl_sslv2": "NO", "ssl_sslv3": "NO", "ssl_tlsv1": "YES", "ssl_ciphers": "HIGH",
+        "require_cert": "YES" if args.require_cert else "NO", "validate_cert": "NO",
         "rsa_cert_file": pem, "rsa_private_key_file": pem, "debug_ssl": "YES",
         "log_ftp_protocol": "YES", "xferlog_enable": "YES", "xferlog_std_format": "NO",
         "vsftpd_log_file": log, "dual_log_enable": "NO", "syslog_enable": "NO",
@@ -79,20 +71,71 @@ def main():
     with open(conf, "w") as f:
         f.writelines("%s=%s\n" % kv for kv in settings.items())
     os.chmod(conf, 0o600)  # vsftpd wants its config owned by root
-    # vsftpd has no setting for the newest TLS version; OpenSSL's system defaults set it.
-    version = "TLSv" + args.tls_version
+    # vsftpd has no setting for the TLS versions; OpenSSL's system defaults set them. TLS 1.0
+    # needs security level 0 in OpenSSL 3.
+    newest = "TLSv1" if args.tls_version == "1.0" else "TLSv" + args.tls_version
+    oldest = "TLSv1\nCipherString = DEFAULT@SECLEVEL=0" if args.tls_version == "1.0" else "TLSv1.2"
     ssl_conf = os.path.join(args.dir, "openssl.cnf")
     with open(ssl_conf, "w") as f:
         f.write("openssl_conf = conf\n[conf]\nssl_conf = ssl\n[ssl]\nsystem_default = tls\n"
-                "[tls]\nMinProtocol = TLSv1.2\nMaxProtocol = %s\n" % version)
-    env = dict(os.environ, OPENSSL_CONF=ssl_conf)
-    child = subprocess.Popen([exe, conf], stdin=subprocess.DEVNULL, env=env)
-    # Only asks vsftpd to end: the wait below then returns, and the script with it.
+                "[tls]\nMaxProtocol = %s\nMinProtocol = %s\n" % (newest, oldest))
+    return [shutil.which("vsftpd") or "/usr/sbin/vsftpd", conf], dict(os.environ, OPENSSL_CONF=ssl_conf)
+
+
+def proftpd(args, port, pem, log):
+    exe = next(p for p in PROFTPD if os.path.exists(p))
+    d = args.dir
+    lines = [
+        'ServerType standalone', 'ServerName "bxfr test"', 'DefaultServer on',
+        'DefaultAddress 127.0.0.1', 'SocketBindTight on', 'Port %d' % port,
+        'User nobody', 'Group nogroup', 'UseIPv6 off', 'UseReverseDNS off', 'WtmpLog off',
+        'PidFile %s/proftpd.pid' % d, 'ScoreboardFile %s/proftpd.scoreboard' % d,
+        'DelayTable none', 'SystemLog %s' % log, 'TransferLog none', 'ExtendedLog %s AUTH' % log,
+        'ModulePath %s' % os.path.join(os.path.dirname(os.path.dirname(exe)), "lib", "proftpd"),
+        'LoadModule mod_tls.c',
+        'AllowOverwrite on', 'AllowStoreRestart on', 'Umask 022',
+        'TLSEngine on', 'TLSRequired on', 'TLSLog %s' % log,
+        'TLSProtocol TLSv1.2%s' % (" TLSv1.3" if args.tls_version == "1.3" else ""),
+        'TLSRSACertificateFile %s' % pem, 'TLSRSACertificateKeyFile %s' % pem,
+        'TLSVerifyClient off',
+        'TLSOptions%s' % (" UseImplicitSSL" if args.implicit else " EnableDiags"),
+        '<Anonymous %s>' % args.root, 'User ftp', 'Group nogroup', 'UserAlias anonymous ftp',
+        'RequireValidShell off', '<Limit WRITE>', 'AllowAll', '</Limit>', '</Anonymous>',
+    ]
+    conf = os.path.join(d, "proftpd.conf")
+    with open(conf, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    return [exe, "-n", "-q", "-c", conf], dict(os.environ)
+
+
+def main():
+    args = parse_args()
+    exe = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
+    if args.daemon == "proftpd":
+        exe = next((p for p in PROFTPD if os.path.exists(p)), "")
+    if not os.path.exists(exe) or os.geteuid() != 0:
+        print("%s cannot run here (not installed, or not root)" % args.daemon, file=sys.stderr)
+        sys.exit(3)
+    ftp_user = pwd.getpwnam("ftp")
+    # vsftpd refuses a writable anonymous root: the root is root's, pub/ is the ftp user's.
+    os.chmod(args.root, 0o755)
+    pub = os.path.join(args.root, "pub")
+    os.makedirs(pub, exist_ok=True)
+    os.chown(pub, ftp_user.pw_uid, ftp_user.pw_gid)
+    os.chmod(args.dir, 0o755)
+    cert_args = argparse.Namespace(cert_dir=args.dir, cert_name="127.0.0.1", cert_expired=False)
+    pem = ftp_server.make_certificate(cert_args)
+    os.chmod(pem, 0o600)
+    port = free_port()
+    log = os.path.join(args.dir, args.daemon + ".log")
+    argv, env = (proftpd if args.daemon == "proftpd" else vsftpd)(args, port, pem, log)
+    child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, env=env)
+    # Only asks the server to end: the wait below then returns, and the script with it.
     signal.signal(signal.SIGTERM, lambda *_: child.terminate())
     deadline = time.monotonic() + 10
     while True:
         if child.poll() is not None:
-            print("vsftpd ended at start", file=sys.stderr)
+            print(args.daemon + " ended at start", file=sys.stderr)
             sys.exit(3)
         try:
             with socket.create_connection(("127.0.0.1", port), timeout=2):

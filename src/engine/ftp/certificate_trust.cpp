@@ -132,6 +132,24 @@ int VerifyPeer(X509_STORE_CTX* store, void* arg) {
     return trusted ? 1 : 0;
 }
 
+int CheckIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+// What the server did with each handshake, which no reply tells: whether the session was
+// resumed, and why it broke one off.
+void NoteTlsEvent(const SSL* ssl, int where, int value) {
+    auto* check = static_cast<PeerCheck*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), CheckIndex()));
+    if (check == nullptr) return;
+    if ((where & SSL_CB_HANDSHAKE_DONE) != 0) {
+        check->resumed = SSL_session_reused(ssl) == 1;
+    }
+    if ((where & SSL_CB_ALERT) != 0 && (where & SSL_CB_READ) != 0 && (value >> 8) == SSL3_AL_FATAL) {
+        check->alert = SSL_alert_desc_string_long(value);
+    }
+}
+
 }  // namespace
 
 void InstallPeerCheck(void* sslContext, PeerCheck* check) {
@@ -139,6 +157,8 @@ void InstallPeerCheck(void* sslContext, PeerCheck* check) {
     // Peer verification on, whatever the caller set: a failed check must end the handshake.
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
     SSL_CTX_set_cert_verify_callback(context, &VerifyPeer, check);
+    SSL_CTX_set_ex_data(context, CheckIndex(), check);
+    SSL_CTX_set_info_callback(context, &NoteTlsEvent);
 }
 
 std::string DescribeTlsSession(void* ssl) {

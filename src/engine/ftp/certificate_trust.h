@@ -17,6 +17,10 @@ struct PeerCheck {
     std::string pin;   // NormalFingerprint of the trusted one; empty = authorities and host name
     std::optional<ServerCertificate> presented;  // the last leaf certificate offered
     bool refused = false;
+    // Of the latest handshakes: whether the last one resumed a session, and the fatal alert
+    // the server ended one with, in OpenSSL's words.
+    std::optional<bool> resumed;
+    std::string alert;
 };
 
 // Installs the check on an OpenSSL SSL_CTX (as libcurl's SSL context callback hands it over).

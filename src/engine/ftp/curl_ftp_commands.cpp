@@ -195,18 +195,25 @@ bool CurlFtpConnection::List(const std::string& folder, std::vector<RemoteEntry>
     if (Refuse(folder) || !EnsureConnected()) {
         return false;
     }
-    std::string path = UrlPath(ResolvePath(folder_, folder));
+    std::string path = ResolvePath(folder_, folder);
     if (path.back() != '/') {
         path += '/';
     }
+    // LIST names the folder itself with its trailing slash, which curl would cut: vsftpd lists
+    // a folder it cannot open as a one-name filter on its parent, the folder's own entry.
+    const std::string list = "LIST " + path;
     for (;;) {
         Request request;
-        request.urlPath = path;
-        request.customRequest = features_.mlsd ? "MLSD" : nullptr;
+        request.urlPath = features_.mlsd ? UrlPath(path) : "/";
+        request.customRequest = features_.mlsd ? "MLSD" : list.c_str();
         std::string body;
         collect_ = &body;
         const CURLcode result = Perform(request);
         collect_ = nullptr;
+        if (result == CURLE_OK && IsFailedListing(lastReply_)) {
+            RememberFailure(kExtendedError);
+            return false;
+        }
         if (result == CURLE_OK) {
             entries = ParseListing(body, features_.mlsd);
             lastError_ = 0;

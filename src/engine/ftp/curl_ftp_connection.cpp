@@ -96,17 +96,24 @@ CURLcode CurlFtpConnection::OnSslContext(CURL*, void* sslContext, void* self) {
 
 // With TLS 1.3 a server gives out its session tickets after the handshake, and libcurl takes
 // them in only from connections it reads: a connection that stores a file leaves its fresh
-// ticket unread, so once the control connection's tickets are spent, a server that insists on
-// resumption and takes each ticket once (vsftpd with require_ssl_reuse) refuses the next data
-// connection with 522. TLS 1.2 resumes from the one control session as often as needed; the
-// session is made again with it, and the failure is one the walks try again.
+// ticket unread, so once the control connection's tickets are spent, the next data connection
+// cannot resume the session, and a server that insists on resumption refuses it (vsftpd's
+// require_ssl_reuse with 522, ProFTPD's mod_tls with 425). TLS 1.2 resumes from the one control
+// session as often as needed; the session is made again with it, and the failure is one the
+// walks try again. Told by what happened, not by the words: a refusal after a data connection
+// whose handshake did not resume.
 void CurlFtpConnection::RaiseIfSessionSpent() {
-    if (!tls13_ || tls12Only_ || lastReply_.code != 522) {
+    const int code = lastReply_.code;
+    if (!tls13_ || tls12Only_ || peerCheck_.resumed != false ||
+        (code != 522 && (code < 400 || code >= 500))) {
         return;
     }
     tls12Only_ = true;
     freshConnection_ = true;
     connected_ = false;
+    // The TLS 1.3 control connection stays in curl's cache, and curl would pick it again for
+    // the next request: a server that kept it open (ProFTPD) holds the data to its session.
+    multi_.reset(curl_multi_init());
     curl_easy_setopt(
         easy_.get(), CURLOPT_SSLVERSION,
         static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
@@ -124,9 +131,18 @@ void CurlFtpConnection::RaiseIfTlsRefused(CURLcode result) {
                       "the server does not offer FTP over TLS (it refused AUTH TLS); nothing was sent "
                       "in clear, the login included");
     }
-    const bool certificateFailed =
-        result == CURLE_PEER_FAILED_VERIFICATION || result == CURLE_SSL_CONNECT_ERROR || peerCheck_.refused;
-    if (!certificateFailed || !peerCheck_.presented) {
+    // Only this handshake's own check makes it a question of trust; a server that wants a
+    // client certificate or a TLS version we refuse is asked nothing by trusting it again.
+    if (!peerCheck_.refused || !peerCheck_.presented) {
+        const bool handshakeFailed = result == CURLE_PEER_FAILED_VERIFICATION ||
+                                     result == CURLE_SSL_CONNECT_ERROR || !peerCheck_.alert.empty();
+        if (handshakeFailed) {
+            std::string reason = errorText_[0] != '\0' ? errorText_ : curl_easy_strerror(result);
+            if (!peerCheck_.alert.empty() && reason.find(peerCheck_.alert) == std::string::npos) {
+                reason += " (the server ended it with: " + peerCheck_.alert + ")";
+            }
+            RaiseWithText(kSecurityChannelError, "the TLS handshake with the server failed: " + reason);
+        }
         return;
     }
     ServerCertificate certificate = *peerCheck_.presented;
@@ -277,6 +293,7 @@ CURLcode CurlFtpConnection::Perform(const Request& request) {
     curl_easy_setopt(h, CURLOPT_PREQUOTE, retype.get());
     curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, std::exchange(freshConnection_, false) ? 1L : 0L);
     errorText_[0] = '\0';
+    peerCheck_.resumed.reset();
     replies_.clear();
     reader_.Reset();
     callbackError_ = nullptr;
@@ -337,6 +354,7 @@ void CurlFtpConnection::Login() {
     Request request;
     request.nobody = true;
     peerCheck_.refused = false;
+    peerCheck_.alert.clear();
     const CURLcode result = Perform(request);
     if (result != CURLE_OK) {
         RaiseIfTlsRefused(result);

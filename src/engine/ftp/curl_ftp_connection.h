@@ -106,7 +106,7 @@ private:
     std::string proxyUrl_;
     PeerCheck peerCheck_;
     std::string security_;
-    // See RaiseForSpentSession.
+    // See RaiseIfSessionSpent.
     bool tls13_ = false;
     bool tls12Only_ = false;
     bool freshConnection_ = false;

@@ -26,6 +26,13 @@ std::string FolderOf257(const std::string& text);
 
 inline bool IsRefusal(int replyCode) { return replyCode >= 400 && replyCode < 600; }
 inline bool IsPositive(int replyCode) { return replyCode >= 100 && replyCode < 400; }
+// A listing's end that says in words the folder could not be read, after an empty listing:
+// vsftpd's "226 Transfer done (but failed to open directory).", Pure-FTPd's
+// "226-Sorry, we were unable to read [/folder/]" ... "226 0 matches total".
+inline bool IsFailedListing(const ServerReply& reply) {
+    return reply.code == 226 && (reply.text.find("failed to open directory") != std::string::npos ||
+                                 reply.text.find("we were unable to read [") != std::string::npos);
+}
 
 // What a FEAT reply offers that we use.
 struct ServerFeatures {

@@ -1,4 +1,5 @@
 #include "engine/ftp/ftp_listing.h"
+#include "engine/ftp/ftp_replies.h"
 
 #include <gtest/gtest.h>
 
@@ -84,6 +85,11 @@ TEST(FtpListingTest, WholeListingsDropDotsAndBlankLines) {
         ParseListing("type=cdir;perm=el; .\r\ntype=pdir; ..\r\ntype=file;size=3; x\r\ntype=dir; y\r\n", true);
     ASSERT_EQ(mlsd.size(), 2u);
     EXPECT_TRUE(mlsd[0].name == "x" && mlsd[1].isFolder);
+
+    // Empty listings that end well but say the folder was not read (Pure-FTPd 1.0.50's words).
+    EXPECT_TRUE(IsFailedListing(
+        {226, "226-Sorry, we were unable to read [/a/]\n226-Options: -l \n226 0 matches total"}));
+    EXPECT_FALSE(IsFailedListing({226, "226-Options: -l \n226 0 matches total"}));
 }
 
 TEST(FtpListingTest, MdtmAndModifyTimes) {

@@ -182,13 +182,46 @@ TEST(FtpTlsTest, ExplicitTlsAgainstAServerWithoutItSendsNothingInClear) {
     EXPECT_FALSE(SawLogin(commands));
 }
 
-// vsftpd with require_ssl_reuse refuses every data connection that does not resume the
-// control connection's TLS session. Many files go both ways; TLS 1.3 serves listings and gets
-// on one login, and a send may fall back to TLS 1.2 once (see RaiseIfSessionSpent).
-TEST(FtpTlsTest, ServersThatRequireSessionResumptionTakeManyFiles) {
+// A handshake that fails for any other reason than the certificate asks no trust question: the
+// pin is right, and trusting it again would change nothing.
+TEST(FtpTlsTest, HandshakesThatFailBesideTheCertificateNameTheTlsReason) {
     if (!VsftpdTestServer::Available()) {
         GTEST_SKIP() << "vsftpd is not installed or the tests do not run as root";
     }
+    struct Case {
+        const char* version;
+        bool requireCert;
+        const char* reason;
+    };
+    for (const auto& [version, requireCert, reason] :
+         {Case{"1.0", false, "legacy sigalg"}, Case{"1.2", true, "handshake failure"},
+          Case{"1.3", true, "certificate required"}}) {
+        SCOPED_TRACE(std::string("TLS ") + version + (requireCert ? " and a client certificate" : ""));
+        const VsftpdTestServer server(version, false, "vsftpd", requireCert);
+        LoginParams params;
+        params.server = "127.0.0.1";
+        params.port = server.port();
+        params.protocol = Protocol::Ftpes;
+        params.fingerprint = server.Fingerprint();
+        params.userName = "anonymous";
+        params.connectTimeout = params.idleTimeout = seconds(10);
+        try {
+            MakeConnector()->Connect(params);
+            ADD_FAILURE() << "logged in";
+        } catch (const CertificateError& error) {
+            ADD_FAILURE() << error.what();
+        } catch (const InternetError& error) {
+            EXPECT_EQ(error.code(), 12157u);
+            EXPECT_NE(std::string(error.what()).find(reason), std::string::npos) << error.what();
+        }
+    }
+}
+
+// vsftpd with require_ssl_reuse, and ProFTPD's mod_tls as it ships, refuse every data
+// connection that does not resume the control connection's TLS session. Many files go both
+// ways; TLS 1.3 serves listings and gets on one login, and a send may fall back to TLS 1.2 once
+// (see RaiseIfSessionSpent).
+void TakesManyFilesInsistingOnResumption(const std::string& daemon) {
     Tree tree;
     for (int i = 0; i < 40; ++i) {
         tree["f" + std::to_string(i) + ".bin"] = BinaryBytes(5000 + static_cast<std::size_t>(i) * 911);
@@ -196,13 +229,14 @@ TEST(FtpTlsTest, ServersThatRequireSessionResumptionTakeManyFiles) {
     for (const std::string version : {"1.2", "1.3"}) {
         for (const bool implicit : {false, true}) {
             SCOPED_TRACE("TLS " + version + (implicit ? " implicit" : " explicit"));
-            const VsftpdTestServer server(version, implicit);
+            const VsftpdTestServer server(version, implicit, daemon);
             TempDir local;
             WriteTree(local.path() / "site", tree);
             const auto logins = [&] {
                 const auto log = server.Log();
-                return std::count_if(log.begin(), log.end(), [](const std::string& line) {
-                    return line.find("OK LOGIN") != std::string::npos;
+                return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+                    return line.find(daemon == "vsftpd" ? "OK LOGIN" : "\"PASS (hidden)\" 230") !=
+                           std::string::npos;
                 });
             };
             const auto run = [&](int getMode, const fs::path& folder) {
@@ -239,6 +273,17 @@ TEST(FtpTlsTest, ServersThatRequireSessionResumptionTakeManyFiles) {
             EXPECT_TRUE(TreeOf(local.path() / "copy", false) == tree);
             EXPECT_EQ(logins() - sendLogins, 1);
         }
+    }
+}
+
+TEST(FtpTlsTest, ServersThatRequireSessionResumptionTakeManyFiles) {
+    for (const std::string daemon : {"vsftpd", "proftpd"}) {
+        SCOPED_TRACE(daemon);
+        if (!VsftpdTestServer::Available(daemon)) {
+            GTEST_SKIP() << daemon
+                         << " is not installed (tools/install-deps) or the tests do not run as root";
+        }
+        TakesManyFilesInsistingOnResumption(daemon);
     }
 }
 
