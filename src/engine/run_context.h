@@ -40,6 +40,9 @@ public:
 
     int Run();
     void CheckForUpgrade();
+    // Raise FileError or InternetError for a source that is not there, before anything moves.
+    void CheckLocalSource();
+    [[noreturn]] void MissingRemoteSource(const std::string& what, const std::string& path);
 
     // Server commands and scripts.
     int SendCommand(const std::string& command, int expectResponse);

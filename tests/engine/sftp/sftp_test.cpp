@@ -294,7 +294,7 @@ TEST_F(Sftp, RefusalsNameWhatWasRefused) {
     const fs::path local = dir.path() / "site";
     WriteTree(local, {{"a.txt", "a\n"}});
     auto missing = SftpTransfer(server, dir.path() / "back", "/no/such/folder", 1);
-    missing->Run();
+    EXPECT_THROW(missing->Run(), InternetError);
     EXPECT_EQ(missing->job.progress.errorCode, 12003u);
     EXPECT_GE(missing->Count("EXTENDED ERROR 550 : 550 "), 1) << ::testing::PrintToString(missing->messages);
 
