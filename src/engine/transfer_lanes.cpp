@@ -146,6 +146,10 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
                 throw InternetError(run.connection_->LastError(), run.connection_->LastReply().text);
             }
             return true;
+        } catch (const CertificateError&) {
+            // Another certificate than the first connection's is what a man in the middle shows.
+            lane.Finish(false, 0, std::current_exception());
+            return false;
         } catch (const std::exception& error) {
             lane.job().ReportVerbose("Connection " + std::to_string(index + 1) + " of " +
                                      std::to_string(count) + " could not be opened (" + error.what() +
@@ -155,7 +159,7 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
         }
     };
     // The extra connections log in on their own threads; one the server refuses leaves the
-    // files to the others.
+    // files to the others, one whose certificate or host key is refused fails the run.
     const auto extra = [&](std::size_t index) {
         Lane& lane = *lanes[index];
         TransferRun run(lane.job(), connector_);

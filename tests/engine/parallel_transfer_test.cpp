@@ -5,11 +5,13 @@
 #include <string>
 
 #include "engine/transfer_harness.h"
+#include "support/fault_proxy.h"
 #include "support/temp_dir.h"
 
 namespace bxfr::engine {
 namespace {
 
+using test::FaultProxy;
 using test::TempDir;
 
 // Forty small pages in four folders, and a few larger files.
@@ -109,6 +111,28 @@ TEST(ParallelTransferTest, AFailureThatIsNotIgnoredStopsEveryConnection) {
     EXPECT_LT(CountStartingWith(server.Commands(), "STOR "), 42);
     // Every file that started was finished or reported, none is left half-named.
     EXPECT_EQ(send.job.progress.filesMoving, 0u);
+}
+
+// A man in the middle of the extra connections shows another certificate than the pinned one:
+// the run fails on it with both fingerprints, as it would on the first connection.
+TEST(ParallelTransferTest, AnotherCertificateOnAnExtraConnectionFailsTheRun) {
+    FtpTestServer server({.tls = "explicit"}), impostor({.tls = "explicit"});
+    const FaultProxy proxy(server.port(), {.raw = true, .laterTargetPort = impostor.port()});
+    TempDir local;
+    WriteTree(local.path(), ManyFiles());
+
+    Transfer send(server, local.path(), "/www", 0, proxy.port());
+    send.job.protocol = job::Protocol::Ftpes;
+    send.job.fingerprint = server.Fingerprint();
+    send.job.connections = 4;
+    try {
+        send.Run();
+        FAIL() << "the impostor's certificate passed";
+    } catch (const CertificateError& error) {
+        EXPECT_EQ(error.certificate().fingerprint, impostor.Fingerprint());
+        EXPECT_EQ(error.certificate().pinned, server.Fingerprint());
+    }
+    EXPECT_EQ(impostor.LoginCount(), 0);
 }
 
 TEST(ParallelTransferTest, CancelStopsEveryConnectionAndLeavesNoPartsBehind) {
