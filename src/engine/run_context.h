@@ -48,6 +48,8 @@ public:
     int SendCommand(const std::string& command, int expectResponse);
     int ApplyChmodRules(const std::string& remoteName);
     int RunConnScript();
+    // Runs the connect script again when the connection logged in again since it last ran.
+    void RenewLogin();
     int RunTranScript(const std::string& fileName);
     int RunDiscScript();
 
@@ -105,6 +107,9 @@ private:
     std::uint32_t lastError_ = 0;
     ServerReply lastFailureReply_;
     bool cutShort_ = false;
+    // The login the connect script last ran on, and the folder it started in.
+    std::uint32_t scriptedLogin_ = 0;
+    std::string loginFolder_;
     bool archiveUnsupportedReported_ = false;
 };
 

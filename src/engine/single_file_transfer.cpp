@@ -321,6 +321,7 @@ int TransferRun::MoveFile(const fs::path& localPath, const std::string& remoteNa
     for (int attempt = 1;; ++attempt) {
         meter.Restart();
         try {
+            RenewLogin();
             if (send) {
                 SendAttempt(localPath, target, type, attempt > 1 && viaTemporary, meter);
                 if (viaTemporary) {

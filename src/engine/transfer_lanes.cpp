@@ -120,8 +120,8 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
         return;
     }
 
-    std::string baseFolder;
-    connection_->GetCurrentDirectory(baseFolder);
+    // Each connection runs the connect script from where this one ran it.
+    const std::string baseFolder = loginFolder_;
     LaneBoard board{job_, plan, send, {}, 0, false, nullptr};
     std::vector<std::unique_ptr<Lane>> lanes;
     for (std::size_t i = 0; i < count; ++i) {
@@ -185,8 +185,11 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
     {
         TransferRun first(lanes[0]->job(), connector_);
         first.connection_ = std::move(connection_);
+        first.scriptedLogin_ = scriptedLogin_;
+        first.loginFolder_ = loginFolder_;
         work(*lanes[0], first);
         connection_ = std::move(first.connection_);
+        scriptedLogin_ = first.scriptedLogin_;
         cutShort_ = cutShort_ || first.cutShort_;
     }
     for (auto& thread : threads) {

@@ -299,6 +299,7 @@ void CurlFtpConnection::NoteConnectionState(curl_socket_t socket) {
     const bool loggedInAgain = std::any_of(replies_.begin(), replies_.end(),
                                            [](const ServerReply& reply) { return reply.code == 230; });
     if (connected_ && loggedInAgain) {
+        ++logins_;
         serverFolder_ = EntryPath();
         optionsPending_ = features_.utf8;
     }
@@ -347,6 +348,7 @@ void CurlFtpConnection::Login() {
     });
     const ServerReply loginReply = login != replies_.rend() ? *login : lastReply_;
     connected_ = true;
+    ++logins_;
     serverFolder_ = EntryPath();
 
     if (!featuresKnown_) {
