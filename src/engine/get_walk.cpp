@@ -292,7 +292,7 @@ int TransferRun::GetOneFile(const std::string& remoteFile, const RemoteEntry* en
         }
         if (MakeLocalFolder(localName->parent_path())) {
             result = GetStep(*localName, remoteFile, type, entry);
-            if (cutShort_) {
+            if (cutShort_ || handedBack_) {
                 return 0;
             }
         } else {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -107,6 +108,10 @@ private:
     std::uint32_t lastError_ = 0;
     ServerReply lastFailureReply_;
     bool cutShort_ = false;
+    // A lane's say whether its file may go to another connection when this one cannot log in
+    // again; set when it went.
+    std::function<bool()> handBack_;
+    bool handedBack_ = false;
     // The login the connect script last ran on, and the folder it started in.
     std::uint32_t scriptedLogin_ = 0;
     std::string loginFolder_;

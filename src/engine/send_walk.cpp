@@ -234,7 +234,7 @@ int TransferRun::SendOneFile(const fs::path& localFile) {
         job_.ReportMessage(FormatResourceMessage(IDS_SENDING, {localName, TransferTypeName(type)}));
         job_.progress.errorText = localName;
         result = PutStep(localFile, remoteName, type);
-        if (cutShort_) {
+        if (cutShort_ || handedBack_) {
             return 0;
         }
         if (result == 0) {

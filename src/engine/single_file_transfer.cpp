@@ -348,6 +348,11 @@ int TransferRun::MoveFile(const fs::path& localPath, const std::string& remoteNa
             return Cancelled(localPath, remoteName, send, viaTemporary);
         } catch (const InternetError& error) {
             const ServerReply reply = connection_->LastReply();
+            if (handBack_ && connection_->CurrentLogin() == 0 && handBack_()) {
+                meter.Restart();
+                handedBack_ = true;
+                return 0;
+            }
             if (attempt <= job_.retries &&
                 KindOfFailure(error.code(), reply.code) == FailureKind::Transient) {
                 job_.ReportMessage("Attempt " + std::to_string(attempt) + " of " +

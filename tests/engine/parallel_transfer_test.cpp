@@ -95,6 +95,24 @@ TEST(ParallelTransferTest, AServerThatAllowsTwoConnectionsGetsEveryFileOnTwo) {
     EXPECT_EQ(server.LoginCount(), 2);
 }
 
+// A connection that loses its login and cannot log in again gives its file to the others,
+// without a trace of the attempt, and stops.
+TEST(ParallelTransferTest, AConnectionThatCannotLogInAgainHandsItsFileBack) {
+    FtpTestServer server({.loseLogin = 2});
+    TempDir local;
+    const Tree tree = ManyFiles();
+    WriteTree(local.path(), tree);
+
+    Transfer send(server, local.path(), "/www");
+    send.job.connections = 2;
+    EXPECT_EQ(send.Run(), 0);
+    EXPECT_EQ(send.job.progress.errorCode, 0u);
+    EXPECT_EQ(TreeOf(server.root() / "www", false), tree);
+    EXPECT_EQ(send.Count("Sending "), static_cast<int>(tree.size()));
+    EXPECT_EQ(send.job.progress.doneBytes, BytesIn(tree));
+    EXPECT_EQ(CountStartingWith(server.Commands(), "PASS"), 3);
+}
+
 TEST(ParallelTransferTest, AFailureThatIsNotIgnoredStopsEveryConnection) {
     FtpTestServer server({.refused = "page 0.html"});
     TempDir local;
