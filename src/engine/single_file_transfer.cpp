@@ -346,6 +346,9 @@ int TransferRun::MoveFile(const fs::path& localPath, const std::string& remoteNa
         } catch (const TransferCut&) {
             discardTemporary();
             return Cancelled(localPath, remoteName, send, viaTemporary);
+        } catch (const CertificateError&) {
+            // Met on a new login: the run's question, not a failure of this file to ignore.
+            throw;
         } catch (const InternetError& error) {
             const ServerReply reply = connection_->LastReply();
             if (handBack_ && connection_->CurrentLogin() == 0 && handBack_()) {

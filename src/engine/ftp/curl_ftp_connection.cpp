@@ -400,9 +400,23 @@ bool CurlFtpConnection::EnsureConnected() {
             deadCode_ = code;
             deadReply_ = lastReply_;
         }
+        if (dynamic_cast<const CertificateError*>(&error) != nullptr) {
+            refusedCertificate_ = std::current_exception();
+        }
         lastError_ = code;
         return false;
     }
+}
+
+std::uint32_t CurlFtpConnection::CurrentLogin() {
+    if (EnsureConnected()) {
+        return logins_;
+    }
+    // Another certificate on the new login is the user's question, as on the first login.
+    if (refusedCertificate_) {
+        std::rethrow_exception(refusedCertificate_);
+    }
+    return 0;
 }
 
 // curl reports the server's "421 closing control connection" as a timeout of its own.

@@ -46,7 +46,7 @@ public:
     ServerReply LastReply() const override { return lastReply_; }
     std::uint32_t LastError() const override { return lastError_; }
     std::string Security() const override { return security_; }
-    std::uint32_t CurrentLogin() override { return EnsureConnected() ? logins_ : 0; }
+    std::uint32_t CurrentLogin() override;
 
 private:
     struct Request {
@@ -125,6 +125,8 @@ private:
     bool retypeNeeded_ = false;
     bool connected_ = false;
     std::uint32_t logins_ = 0;
+    // Why a new login failed when it met a certificate that is not trusted.
+    std::exception_ptr refusedCertificate_;
     std::uint32_t deadCode_ = 0;
     ServerReply deadReply_;
 

@@ -258,6 +258,9 @@ std::uint32_t CurlSftpConnection::CurrentLogin() {
         const ServerReply reply = lastReply_;
         const std::uint32_t error = lastError_;
         if (!Quote({"pwd"})) {
+            if (hostKeyRefused_ && presented_) {
+                RaiseForHostKey();
+            }
             return 0;
         }
         Record(error, reply);
