@@ -179,6 +179,13 @@ public:
         return "SITE chmod " + std::to_string(permissions) + " " + name;
     }
 
+    // The number of the login the next call runs on, counting from 1; 0 when the connection was
+    // lost and cannot log in again. A lost connection is logged in again here first, so that the
+    // caller can set up the new session (the adapters log in again by themselves too, and the
+    // new session has lost what commands set on the old one). Raises CertificateError when the
+    // new login met a certificate or host key that is not trusted.
+    virtual std::uint32_t CurrentLogin() { return 1; }
+
     // The protection of the control connection for the log, e.g. "TLS: TLSv1.3, cipher
     // TLS_AES_256_GCM_SHA384"; empty for plain FTP.
     virtual std::string Security() const { return {}; }

@@ -189,7 +189,8 @@ int WalkRemoteFolder(Connection& connection, const std::string& folder, const Re
     return WalkRemote(connection, folder, callback, refused, listFailed, 0);
 }
 
-std::optional<RemoteEntry> RemoteEntryOn(Connection& connection, const std::string& remoteName) {
+std::optional<RemoteEntry> RemoteEntryOn(Connection& connection, const std::string& remoteName,
+                                         bool* listed) {
     const std::size_t slash = remoteName.rfind('/');
     const std::string folder = slash == std::string::npos
                                    ? std::string()
@@ -198,6 +199,9 @@ std::optional<RemoteEntry> RemoteEntryOn(Connection& connection, const std::stri
     std::vector<RemoteEntry> entries;
     if (leaf.empty() || !connection.List(folder, entries)) {
         return std::nullopt;
+    }
+    if (listed != nullptr) {
+        *listed = true;
     }
     for (const auto& entry : entries) {
         if (entry.name == leaf && !entry.isFolder) {
@@ -233,7 +237,12 @@ int TransferRun::GetFiles() {
     std::string startFolder;
     connection_->GetCurrentDirectory(startFolder);
     if (job_.singleFile != 0) {
-        const auto entry = RemoteEntryOn(*connection_, job_.remotePathAsEntered);
+        bool listed = false;
+        const auto entry = RemoteEntryOn(*connection_, job_.remotePathAsEntered, &listed);
+        // Where the folder cannot be listed, only the server's answer to the transfer tells.
+        if (!entry && listed) {
+            MissingRemoteSource("file", job_.remotePathAsEntered);
+        }
         job_.getTotalBytes = entry ? entry->length : 0;
         job_.progress.totalBytes = job_.getTotalBytes;
         GetOneFile(job_.remotePathAsEntered, entry ? &*entry : nullptr);
@@ -260,6 +269,10 @@ int TransferRun::GetFiles() {
     if (walked == 0) {
         return 0;
     }
+    if (plan.empty()) {
+        job_.ReportMessage("Nothing to receive: the remote folder " + startFolder +
+                           " holds no files to move.");
+    }
     MoveFiles(plan, false);
     return 0;
 }
@@ -281,7 +294,7 @@ int TransferRun::GetOneFile(const std::string& remoteFile, const RemoteEntry* en
         }
         if (MakeLocalFolder(localName->parent_path())) {
             result = GetStep(*localName, remoteFile, type, entry);
-            if (cutShort_) {
+            if (cutShort_ || handedBack_) {
                 return 0;
             }
         } else {

@@ -46,8 +46,10 @@ using RemoteListFailure = std::function<int(const std::string& folder, int attem
 int WalkRemoteFolder(Connection& connection, const std::string& folder, const RemoteWalkCallback& callback,
                      const RemoteRefusal& refused = {}, const RemoteListFailure& listFailed = {});
 
-// The listing entry of one remote file; none when it is missing or a folder.
-std::optional<RemoteEntry> RemoteEntryOn(Connection& connection, const std::string& remoteName);
+// The listing entry of one remote file; none when it is missing or a folder. `listed` is set
+// when its folder could be listed.
+std::optional<RemoteEntry> RemoteEntryOn(Connection& connection, const std::string& remoteName,
+                                         bool* listed = nullptr);
 
 // The length of one remote file as its folder's listing reports it; 0 when it is missing or a folder.
 std::uint64_t RemoteFileLengthOn(Connection& connection, const std::string& remoteName);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,11 +43,16 @@ public:
 
     int Run();
     void CheckForUpgrade();
+    // Raise FileError or InternetError for a source that is not there, before anything moves.
+    void CheckLocalSource();
+    [[noreturn]] void MissingRemoteSource(const std::string& what, const std::string& path);
 
     // Server commands and scripts.
     int SendCommand(const std::string& command, int expectResponse);
     int ApplyChmodRules(const std::string& remoteName);
     int RunConnScript();
+    // Runs the connect script again when the connection logged in again since it last ran.
+    void RenewLogin();
     int RunTranScript(const std::string& fileName);
     int RunDiscScript();
 
@@ -104,6 +110,13 @@ private:
     std::uint32_t lastError_ = 0;
     ServerReply lastFailureReply_;
     bool cutShort_ = false;
+    // A lane's say whether its file may go to another connection when this one cannot log in
+    // again; set when it went.
+    std::function<bool()> handBack_;
+    bool handedBack_ = false;
+    // The login the connect script last ran on, and the folder it started in.
+    std::uint32_t scriptedLogin_ = 0;
+    std::string loginFolder_;
     bool archiveUnsupportedReported_ = false;
 };
 

@@ -200,14 +200,20 @@ int TransferRun::SendFiles() {
             job_.ReportMessage("Skipped " + path.string() + ": " + why + ".");
         });
     job_.sendTotalBytes = 0;
+    bool anySelected = false;
     for (const auto& task : plan) {
         if (!HoldsControlCharacter(RemoteNameFor(task.localPath)) &&
             IsLocalFileSelected(job_, task.localPath)) {
+            anySelected = true;
             job_.sendTotalBytes += LocalFileLength(task.localPath);
         }
     }
     job_.progress.totalBytes = job_.sendTotalBytes;
     job_.ReportMessage(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {job_.progress.totalBytes}));
+    if (!anySelected) {
+        job_.ReportMessage("Nothing to send: the local folder " + job_.localPath +
+                           " holds no files to move.");
+    }
     WalkLocalFolder(
         job_.localPath, "*.*", [this](const fs::path& path) { return CreateRemoteFolder(path); }, 0);
     MoveFiles(plan, true);
@@ -231,7 +237,7 @@ int TransferRun::SendOneFile(const fs::path& localFile) {
         job_.ReportMessage(FormatResourceMessage(IDS_SENDING, {localName, TransferTypeName(type)}));
         job_.progress.errorText = localName;
         result = PutStep(localFile, remoteName, type);
-        if (cutShort_) {
+        if (cutShort_ || handedBack_) {
             return 0;
         }
         if (result == 0) {

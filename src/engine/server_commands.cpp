@@ -51,12 +51,33 @@ int TransferRun::ApplyChmodRules(const std::string& remoteName) {
 }
 
 int TransferRun::RunConnScript() {
+    connection_->GetCurrentDirectory(loginFolder_);
+    scriptedLogin_ = connection_->CurrentLogin();
     for (const auto& entry : job_.connScript) {
         if (SendCommand(entry.command, entry.expectResponse) == 0) {
             return 0;
         }
     }
     return 1;
+}
+
+// A new login has lost what the script set on the old one (a umask, a folder, a SITE command).
+// It runs again from the folder it first ran in, so that relative commands land as they did.
+void TransferRun::RenewLogin() {
+    const std::uint32_t login = connection_->CurrentLogin();
+    // 0: the next call fails and says why.
+    if (login == 0 || login == scriptedLogin_) {
+        return;
+    }
+    scriptedLogin_ = login;
+    if (job_.connScript.empty()) {
+        return;
+    }
+    job_.ReportVerbose("Logged in again; the connect script runs again.");
+    if ((!connection_->SetCurrentDirectory(loginFolder_) || RunConnScript() == 0) && job_.ignoreErrors == 0) {
+        const std::uint32_t code = connection_->LastError() != 0 ? connection_->LastError() : kExtendedError;
+        throw InternetError(code, ErrorMessage(code, connection_->LastReply(), nullptr));
+    }
 }
 
 int TransferRun::RunTranScript(const std::string& fileName) {

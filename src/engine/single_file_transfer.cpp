@@ -324,6 +324,7 @@ int TransferRun::MoveFile(const fs::path& localPath, const std::string& remoteNa
     for (int attempt = 1;; ++attempt) {
         meter.Restart();
         try {
+            RenewLogin();
             if (send) {
                 SendAttempt(localPath, target, type, attempt > 1 && viaTemporary, meter);
                 if (viaTemporary) {
@@ -348,8 +349,16 @@ int TransferRun::MoveFile(const fs::path& localPath, const std::string& remoteNa
         } catch (const TransferCut&) {
             discardTemporary();
             return Cancelled(localPath, remoteName, send, viaTemporary);
+        } catch (const CertificateError&) {
+            // Met on a new login: the run's question, not a failure of this file to ignore.
+            throw;
         } catch (const InternetError& error) {
             const ServerReply reply = connection_->LastReply();
+            if (handBack_ && connection_->CurrentLogin() == 0 && handBack_()) {
+                meter.Restart();
+                handedBack_ = true;
+                return 0;
+            }
             if (attempt <= job_.retries &&
                 KindOfFailure(error.code(), reply.code) == FailureKind::Transient) {
                 job_.ReportMessage("Attempt " + std::to_string(attempt) + " of " +

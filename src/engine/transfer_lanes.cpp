@@ -1,6 +1,7 @@
 // The simultaneous transfers: the job's files shared out among several connections, each a lane.
 
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -20,10 +21,15 @@ struct LaneBoard {
     job::TransferJob& job;
     const std::vector<FileTask>& plan;
     bool send;
-    std::mutex lock;
+    std::mutex lock{};
     std::size_t next = 0;
     bool stop = false;
-    std::exception_ptr failure;
+    std::exception_ptr failure{};
+    std::condition_variable changed{};
+    // Files a connection that lost its login gave back, taken before the rest.
+    std::vector<const FileTask*> returned{};
+    std::size_t busy = 0;   // files taken and not done with
+    std::size_t alive = 1;  // connections taking files: the first, and the extra ones logged in
 };
 
 // One connection's view of the run: a copy of the job whose messages wait until the file they
@@ -48,20 +54,66 @@ public:
 
     job::TransferJob& job() { return job_; }
 
-    // The next file, or none once the queue is empty or the run stops.
+    // The next file, or none once the queue is empty or the run stops. While another
+    // connection has a file, it may still come back.
     const FileTask* Take() {
-        const std::lock_guard guard(board_.lock);
-        if (board_.stop || board_.next >= board_.plan.size() || board_.job.progress.cancelRequested == 1) {
+        std::unique_lock guard(board_.lock);
+        board_.changed.wait(guard, [this] {
+            return board_.stop || board_.job.progress.cancelRequested == 1 || !board_.returned.empty() ||
+                   board_.next < board_.plan.size() || board_.busy == 0;
+        });
+        if (board_.stop || board_.job.progress.cancelRequested == 1) {
             return nullptr;
         }
+        const FileTask* task = nullptr;
+        if (!board_.returned.empty()) {
+            task = board_.returned.back();
+            board_.returned.pop_back();
+        } else if (board_.next < board_.plan.size()) {
+            task = &board_.plan[board_.next++];
+        } else {
+            return nullptr;
+        }
+        ++board_.busy;
         ++board_.job.progress.filesMoving;
-        return &board_.plan[board_.next++];
+        return task;
+    }
+
+    void Join() {
+        const std::lock_guard guard(board_.lock);
+        ++board_.alive;
+    }
+
+    // A connection that cannot log in again leaves; false when it is the last one, whose
+    // files then fail.
+    bool Leave() {
+        const std::lock_guard guard(board_.lock);
+        if (board_.alive <= 1) {
+            return false;
+        }
+        --board_.alive;
+        return true;
+    }
+
+    // The file goes back as if never taken: the attempt's messages and bytes are withdrawn.
+    void HandBack(const FileTask& task) {
+        const std::lock_guard guard(board_.lock);
+        --board_.busy;
+        --board_.job.progress.filesMoving;
+        board_.returned.push_back(&task);
+        PassBytesOn(job_.progress);
+        pending_.clear();
+        board_.job.ReportVerbose("A connection could not log in again; " +
+                                 (board_.send ? task.localPath.string() : task.remotePath) +
+                                 " goes to the others.");
+        board_.changed.notify_all();
     }
 
     // Hands the file's messages, bytes and error to the run's job; `result` 0 stops the run.
     void Finish(bool moved, int result, std::exception_ptr failure) {
         const std::lock_guard guard(board_.lock);
         if (moved) {
+            --board_.busy;
             --board_.job.progress.filesMoving;
         }
         PassBytesOn(job_.progress);
@@ -87,6 +139,7 @@ public:
         if (result == 0 || board_.failure) {
             board_.stop = true;
         }
+        board_.changed.notify_all();
     }
 
 private:
@@ -122,14 +175,15 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
         return;
     }
 
-    std::string baseFolder;
-    connection_->GetCurrentDirectory(baseFolder);
-    LaneBoard board{job_, plan, send, {}, 0, false, nullptr};
+    // Each connection runs the connect script from where this one ran it.
+    const std::string baseFolder = loginFolder_;
+    LaneBoard board{job_, plan, send};
     std::vector<std::unique_ptr<Lane>> lanes;
     for (std::size_t i = 0; i < count; ++i) {
         lanes.push_back(std::make_unique<Lane>(board));
     }
     const auto work = [&](Lane& lane, TransferRun& run) {
+        run.handBack_ = [&lane] { return lane.Leave(); };
         while (const FileTask* task = lane.Take()) {
             int result = 0;
             std::exception_ptr failure;
@@ -137,6 +191,10 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
                 result = moveOne(run, *task);
             } catch (...) {
                 failure = std::current_exception();
+            }
+            if (run.handedBack_ && !failure) {
+                lane.HandBack(*task);
+                return;
             }
             lane.Finish(true, run.cutShort_ ? 0 : result, failure);
         }
@@ -148,6 +206,10 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
                 throw InternetError(run.connection_->LastError(), run.connection_->LastReply().text);
             }
             return true;
+        } catch (const CertificateError&) {
+            // Another certificate than the first connection's is what a man in the middle shows.
+            lane.Finish(false, 0, std::current_exception());
+            return false;
         } catch (const std::exception& error) {
             lane.job().ReportVerbose("Connection " + std::to_string(index + 1) + " of " +
                                      std::to_string(count) + " could not be opened (" + error.what() +
@@ -157,7 +219,7 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
         }
     };
     // The extra connections log in on their own threads; one the server refuses leaves the
-    // files to the others.
+    // files to the others, one whose certificate or host key is refused fails the run.
     const auto extra = [&](std::size_t index) {
         Lane& lane = *lanes[index];
         TransferRun run(lane.job(), connector_);
@@ -169,6 +231,7 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
             const int scripted = run.RunConnScript() == 1 || lane.job().ignoreErrors != 0 ? 1 : 0;
             lane.Finish(false, scripted, nullptr);
             if (scripted == 1) {
+                lane.Join();
                 work(lane, run);
             }
         } catch (...) {
@@ -183,8 +246,11 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
     {
         TransferRun first(lanes[0]->job(), connector_);
         first.connection_ = std::move(connection_);
+        first.scriptedLogin_ = scriptedLogin_;
+        first.loginFolder_ = loginFolder_;
         work(*lanes[0], first);
         connection_ = std::move(first.connection_);
+        scriptedLogin_ = first.scriptedLogin_;
         cutShort_ = cutShort_ || first.cutShort_;
     }
     for (auto& thread : threads) {

@@ -2,10 +2,16 @@
 
 #include "engine/transfer_run.h"
 
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+
 #include "engine/error_texts.h"
 #include "engine/run_context.h"
 
 namespace bxfr::engine {
+
+namespace fs = std::filesystem;
 
 LoginParams LoginParamsFor(const job::TransferJob& job) {
     LoginParams params;
@@ -34,6 +40,9 @@ int TransferRun::Run() {
     if (job_.server.empty()) {
         return result;
     }
+    if (job_.getMode == 0) {
+        CheckLocalSource();
+    }
     job_.ReportMessage(FormatResourceMessage(IDS_CONNECTING, {job_.server}));
     connection_ = connector_.Connect(LoginParamsFor(job_));
     const ServerReply login = connector_.LastReply();
@@ -55,6 +64,9 @@ int TransferRun::Run() {
             job_.remotePath.erase(slash);
         }
     } else if (!job_.remotePath.empty() && !connection_->SetCurrentDirectory(job_.remotePath)) {
+        if (job_.getMode != 0) {
+            MissingRemoteSource("folder", job_.remotePath);
+        }
         // Working in the login folder instead could fetch or overwrite the wrong tree.
         bool entered = false;
         if (connection_->CreateDirectory(job_.remotePath)) {
@@ -79,6 +91,39 @@ int TransferRun::Run() {
     RunDiscScript();
     connection_.reset();
     return result;
+}
+
+// A source that is not there would otherwise end as a run that moved nothing and succeeded;
+// it fails before anything is created on the other side.
+void TransferRun::CheckLocalSource() {
+    const bool single = job_.singleFile != 0;
+    const fs::path source(single ? job_.localPathAsEntered : job_.localPath);
+    std::error_code error;
+    if (!single) {
+        fs::directory_iterator probe(source, error);
+    } else if (!fs::is_regular_file(source, error) && !error) {
+        error = std::make_error_code(fs::exists(source, error) ? std::errc::is_a_directory
+                                                               : std::errc::no_such_file_or_directory);
+    }
+    if (!error) {
+        return;
+    }
+    job_.ReportMessage("Nothing was sent: the local " + std::string(single ? "file " : "folder ") +
+                       source.string() + " cannot be read (" + error.message() + ").");
+    throw FileError(static_cast<std::uint32_t>(error.value()), source.string());
+}
+
+void TransferRun::MissingRemoteSource(const std::string& what, const std::string& path) {
+    std::uint32_t code = kExtendedError;
+    // A refused CWD has the server's words; a file its folder's listing lacks has none.
+    if (connection_->LastError() != 0) {
+        code = connection_->LastError();
+        ReportError(job_, code, connection_->LastReply());
+    }
+    const std::string text = "Nothing was received: the remote " + what + " " + path + " cannot be found.";
+    job_.ReportMessage(text);
+    connection_.reset();
+    throw InternetError(code, text);
 }
 
 int RunTransfer(job::TransferJob& job, Connector& connector, WebRequest& web) {

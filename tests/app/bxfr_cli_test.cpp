@@ -195,6 +195,18 @@ TEST(BxfrRun, FailuresGiveOneWithTheErrorOnStderr) {
     EXPECT_TRUE(refused.out.empty()) << refused.out;
     EXPECT_NE(refused.err.find("An error has occurred during transfer : Error 1201"), std::string::npos)
         << refused.err;
+
+    // A source that is not there fails by name, and nothing is made on the other side.
+    const std::string gone = (dir.path() / "gone").string();
+    for (const auto& [body, named] :
+         {std::pair{"SERVERPATH=/up\r\n", gone}, {"GET=1\r\nSERVERPATH=/typo\r\n", "/typo"}}) {
+        const RunResult run = RunBxfr(
+            {"-q", WriteJob(dir, server, "gone.bxt", "PASS=secret\r\nLOCALPATH=" + gone + "\r\n" + body)});
+        EXPECT_EQ(run.exitCode, kExitFailed);
+        EXPECT_NE(run.err.find(named), std::string::npos) << run.err;
+    }
+    EXPECT_TRUE(fs::is_empty(server.root()));
+    EXPECT_FALSE(fs::exists(gone));
 }
 
 // The certificate question from a script: refused with the fingerprint and how to trust it,

@@ -71,12 +71,22 @@ TEST(BrokenLinkControlTest, AControlConnectionCutOnceIsLoggedInAgain) {
     WriteTree(local.path(), site);
     WriteFile(server.root() / "www" / "a.html", "the old copy");
 
-    Transfer send(server, local.path(), "/www", 0, proxy.port());
+    Transfer send(server, local.path(), "/", 0, proxy.port());
+    send.job.AddConnScript("CWD www");
+    send.job.AddConnScript("SITE HELP");
     EXPECT_EQ(send.Run(), 0);
     EXPECT_EQ(send.job.progress.errorCode, 0u);
     EXPECT_EQ(TreeOf(server.root() / "www"), site);
     EXPECT_EQ(proxy.CutCount(), 1);
     EXPECT_EQ(server.LoginCount(), 2);
+    // The new login runs the connect script, from where the first did, before a file moves on it.
+    std::string order;
+    for (const auto& line : server.Commands()) {
+        for (const auto& [prefix, letter] : {std::pair{"USER ", 'U'}, {"SITE HELP", 'S'}, {"STOR ", 'T'}}) {
+            if (line.starts_with(prefix)) order += letter;
+        }
+    }
+    EXPECT_EQ(order, "USTUSTTT");
 }
 
 }  // namespace

@@ -5,11 +5,13 @@
 #include <string>
 
 #include "engine/transfer_harness.h"
+#include "support/fault_proxy.h"
 #include "support/temp_dir.h"
 
 namespace bxfr::engine {
 namespace {
 
+using test::FaultProxy;
 using test::TempDir;
 
 // Forty small pages in four folders, and a few larger files.
@@ -93,6 +95,24 @@ TEST(ParallelTransferTest, AServerThatAllowsTwoConnectionsGetsEveryFileOnTwo) {
     EXPECT_EQ(server.LoginCount(), 2);
 }
 
+// A connection that loses its login and cannot log in again gives its file to the others,
+// without a trace of the attempt, and stops.
+TEST(ParallelTransferTest, AConnectionThatCannotLogInAgainHandsItsFileBack) {
+    FtpTestServer server({.loseLogin = 2});
+    TempDir local;
+    const Tree tree = ManyFiles();
+    WriteTree(local.path(), tree);
+
+    Transfer send(server, local.path(), "/www");
+    send.job.connections = 2;
+    EXPECT_EQ(send.Run(), 0);
+    EXPECT_EQ(send.job.progress.errorCode, 0u);
+    EXPECT_EQ(TreeOf(server.root() / "www", false), tree);
+    EXPECT_EQ(send.Count("Sending "), static_cast<int>(tree.size()));
+    EXPECT_EQ(send.job.progress.doneBytes, BytesIn(tree));
+    EXPECT_EQ(CountStartingWith(server.Commands(), "PASS"), 3);
+}
+
 TEST(ParallelTransferTest, AFailureThatIsNotIgnoredStopsEveryConnection) {
     FtpTestServer server({.refused = "page 0.html"});
     TempDir local;
@@ -109,6 +129,35 @@ TEST(ParallelTransferTest, AFailureThatIsNotIgnoredStopsEveryConnection) {
     EXPECT_LT(CountStartingWith(server.Commands(), "STOR "), 42);
     // Every file that started was finished or reported, none is left half-named.
     EXPECT_EQ(send.job.progress.filesMoving, 0u);
+}
+
+// A man in the middle of the extra connections, or of the new login after a dropped one, shows
+// another certificate than the pinned one: the run fails on it with both fingerprints, as it
+// would on the first connection, ignored errors or not.
+TEST(ParallelTransferTest, AnotherCertificateOnALaterLoginFailsTheRun) {
+    FtpTestServer server({.tls = "explicit"}), impostor({.tls = "explicit"});
+    TempDir local;
+    WriteTree(local.path(), ManyFiles());
+    for (const int connections : {4, 1}) {
+        // With one, its control connection is cut part of the way through and logs in again.
+        const FaultProxy proxy(server.port(), {.cutDataEvery = connections == 1 ? 1 : 0,
+                                               .cutAfterBytes = 12000,
+                                               .raw = true,
+                                               .laterTargetPort = impostor.port()});
+        Transfer send(server, local.path(), "/www", 0, proxy.port());
+        send.job.protocol = job::Protocol::Ftpes;
+        send.job.fingerprint = server.Fingerprint();
+        send.job.connections = connections;
+        send.job.ignoreErrors = 1;
+        try {
+            send.Run();
+            ADD_FAILURE() << "the impostor's certificate passed on " << connections;
+        } catch (const CertificateError& error) {
+            EXPECT_EQ(error.certificate().fingerprint, impostor.Fingerprint());
+            EXPECT_EQ(error.certificate().pinned, server.Fingerprint());
+        }
+    }
+    EXPECT_EQ(impostor.LoginCount(), 0);
 }
 
 TEST(ParallelTransferTest, CancelStopsEveryConnectionAndLeavesNoPartsBehind) {

@@ -248,15 +248,12 @@ TEST_F(TransferRunTest, SendsAndGetsOneFileByItsFullRemoteName) {
     EXPECT_EQ(ReadFile(target), bytes);
     EXPECT_EQ(get.job.progress.doneBytes, bytes.size());
 
-    // A remote file that is not there leaves the local file as it was.
+    // A remote file that is not there fails the run and leaves the local file as it was.
     const fs::path keep = local.path() / "keep" / "kept.bin";
     WriteFile(keep, "the local copy");
     Transfer lost(server, keep, "/pub/a/missing.bin", 1);
     lost.job.singleFile = 1;
-    lost.job.ignoreErrors = 1;
-    EXPECT_EQ(lost.Run(), 0);
-    EXPECT_TRUE(lost.Has("Failed to receive /pub/a/missing.bin!"));
-    EXPECT_EQ(lost.job.progress.errorCode, 12003u);
+    EXPECT_THROW(lost.Run(), InternetError);
     EXPECT_EQ(TreeOf(keep.parent_path()), (Tree{{"kept.bin", "the local copy"}}));
 }
 

@@ -111,17 +111,47 @@ TEST(WalkFaultsTest, LocalSpecialFilesAndLinksToFoldersAreSkippedWithAMessage) {
     EXPECT_EQ(send.Count("Skipped " + (site / "again").string() + ": it is a link to a folder"), 1);
 }
 
-TEST(WalkFaultsTest, ARemoteBaseThatCanBeNeitherEnteredNorCreatedEndsTheRun) {
+// A source that is not there fails the run by name, ignored errors or not, and nothing is made
+// on the other side; an empty one is a success that says so; a base that cannot be made ends it.
+TEST(WalkFaultsTest, AMissingSourceFailsByNameAndAnEmptyOneSaysSo) {
     FtpTestServer server;
-    WriteFile(server.root() / "file", "a file, not a folder");
-    WriteFile(server.root() / "login-folder.txt", "must not be fetched");
+    WriteTree(server.root(), {{"file", "a file, not a folder"}, {"empty/", ""}});
     TempDir local;
+    fs::create_directories(local.path() / "empty");
+    struct Case {
+        std::string local, remote;
+        int getMode, single;
+        std::string says;
+    };
+    for (const auto& [name, remote, getMode, single, says] :
+         {Case{"gone", "/up", 0, 0, "Nothing was sent: the local folder " + (local.path() / "gone").string()},
+          Case{"gone.txt", "/up/gone.txt", 0, 1, "Nothing was sent: the local file "},
+          Case{"copy", "/file/sub", 1, 0, "Nothing was received: the remote folder /file/sub cannot"},
+          Case{"copy/a.txt", "/typo.txt", 1, 1, "Nothing was received: the remote file /typo.txt cannot"}}) {
+        Transfer run(server, local.path() / name, remote, getMode);
+        run.job.singleFile = single;
+        run.job.ignoreErrors = 1;
+        EXPECT_THROW(run.Run(), std::runtime_error) << remote;
+        EXPECT_EQ(run.Count(says), 1) << remote;
+        EXPECT_EQ(TreeOf(server.root()), (Tree{{"empty/", ""}, {"file", "a file, not a folder"}}));
+        EXPECT_EQ(TreeOf(local.path()), (Tree{{"empty/", ""}}));
+    }
+    EXPECT_EQ(CountStartingWith(server.Commands(), "MKD"), 0);
 
-    Transfer get(server, local.path(), "/file/sub", 1);
-    EXPECT_EQ(get.Run(), 0);
-    EXPECT_NE(get.job.progress.errorCode, 0u);
-    EXPECT_TRUE(get.Has("INIT: Failed to create folder /file/sub"));
-    EXPECT_TRUE(fs::is_empty(local.path()));
+    Transfer send(server, local.path() / "empty", "/empty");
+    Transfer get(server, local.path() / "empty", "/empty", 1);
+    for (Transfer* run : {&send, &get}) {
+        EXPECT_EQ(run->Run(), 0);
+        EXPECT_EQ(run->job.progress.errorCode, 0u);
+    }
+    EXPECT_TRUE(send.Has("Nothing to send: the local folder " + (local.path() / "empty").string() +
+                         " holds no files to move."));
+    EXPECT_TRUE(get.Has("Nothing to receive: the remote folder /empty holds no files to move."));
+
+    Transfer blocked(server, local.path() / "empty", "/file/sub");
+    EXPECT_EQ(blocked.Run(), 0);
+    EXPECT_NE(blocked.job.progress.errorCode, 0u);
+    EXPECT_TRUE(blocked.Has("INIT: Failed to create folder /file/sub"));
 }
 
 TEST(WalkFaultsTest, APermanentRefusalIsNotRetried) {

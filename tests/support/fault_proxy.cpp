@@ -26,6 +26,9 @@ FaultProxy::FaultProxy(std::uint16_t targetPort, FaultProxyOptions options)
     if (options.raw) {
         argv.push_back("--raw");
     }
+    if (options.laterTargetPort > 0) {
+        argv.insert(argv.end(), {"--later-target-port", std::to_string(options.laterTargetPort)});
+    }
     if (options.delayMs > 0) {
         argv.insert(argv.end(), {"--delay-ms", std::to_string(options.delayMs)});
     }

@@ -20,11 +20,13 @@ struct FaultProxyOptions {
     // RST instead of a clean close.
     bool reset = false;
     // The first command with this verb (e.g. "STOR") is forwarded, then its session is cut; empty = never.
-    std::string cutControlOn;
+    std::string cutControlOn{};
     // Every chunk, both ways, on control and data connections, arrives this much later.
     int delayMs = 0;
     // Forwards bytes without reading them (SSH): each connection counts as a data connection.
     bool raw = false;
+    // Control connections after the first go to this server instead; 0 = the same one.
+    std::uint16_t laterTargetPort = 0;
 };
 
 // A fault-injecting FTP proxy on 127.0.0.1 in front of a server on 127.0.0.1:targetPort.

@@ -44,6 +44,7 @@ def parse_args():
     parser.add_argument("--cut-control-on", default="")
     parser.add_argument("--delay-ms", type=int, default=0)
     parser.add_argument("--raw", action="store_true")
+    parser.add_argument("--later-target-port", type=int, default=0)
     return parser.parse_args()
 
 
@@ -206,7 +207,7 @@ class Session:
         proxy = self.proxy
         try:
             server = await asyncio.wait_for(
-                asyncio.open_connection(proxy.target_host, proxy.target_port), TIMEOUT)
+                asyncio.open_connection(proxy.target_host, proxy.port_for(self.number)), TIMEOUT)
         except (OSError, asyncio.TimeoutError):
             proxy.log("control %d failed to reach the server" % self.number)
             client[1].close()
@@ -296,9 +297,14 @@ class Proxy:
         self.cut_control_on = args.cut_control_on.upper()
         self.delay = args.delay_ms / 1000.0
         self.raw = args.raw
+        self.later_port = args.later_target_port
         self.log_file = open(args.log, "a", encoding="utf-8") if args.log else None
         self.sessions = 0
         self.data_count = 0
+
+    def port_for(self, session):
+        """Sessions after the first may meet another server, as through a man in the middle."""
+        return self.later_port if self.later_port and session > 1 else self.target_port
 
     def log(self, line):
         if self.log_file:
@@ -309,7 +315,7 @@ class Proxy:
         self.sessions += 1
         session = Session(self, self.sessions)
         if self.raw:
-            await self.run_data(session, (reader, writer), self.target_port)
+            await self.run_data(session, (reader, writer), self.port_for(session.number))
         else:
             await session.run((reader, writer))
 

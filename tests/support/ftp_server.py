@@ -43,6 +43,7 @@ def parse_args():
     parser.add_argument("--cert-dir", help="where the made certificate and its fingerprint go")
     parser.add_argument("--cert-name", default="127.0.0.1")
     parser.add_argument("--cert-expired", action="store_true")
+    parser.add_argument("--lose-login", type=int, default=0)
     return parser.parse_args()
 
 
@@ -161,6 +162,8 @@ def make_handler(args):
     delay = args.reply_delay
     refused = args.refuse
     no_rename_over = args.no_rename_over
+    lose_login = args.lose_login
+    logins = [0]
 
     class CuttingDTPHandler(DTPHandler):
         """Closes the data connection of a RETR or STOR after drop_after bytes."""
@@ -210,6 +213,11 @@ def make_handler(args):
                 log_line("PASS ****")
             else:
                 log_line(line)
+            if lose_login and cmd == "PASS" and logins[0] >= lose_login:
+                return self.respond("530 Login incorrect.")
+            if cmd == "STOR" and getattr(self, "doomed", False):
+                # The session is gone without a word, and its login with it.
+                return self.close()
             return super().pre_process_command(line, cmd, arg)
 
         def _refused(self, path):
@@ -239,6 +247,8 @@ def make_handler(args):
 
         def on_login(self, username):
             log_line("LOGIN " + username)
+            logins[0] += 1
+            self.doomed = logins[0] == lose_login
 
         def respond(self, resp, logfun=None):
             if delay > 0:

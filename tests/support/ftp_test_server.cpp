@@ -69,6 +69,9 @@ FtpTestServer::FtpTestServer(FtpServerOptions options)
                 argv.push_back("--cert-expired");
             }
         }
+        if (options_.loseLogin > 0) {
+            argv.insert(argv.end(), {"--lose-login", std::to_string(options_.loseLogin)});
+        }
         if (!options_.refused.empty()) {
             argv.insert(argv.end(), {"--refuse", options_.refused});
         }

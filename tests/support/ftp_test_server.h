@@ -41,6 +41,9 @@ struct FtpServerOptions {
     std::string tls{};
     std::string certificateName = "127.0.0.1";
     bool certificateExpired = false;
+    // The session of this login (1 = the first) is cut at its first STOR, and no later login
+    // is accepted; 0 = never.
+    int loseLogin = 0;
 };
 
 // An FTP server on 127.0.0.1 with a free port, serving root(), for one test.

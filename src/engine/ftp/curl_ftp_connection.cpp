@@ -319,6 +319,7 @@ void CurlFtpConnection::NoteConnectionState(curl_socket_t socket) {
     const bool loggedInAgain = std::any_of(replies_.begin(), replies_.end(),
                                            [](const ServerReply& reply) { return reply.code == 230; });
     if (connected_ && loggedInAgain) {
+        ++logins_;
         serverFolder_ = EntryPath();
         optionsPending_ = features_.utf8;
     }
@@ -368,6 +369,7 @@ void CurlFtpConnection::Login() {
     });
     const ServerReply loginReply = login != replies_.rend() ? *login : lastReply_;
     connected_ = true;
+    ++logins_;
     serverFolder_ = EntryPath();
 
     if (!featuresKnown_) {
@@ -419,9 +421,23 @@ bool CurlFtpConnection::EnsureConnected() {
             deadCode_ = code;
             deadReply_ = lastReply_;
         }
+        if (dynamic_cast<const CertificateError*>(&error) != nullptr) {
+            refusedCertificate_ = std::current_exception();
+        }
         lastError_ = code;
         return false;
     }
+}
+
+std::uint32_t CurlFtpConnection::CurrentLogin() {
+    if (EnsureConnected()) {
+        return logins_;
+    }
+    // Another certificate on the new login is the user's question, as on the first login.
+    if (refusedCertificate_) {
+        std::rethrow_exception(refusedCertificate_);
+    }
+    return 0;
 }
 
 // curl reports the server's "421 closing control connection" as a timeout of its own.

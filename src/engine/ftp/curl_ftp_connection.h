@@ -46,6 +46,7 @@ public:
     ServerReply LastReply() const override { return lastReply_; }
     std::uint32_t LastError() const override { return lastError_; }
     std::string Security() const override { return security_; }
+    std::uint32_t CurrentLogin() override;
 
 private:
     struct Request {
@@ -123,6 +124,9 @@ private:
     // type behind its back, the next transfer states the type it needs.
     bool retypeNeeded_ = false;
     bool connected_ = false;
+    std::uint32_t logins_ = 0;
+    // Why a new login failed when it met a certificate that is not trusted.
+    std::exception_ptr refusedCertificate_;
     std::uint32_t deadCode_ = 0;
     ServerReply deadReply_;
 

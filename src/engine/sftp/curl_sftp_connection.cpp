@@ -244,7 +244,30 @@ CURLcode CurlSftpConnection::Perform(const Request& request) {
     curl_easy_setopt(h, CURLOPT_QUOTE, nullptr);
     curl_easy_setopt(h, CURLOPT_RESUME_FROM_LARGE, curl_off_t{0});
     connectionLost_ = result != CURLE_OK && socket == CURL_SOCKET_BAD;
+    // curl connects and logs in again by itself after a lost connection; a login that failed
+    // leaves no connection behind.
+    long connects = 0;
+    if (curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK && connects > 0 &&
+        socket != CURL_SOCKET_BAD) {
+        ++logins_;
+    }
     return result;
+}
+
+std::uint32_t CurlSftpConnection::CurrentLogin() {
+    if (connectionLost_) {
+        // Any request logs in again; this one changes nothing, not even the last reply.
+        const ServerReply reply = lastReply_;
+        const std::uint32_t error = lastError_;
+        if (!Quote({"pwd"})) {
+            if (hostKeyRefused_ && presented_) {
+                RaiseForHostKey();
+            }
+            return 0;
+        }
+        Record(error, reply);
+    }
+    return logins_;
 }
 
 std::uint32_t CurlSftpConnection::CodeFor(CURLcode result) const {

@@ -49,6 +49,7 @@ public:
     ServerReply LastReply() const override { return lastReply_; }
     std::uint32_t LastError() const override { return lastError_; }
     std::string Security() const override { return security_; }
+    std::uint32_t CurrentLogin() override;
     std::string CommandArgument(const std::string& name) const override { return SftpQuoted(name); }
     std::string ChmodCommand(int permissions, const std::string& name) const override {
         return "chmod " + std::to_string(permissions) + " " + SftpQuoted(name);
@@ -107,6 +108,7 @@ private:
     EasyHandle easy_;
     char errorText_[CURL_ERROR_SIZE] = {};
     bool connectionLost_ = false;
+    std::uint32_t logins_ = 0;
 
     // The host key check of the latest connection.
     std::optional<ServerCertificate> presented_;

@@ -294,7 +294,7 @@ TEST_F(Sftp, RefusalsNameWhatWasRefused) {
     const fs::path local = dir.path() / "site";
     WriteTree(local, {{"a.txt", "a\n"}});
     auto missing = SftpTransfer(server, dir.path() / "back", "/no/such/folder", 1);
-    missing->Run();
+    EXPECT_THROW(missing->Run(), InternetError);
     EXPECT_EQ(missing->job.progress.errorCode, 12003u);
     EXPECT_GE(missing->Count("EXTENDED ERROR 550 : 550 "), 1) << ::testing::PrintToString(missing->messages);
 
@@ -333,8 +333,10 @@ TEST_F(Sftp, DroppedConnectionIsResumed) {
     WriteTree(local, tree);
     auto send = SftpTransfer(server, local, "", 0, proxy.port());
     send->job.verbose = 1;
+    send->job.AddConnScript("chmod 755 .");
     ASSERT_TRUE(Succeeds(*send)) << ::testing::PrintToString(send->messages);
     EXPECT_EQ(proxy.CutCount(), 1);
+    EXPECT_EQ(send->Count("chmod 755 ."), 2) << "the connect script runs on the new login too";
     EXPECT_EQ(send->Count("Attempt 1 of 4 at "), 1) << ::testing::PrintToString(send->messages);
     EXPECT_EQ(send->Count("Resuming "), 1) << ::testing::PrintToString(send->messages);
     EXPECT_EQ(TreeOf(server.root()), tree);
