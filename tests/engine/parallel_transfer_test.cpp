@@ -6,6 +6,7 @@
 
 #include "engine/transfer_harness.h"
 #include "support/fault_proxy.h"
+#include "support/raises.h"
 #include "support/temp_dir.h"
 
 namespace bxfr::engine {
@@ -120,12 +121,9 @@ TEST(ParallelTransferTest, AFailureThatIsNotIgnoredStopsEveryConnection) {
 
     Transfer send(server, local.path(), "/www");
     send.job.connections = 4;
-    try {
-        send.Run();
-        FAIL() << "a refused file passed";
-    } catch (const InternetError& error) {
-        EXPECT_EQ(error.code(), 12003u);
-    }
+    const auto error = test::Raised<InternetError>([&] { send.Run(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 12003u);
     EXPECT_LT(CountStartingWith(server.Commands(), "STOR "), 42);
     // Every file that started was finished or reported, none is left half-named.
     EXPECT_EQ(send.job.progress.filesMoving, 0u);

@@ -24,6 +24,8 @@
 #include "support/files.h"
 #include "support/ftp_test_server.h"
 #include "support/http_test_server.h"
+#include "support/raises.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace bxfr::engine {
@@ -302,12 +304,9 @@ TEST_F(TransferRunTest, AWrongPasswordEndsTheRunBeforeAnyScript) {
     send.job.SetPassword("not the password");
     send.job.AddConnScript("NOOP");
     send.job.AddDiscScript("NOOP");
-    try {
-        send.Run();
-        FAIL() << "a wrong password was accepted";
-    } catch (const InternetError& error) {
-        EXPECT_EQ(error.code(), 12014u);
-    }
+    const auto error = test::Raised<InternetError>([&] { send.Run(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 12014u);
     EXPECT_EQ(send.client->LastReply().code, 530);
     EXPECT_EQ(send.messages, std::vector<std::string>{"Connecting to 127.0.0.1 ..."});
     EXPECT_EQ(IndexOf(server.Commands(), "NOOP"), -1);
@@ -323,12 +322,9 @@ TEST(TransferRunFailureTest, DroppedDataOnGetNeverLeavesACutFileUnderItsName) {
 
     Transfer strict(server, local.path(), "/www", 1);
     strict.job.retries = 0;
-    try {
-        strict.Run();
-        FAIL() << "a cut file passed for a whole one";
-    } catch (const InternetError& error) {
-        EXPECT_EQ(error.code(), 12030u);
-    }
+    const auto error = test::Raised<InternetError>([&] { strict.Run(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 12030u);
     EXPECT_EQ(strict.job.progress.errorText, "/www/big.bin");
     // Whether small.bin came first depends on the listing; nothing else may be there.
     Tree left = TreeOf(local.path());
@@ -405,7 +401,7 @@ TEST_F(TransferRunTest, TotalsAboveFourGigabytesDoNotWrap) {
 
 TEST_F(TransferRunTest, TheUpgradeAnswerIsReportedAndAnUnreachablePageNeverStopsTheTransfer) {
     WriteFile(local.path() / "site" / "a.txt", "a");
-    setenv("no_proxy", "127.0.0.1", 1);  // a proxy of the machine's must not stand between
+    const test::ScopedEnv direct("no_proxy", "127.0.0.1");  // a proxy of the machine's must not stand between
     test::HttpTestServer newer("<html>A new version is available.</html>");
     test::HttpTestServer current("Upgrade not available");
     // Port 1 on loopback: nothing listens there.
@@ -418,11 +414,10 @@ TEST_F(TransferRunTest, TheUpgradeAnswerIsReportedAndAnUnreachablePageNeverStops
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& [url, message, flagged, whole] = cases[i];
         SCOPED_TRACE(url);
-        setenv("BXFR_UPGRADE_URL", url.c_str(), 1);
+        const test::ScopedEnv page("BXFR_UPGRADE_URL", url);
         Transfer send(server, local.path() / "site", "/" + std::to_string(i));
         send.job.checkUpgrade = 1;
         EXPECT_EQ(send.Run(), 0);
-        unsetenv("BXFR_UPGRADE_URL");
         EXPECT_EQ(ReadFile(server.root() / std::to_string(i) / "a.txt"), "a");
         EXPECT_EQ(send.Count(message), 1);
         if (whole) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/files.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -28,21 +29,7 @@ using test::WriteFile;
 
 const fs::path kDataDir = fs::path(BXFR_SOURCE_DIR) / "data";
 
-// Sets a variable for one test and puts the old value back afterwards.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = ::getenv(name)) old_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using test::ScopedEnv;
 
 // Runs a tool with its stdout and stderr in output; the exit code, or -1 when it could not be
 // started or did not exit normally.

@@ -20,6 +20,7 @@
 #include "support/files.h"
 #include "support/ftp_test_server.h"
 #include "support/http_test_server.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace bxfr::engine {
@@ -401,10 +402,7 @@ TEST(CurlFtpClientTest, ProxyTunnelCarriesBothFormsOfTls) {
 
 TEST(CurlFtpClientTest, FetchUrlReadsTheFirstBytesOfAPage) {
     // The web request honours the usual proxy variables; this one must stay on this machine.
-    for (const char* name :
-         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
-        unsetenv(name);
-    }
+    const test::ScopedEnv direct("no_proxy", "*");
     test::HttpTestServer web("An upgrade is available." + std::string(5000, '.'));
     auto request = MakeWebRequest();
     const std::string base = web.url();

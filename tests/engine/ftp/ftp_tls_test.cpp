@@ -12,6 +12,7 @@
 #include "engine/transfer_harness.h"
 #include "job/transfer_job.h"
 #include "support/ftp_test_server.h"
+#include "support/raises.h"
 #include "support/temp_dir.h"
 #include "support/vsftpd_test_server.h"
 
@@ -50,16 +51,11 @@ LoginParams LoginTo(const FtpTestServer& server, Protocol protocol, const std::s
 
 // The certificate error Connect raises; fails the test when it raises none.
 ServerCertificate RefusedCertificate(const LoginParams& params) {
-    auto client = MakeConnector();
-    try {
-        client->Connect(params);
-    } catch (const CertificateError& error) {
-        EXPECT_EQ(error.code(), 12169u);
-        EXPECT_NE(std::string(error.what()).find(error.certificate().fingerprint), std::string::npos);
-        return error.certificate();
-    }
-    ADD_FAILURE() << "the certificate was accepted";
-    return {};
+    const auto error = test::Raised<CertificateError>([&] { MakeConnector()->Connect(params); });
+    if (!error) return {};
+    EXPECT_EQ(error->code(), 12169u);
+    EXPECT_NE(std::string(error->what()).find(error->certificate().fingerprint), std::string::npos);
+    return error->certificate();
 }
 
 std::string Joined(const std::vector<std::string>& lines) {
@@ -166,16 +162,12 @@ TEST(FtpTlsTest, APinIsAcceptedAsTypedAndAnyOtherCertificateRefusedWithBoth) {
 TEST(FtpTlsTest, ExplicitTlsAgainstAServerWithoutItSendsNothingInClear) {
     const FtpTestServer plain;
     auto client = MakeConnector();
-    try {
-        client->Connect(LoginTo(plain, Protocol::Ftpes, ""));
-        ADD_FAILURE() << "logged in without TLS";
-    } catch (const CertificateError&) {
-        ADD_FAILURE() << "no certificate to refuse";
-    } catch (const InternetError& error) {
-        EXPECT_EQ(error.code(), 12157u);
-        EXPECT_NE(std::string(error.what()).find("does not offer FTP over TLS"), std::string::npos)
-            << error.what();
-    }
+    const auto error =
+        test::Raised<InternetError>([&] { client->Connect(LoginTo(plain, Protocol::Ftpes, "")); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 12157u);
+    EXPECT_NE(std::string(error->what()).find("does not offer FTP over TLS"), std::string::npos)
+        << error->what();
     const auto commands = plain.Commands();
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands.front(), "AUTH TLS");
@@ -205,15 +197,10 @@ TEST(FtpTlsTest, HandshakesThatFailBesideTheCertificateNameTheTlsReason) {
         params.fingerprint = server.Fingerprint();
         params.userName = "anonymous";
         params.connectTimeout = params.idleTimeout = seconds(10);
-        try {
-            MakeConnector()->Connect(params);
-            ADD_FAILURE() << "logged in";
-        } catch (const CertificateError& error) {
-            ADD_FAILURE() << error.what();
-        } catch (const InternetError& error) {
-            EXPECT_EQ(error.code(), 12157u);
-            EXPECT_NE(std::string(error.what()).find(reason), std::string::npos) << error.what();
-        }
+        const auto error = test::Raised<InternetError>([&] { MakeConnector()->Connect(params); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), 12157u);
+        EXPECT_NE(std::string(error->what()).find(reason), std::string::npos) << error->what();
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "engine/fingerprints.h"
 #include "engine/server_commands.h"
@@ -14,6 +15,8 @@
 #include "engine/transfer_run.h"
 #include "support/child_process.h"
 #include "support/fault_proxy.h"
+#include "support/raises.h"
+#include "support/scoped_env.h"
 #include "support/sshd_test_server.h"
 #include "support/temp_dir.h"
 
@@ -34,11 +37,8 @@ protected:
             GTEST_SKIP() << "sshd or the test account is missing, or the tests do not run as root";
         }
         // The user's own known_hosts must not decide any test.
-        const char* home = std::getenv("HOME");
-        home_ = home != nullptr ? home : "";
-        setenv("HOME", dir.path().c_str(), 1);
+        home_.emplace("HOME", dir.path().string());
     }
-    void TearDown() override { setenv("HOME", home_.c_str(), 1); }
 
     // The job trusts the server's key through FINGERPRINT unless a test says otherwise.
     std::unique_ptr<Transfer> SftpTransfer(const SshdTestServer& server, const fs::path& local,
@@ -65,16 +65,7 @@ protected:
 
     // The refusal a login raises; fails the test when it logs in.
     static std::optional<CertificateError> KeyRefusal(const LoginParams& params) {
-        try {
-            MakeConnector()->Connect(params);
-        } catch (const CertificateError& error) {
-            return error;
-        } catch (const InternetError& error) {
-            ADD_FAILURE() << error.what();
-            return std::nullopt;
-        }
-        ADD_FAILURE() << "logged in";
-        return std::nullopt;
+        return test::Raised<CertificateError>([&] { MakeConnector()->Connect(params); });
     }
 
     static bool Succeeds(Transfer& transfer) {
@@ -82,7 +73,7 @@ protected:
     }
 
     TempDir dir;
-    std::string home_;
+    std::optional<test::ScopedEnv> home_;
 };
 
 // The whole job over SFTP: a tree with blanks and UTF-8 names both ways on two connections,
@@ -136,22 +127,16 @@ TEST_F(Sftp, KeyLoginUsesThePassphraseAndNeverSendsItAsAPassword) {
     ASSERT_TRUE(connection->GetCurrentDirectory(folder));
     EXPECT_EQ(fs::path(folder), server.root());
     connection.reset();
-    // As people write it in the transfer file.
-    const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
-    setenv("HOME", dir.path().c_str(), 1);
+    // As people write it in the transfer file (HOME is the test's folder).
     params.keyFile = "~/id_test";
     EXPECT_NO_THROW(MakeConnector()->Connect(params));
-    setenv("HOME", home.c_str(), 1);
     params.keyFile = key.string();
 
     params.password = "wrong";
-    try {
-        MakeConnector()->Connect(params);
-        ADD_FAILURE() << "logged in with a wrong passphrase";
-    } catch (const InternetError& error) {
-        EXPECT_EQ(error.code(), 12014u);
-        EXPECT_NE(std::string(error.what()).find(key.string()), std::string::npos) << error.what();
-    }
+    const auto error = test::Raised<InternetError>([&] { MakeConnector()->Connect(params); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 12014u);
+    EXPECT_NE(std::string(error->what()).find(key.string()), std::string::npos) << error->what();
     // Neither the good nor the wrong passphrase went out as a password.
     const auto log = server.Log();
     EXPECT_EQ(CountStartingWith(log, "Accepted publickey"), 2) << ::testing::PrintToString(log);
@@ -160,12 +145,9 @@ TEST_F(Sftp, KeyLoginUsesThePassphraseAndNeverSendsItAsAPassword) {
                       [](const std::string& line) { return line.find("password") != std::string::npos; }),
         0);
     params.keyFile = (dir.path() / "missing").string();
-    try {
-        MakeConnector()->Connect(params);
-        ADD_FAILURE() << "logged in without a key";
-    } catch (const InternetError& error) {
-        EXPECT_NE(std::string(error.what()).find("cannot be read"), std::string::npos) << error.what();
-    }
+    const auto unread = test::Raised<InternetError>([&] { MakeConnector()->Connect(params); });
+    ASSERT_TRUE(unread);
+    EXPECT_NE(std::string(unread->what()).find("cannot be read"), std::string::npos) << unread->what();
 }
 
 TEST_F(Sftp, WrongPasswordIsARefusedLogin) {
@@ -173,13 +155,10 @@ TEST_F(Sftp, WrongPasswordIsARefusedLogin) {
     LoginParams params = LoginTo(server);
     params.fingerprint = server.Fingerprint();
     params.password = "not it";
-    try {
-        MakeConnector()->Connect(params);
-        ADD_FAILURE() << "logged in";
-    } catch (const InternetError& error) {
-        EXPECT_EQ(error.code(), 12014u) << error.what();
-        EXPECT_EQ(MakeConnector()->LastReply().code, 530);
-    }
+    const auto error = test::Raised<InternetError>([&] { MakeConnector()->Connect(params); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 12014u) << error->what();
+    EXPECT_EQ(MakeConnector()->LastReply().code, 530);
 }
 
 // Unknown, known, changed and pinned host keys; nothing is authenticated before the key passes.
@@ -302,14 +281,11 @@ TEST_F(Sftp, RefusalsNameWhatWasRefused) {
     server.HandOver();
     fs::permissions(server.root() / "locked", fs::perms::owner_read | fs::perms::owner_exec);
     auto locked = SftpTransfer(server, local, "locked", 0);
-    try {
-        locked->Run();
-        ADD_FAILURE() << "stored into a read-only folder";
-    } catch (const InternetError& error) {
-        EXPECT_EQ(error.code(), 12003u);
-        EXPECT_NE(std::string(error.what()).find("550 Upload failed: Permission denied"), std::string::npos)
-            << error.what();
-    }
+    const auto error = test::Raised<InternetError>([&] { locked->Run(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 12003u);
+    EXPECT_NE(std::string(error->what()).find("550 Upload failed: Permission denied"), std::string::npos)
+        << error->what();
     EXPECT_EQ(locked->Count("Attempt "), 0);  // a refusal is not tried again
 }
 
