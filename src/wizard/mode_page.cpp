@@ -83,18 +83,18 @@ void WizMode::OnSetActive() {
     (send_->isChecked() ? send_ : get_)->setFocus();
 }
 
-void WizMode::Store() {
-    Job().archiveOnly = archive_->isChecked() ? 1 : 0;
-    Job().getMode = send_->isChecked() ? 0 : 1;
+void WizMode::StoreFields(job::TransferJob& job) const {
+    job.archiveOnly = archive_->isChecked() ? 1 : 0;
+    job.getMode = send_->isChecked() ? 0 : 1;
 }
 
 bool WizMode::OnWizardBack() {
-    Store();
+    StoreFields(Job());
     return true;
 }
 
 bool WizMode::OnWizardNext() {
-    Store();
+    StoreFields(Job());
     ReplaceTailPages(*Context().sheet, Context(), Job().getMode == 1);
     return true;
 }
