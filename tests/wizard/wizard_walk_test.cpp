@@ -308,7 +308,14 @@ private slots:
         w.Next("WizLocal");
         PasteInto(w.At<QLineEdit>("folderEdit"), Q(back));
         w.Next("WizTransfer");
-        w.At<QCheckBox>("saveTransferFileBox")->click();  // run without saving
+        w.At<QCheckBox>("saveTransferFileBox")->click();  // run without saving, even after going back
+        w.Back("WizLocal");
+        w.Back("WizRemote");
+        w.Back("WizMode");
+        w.Next("WizRemote");
+        w.Next("WizLocal");
+        w.Next("WizTransfer");
+        QVERIFY(!w.At<QCheckBox>("saveTransferFileBox")->isChecked());
         RunToFinalPage(w);
         if (QTest::currentTestFailed()) return;
         w.Press(QWizard::FinishButton);
