@@ -25,7 +25,7 @@ WizMode::WizMode(const WizardContext& context, QWidget* parent)
     auto* sendText = new QLabel(tr("Send files from this computer to the server (remote computer)."), this);
     archive_ = new QCheckBox(tr("&Archive Mode"), this);
     archive_->setObjectName("archiveBox");
-    archiveText_ = new QLabel(tr("Only send files that have been modified (archive bit set)."), this);
+    archiveText_ = new QLabel(tr("Send only the files that changed since the last send."), this);
     get_ = new QRadioButton(tr("&Get Mode"), this);
     get_->setObjectName("getRadio");
     auto* getText =

@@ -471,7 +471,7 @@ private slots:
         auto* page = f.Add<WizFinal>(PlaceFinal);
         const std::pair<int, const char*> outcomes[] = {
             {0, "Transfer incomplete - click Back to adjust settings."},
-            {1, "Transfer completed sucessfully. Click Finish to exit the Wizard."},
+            {1, "Transfer completed successfully. Click Finish to exit the Wizard."},
             {2, "Transfer failed. Click Finish to exit the wizard or Back to adjust settings."},
             {3, "Transfer cancelled. Click Finish to exit the wizard or Back to adjust settings."},
             {9, "Status unknown - click Finish to exit the Wizard."},
