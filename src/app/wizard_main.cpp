@@ -6,13 +6,14 @@
 #include <QTimer>
 
 #include "app/startup.h"
+#include "dialogs/about_dialog.h"
 #include "prefs/file_association.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Brindle FTP Wizard");
     QApplication::setApplicationVersion(BXFR_VERSION);
-    QApplication::setWindowIcon(QIcon::fromTheme("bxfr-wizard"));
+    QApplication::setWindowIcon(bxfr::dialogs::ProgramIcon());
     // Dialogs end the program only through start-up below.
     QApplication::setQuitOnLastWindowClosed(false);
     bxfr::prefs::RegisterFileAssociation();

@@ -6,7 +6,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -20,6 +21,9 @@
 
 #include "dialogs/hyperlink.h"
 #include "engine/adapters/library_versions.h"
+
+// Outside any namespace, as the resource's own initializer is.
+static void InitIconResources() { Q_INIT_RESOURCE(icons); }
 
 namespace bxfr::dialogs {
 
@@ -37,6 +41,11 @@ QString ProgramFileVersion(const QString& name) {
 }
 
 }  // namespace
+
+QIcon ProgramIcon() {
+    InitIconResources();
+    return QIcon(":/icons/bxfr-wizard.png");
+}
 
 // The files of this build in the order of the Windows list: the programs (the remote pickers are
 // built into the desktop program, so there is no file of their own), then the FTP library, the
@@ -62,10 +71,14 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     setObjectName("AboutDialog");
     setWindowTitle("About Brindle FTP Wizard");
     auto* icon = new QLabel(this);
-    icon->setPixmap(windowIcon().isNull() ? style()->standardIcon(QStyle::SP_ComputerIcon).pixmap(32, 32)
-                                          : windowIcon().pixmap(32, 32));
+    icon->setObjectName("programIcon");
+    const int side = fontMetrics().height() * 4;
+    icon->setPixmap(ProgramIcon().pixmap(QSize(side, side), devicePixelRatioF()));
     auto* version = new QLabel(QString("Brindle FTP Wizard %1").arg(BXFR_VERSION), this);
     version->setObjectName("versionLine");
+    QFont bold = version->font();
+    bold.setBold(true);
+    version->setFont(bold);
     auto* notice = new QLabel(tr("Copyright \u00a9 Brindle Software. All rights reserved."), this);
     notice->setObjectName("noticeLine");
     auto* link = new QLabel(this);
@@ -74,7 +87,7 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     auto* ok = new QPushButton(tr("OK"), this);
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    toggle_ = new QPushButton(">>>", this);
+    toggle_ = new QPushButton(this);
     toggle_->setObjectName("toggleDetails");
     toggle_->setAutoDefault(false);
     connect(toggle_, &QPushButton::clicked, this, &AboutDialog::ToggleDetails);
@@ -82,25 +95,33 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     components_->setObjectName("componentList");
     components_->setReadOnly(true);
     components_->setPlainText(BuildComponentList().replace("\r\n", "\n"));
+    components_->setFixedHeight(components_->fontMetrics().lineSpacing() * 8);
 
-    auto* grid = new QGridLayout;
-    grid->addWidget(icon, 0, 0, 3, 1, Qt::AlignTop);
-    grid->addWidget(version, 0, 1);
-    grid->addWidget(notice, 1, 1);
-    grid->addWidget(link, 2, 1);
-    grid->addWidget(ok, 0, 2);
-    grid->addWidget(toggle_, 1, 2);
-    grid->setColumnStretch(1, 1);
+    auto* text = new QVBoxLayout;
+    text->addWidget(version);
+    text->addWidget(notice);
+    text->addWidget(link);
+    auto* top = new QHBoxLayout;
+    top->addWidget(icon, 0, Qt::AlignTop);
+    top->addSpacing(fontMetrics().averageCharWidth() * 2);
+    top->addLayout(text, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(toggle_);
+    buttons->addStretch(1);
+    buttons->addWidget(ok);
     auto* layout = new QVBoxLayout(this);
-    layout->addLayout(grid);
-    layout->addWidget(components_, 1);
+    layout->addLayout(top);
+    layout->addWidget(components_);
+    layout->addLayout(buttons);
+    // Never smaller than what it shows, at any scale.
+    layout->setSizeConstraint(QLayout::SetMinimumSize);
     setMinimumWidth(fontMetrics().averageCharWidth() * 64);
     ToggleDetails();
 }
 
 void AboutDialog::ToggleDetails() {
     expanded_ = !expanded_;
-    toggle_->setText(expanded_ ? "<<<" : ">>>");
+    toggle_->setText(expanded_ ? tr("&Details <<<") : tr("&Details >>>"));
     components_->setVisible(expanded_);
     adjustSize();
 }

@@ -3,6 +3,7 @@
 // The About box, with the list of the program's components and their versions.
 
 #include <QDialog>
+#include <QIcon>
 #include <QString>
 
 class QPlainTextEdit;
@@ -26,6 +27,9 @@ private:
     QPlainTextEdit* components_;
     bool expanded_ = true;
 };
+
+// The program's own icon, built into the program.
+QIcon ProgramIcon();
 
 // The component lines: "name (version)\r\n" each, then the OS line without a line end.
 QString BuildComponentList();

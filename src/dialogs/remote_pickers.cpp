@@ -5,9 +5,11 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
@@ -116,7 +118,25 @@ public:
         if (!connection_) return;
         Guarded([&] {
             if (!connection_->SetCurrentDirectory(folder.toStdString())) {
-                emit Failed(tr("The folder %1 cannot be opened.").arg(folder), true, false);
+                emit Missing(folder, tr("The folder %1 cannot be opened.").arg(folder));
+                return;
+            }
+            ListCurrent();
+        });
+    }
+
+    // Creates the folder and lists it.
+    void Create(const QString& folder) {
+        if (!connection_) return;
+        Guarded([&] {
+            if (!connection_->CreateDirectory(folder.toStdString())) {
+                const QString said = QString::fromStdString(connection_->LastReply().text).trimmed();
+                emit Failed(tr("The folder %1 could not be created. %2").arg(folder, said).trimmed(), true,
+                            false);
+                return;
+            }
+            if (!connection_->SetCurrentDirectory(folder.toStdString())) {
+                emit Failed(tr("The folder %1 was created but cannot be opened.").arg(folder), true, false);
                 return;
             }
             ListCurrent();
@@ -128,6 +148,8 @@ signals:
                 const QList<quint64>& lengths);
     // `listingFollows`: a listing of the login folder comes next, keep the message with it.
     void Failed(const QString& message, bool loggedIn, bool listingFollows);
+    // The folder to browse to could not be opened: it may not exist.
+    void Missing(const QString& folder, const QString& message);
     // The server's certificate or host key is not trusted; nothing but the handshake was sent.
     void Untrusted(const bxfr::engine::ServerCertificate& certificate, const QString& start);
 
@@ -210,6 +232,18 @@ RemotePickerDialog::RemotePickerDialog(Kind kind, const engine::LoginParams& par
     list_ = new QListWidget(this);
     list_->setObjectName("entryList");
     list_->setMinimumSize(list_->fontMetrics().averageCharWidth() * 70, list_->fontMetrics().height() * 14);
+    emptyNote_ = new QLabel(tr("This folder is empty."), list_->viewport());
+    emptyNote_->setObjectName("emptyNote");
+    emptyNote_->setEnabled(false);
+    emptyNote_->hide();
+    auto* inList = new QVBoxLayout(list_->viewport());
+    inList->addWidget(emptyNote_, 0, Qt::AlignCenter);
+    newFolder_ =
+        new QPushButton(style()->standardIcon(QStyle::SP_FileDialogNewFolder), tr("&New folder"), this);
+    newFolder_->setObjectName("newFolderButton");
+    newFolder_->setAutoDefault(false);
+    // Getting needs a file that is there; a new folder has none.
+    newFolder_->setVisible(kind != Kind::ExistingFile);
     status_ = new QLabel(this);
     status_->setObjectName("status");
     status_->setWordWrap(true);
@@ -224,6 +258,7 @@ RemotePickerDialog::RemotePickerDialog(Kind kind, const engine::LoginParams& par
     pathRow->addWidget(path_, 1);
     pathRow->addWidget(go_);
     pathRow->addWidget(up_);
+    pathRow->addWidget(newFolder_);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     ok_ = buttons->button(QDialogButtonBox::Ok);
@@ -252,6 +287,7 @@ RemotePickerDialog::RemotePickerDialog(Kind kind, const engine::LoginParams& par
     connect(list_, &QListWidget::itemActivated, this, &RemotePickerDialog::OnActivated);
     connect(list_, &QListWidget::currentItemChanged, this, &RemotePickerDialog::OnCurrentChanged);
     connect(up_, &QPushButton::clicked, this, [this] { Browse(ParentOf(folder_)); });
+    connect(newFolder_, &QPushButton::clicked, this, &RemotePickerDialog::NewFolder);
     connect(go_, &QPushButton::clicked, this, [this] { Browse(path_->text().trimmed()); });
     connect(path_, &QLineEdit::returnPressed, this, [this] { Browse(path_->text().trimmed()); });
 
@@ -260,6 +296,7 @@ RemotePickerDialog::RemotePickerDialog(Kind kind, const engine::LoginParams& par
     lister_->moveToThread(thread_);
     connect(lister_, &RemoteLister::Listed, this, &RemotePickerDialog::OnListed);
     connect(lister_, &RemoteLister::Failed, this, &RemotePickerDialog::OnFailed);
+    connect(lister_, &RemoteLister::Missing, this, &RemotePickerDialog::OnMissing);
     connect(lister_, &RemoteLister::Untrusted, this, &RemotePickerDialog::OnUntrusted);
     thread_->start();
 
@@ -283,16 +320,36 @@ RemotePickerDialog::~RemotePickerDialog() {
     thread_->quit();
 }
 
-void RemotePickerDialog::Browse(const QString& folder) {
-    if (busy_ || !loggedIn_ || folder.isEmpty()) return;
+bool RemotePickerDialog::Browse(const QString& folder) {
+    if (busy_ || !loggedIn_ || folder.isEmpty()) return false;
     if (HasLineBreak(folder)) {
         status_->setText(tr("A folder name cannot hold a line break."));
-        return;
+        return false;
     }
     SetBusy(true);
     status_->setText(tr("Listing %1 ...").arg(folder));
     QMetaObject::invokeMethod(
         lister_, [lister = lister_, folder] { lister->Browse(folder); }, Qt::QueuedConnection);
+    return true;
+}
+
+void RemotePickerDialog::NewFolder() {
+    if (busy_ || !loggedIn_) return;
+    const QString name =
+        QInputDialog::getText(this, tr("Brindle FTP - New Folder"), tr("Name of the new folder:")).trimmed();
+    if (name.isEmpty()) return;
+    if (HasLineBreak(name)) {
+        status_->setText(tr("A folder name cannot hold a line break."));
+        return;
+    }
+    Create(Join(folder_, name));
+}
+
+void RemotePickerDialog::Create(const QString& folder) {
+    SetBusy(true);
+    status_->setText(tr("Creating %1 ...").arg(folder));
+    QMetaObject::invokeMethod(
+        lister_, [lister = lister_, folder] { lister->Create(folder); }, Qt::QueuedConnection);
 }
 
 void RemotePickerDialog::OnListed(const QString& folder, const QStringList& folders, const QStringList& files,
@@ -301,6 +358,10 @@ void RemotePickerDialog::OnListed(const QString& folder, const QStringList& fold
     folder_ = folder;
     path_->setText(folder);
     list_->clear();
+    emptyNote_->setText(folders.isEmpty() && !files.isEmpty() && kind_ == Kind::Folder
+                            ? tr("This folder holds files but no folders.")
+                            : tr("This folder is empty."));
+    emptyNote_->setVisible(folders.isEmpty() && (files.isEmpty() || kind_ == Kind::Folder));
     const QIcon folderIcon = style()->standardIcon(QStyle::SP_DirIcon);
     const QIcon fileIcon = style()->standardIcon(QStyle::SP_FileIcon);
     for (const auto& name : folders) {
@@ -320,14 +381,21 @@ void RemotePickerDialog::OnListed(const QString& folder, const QStringList& fold
         status_->clear();
     }
     SetBusy(false);
+    if (accepting_) {
+        // The typed folder is there: take it, now as the server names it.
+        accept();
+        return;
+    }
     emit Settled();
 }
 
 void RemotePickerDialog::OnFailed(const QString& message, bool loggedIn, bool listingFollows) {
+    accepting_ = false;
     status_->setText(message);
     status_->setStyleSheet(loggedIn ? QString() : QString("color: #b00020;"));
     if (!loggedIn) {
         loggedIn_ = false;
+        emptyNote_->hide();
         list_->setEnabled(false);
         path_->setEnabled(false);
         SetBusy(false);
@@ -341,6 +409,19 @@ void RemotePickerDialog::OnFailed(const QString& message, bool loggedIn, bool li
     }
     SetBusy(false);
     emit Settled();
+}
+
+void RemotePickerDialog::OnMissing(const QString& folder, const QString& message) {
+    // OK on a folder that is not there: a folder to send to is as often one still to make.
+    if (accepting_ && kind_ != Kind::ExistingFile) {
+        status_->setText(message);
+        if (QMessageBox::question(this, "Brindle FTP", tr("%1 Create it?").arg(message),
+                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
+            Create(folder);
+            return;
+        }
+    }
+    OnFailed(message, true, false);
 }
 
 void RemotePickerDialog::OnUntrusted(const engine::ServerCertificate& certificate, const QString& start) {
@@ -385,6 +466,7 @@ void RemotePickerDialog::SetBusy(bool busy) {
     }
     go_->setEnabled(!busy && loggedIn_);
     up_->setEnabled(!busy && loggedIn_ && folder_ != "/");
+    newFolder_->setEnabled(!busy && loggedIn_);
     UpdateOk();
 }
 
@@ -396,6 +478,13 @@ void RemotePickerDialog::UpdateOk() {
 
 void RemotePickerDialog::accept() {
     if (busy_ || !loggedIn_) return;
+    // What the folder box says is the folder, whether or not it was listed yet.
+    const QString typed = path_->text().trimmed();
+    if (!typed.isEmpty() && Join(folder_, typed) != folder_) {
+        accepting_ = Browse(Join(folder_, typed));
+        return;
+    }
+    accepting_ = false;
     if (kind_ == Kind::Folder) {
         result_ = folder_;
         QDialog::accept();

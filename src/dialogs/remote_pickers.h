@@ -66,8 +66,10 @@ public:
     QString CurrentFolder() const { return folder_; }
     bool IsBusy() const { return busy_; }
 
-    // Lists another folder, absolute or relative to the one shown.
-    void Browse(const QString& folder);
+    // Lists another folder, absolute or relative to the one shown; false when it cannot start.
+    bool Browse(const QString& folder);
+    // Asks for a name, creates that folder in the one shown and lists it.
+    void NewFolder();
     // The certificate or host key the user trusted in this picker; empty when none.
     const std::string& TrustedFingerprint() const { return trusted_; }
     // Asks whether to trust a certificate or host key; the trust dialog unless a test sets another.
@@ -86,6 +88,8 @@ private:
     void OnListed(const QString& folder, const QStringList& folders, const QStringList& files,
                   const QList<quint64>& lengths);
     void OnFailed(const QString& message, bool loggedIn, bool listingFollows);
+    void OnMissing(const QString& folder, const QString& message);
+    void Create(const QString& folder);
     void OnUntrusted(const engine::ServerCertificate& certificate, const QString& start);
     void OnActivated(QListWidgetItem* item);
     void OnCurrentChanged();
@@ -99,6 +103,8 @@ private:
     QString result_;
     bool busy_ = false;
     bool loggedIn_ = false;
+    // OK was pressed on a folder typed into the folder box: it is listed first, then taken.
+    bool accepting_ = false;
     std::string trusted_;
     std::function<bool(const engine::ServerCertificate&)> ask_;
 
@@ -108,7 +114,9 @@ private:
     QLineEdit* path_;
     QPushButton* go_;
     QPushButton* up_;
+    QPushButton* newFolder_;
     QListWidget* list_;
+    QLabel* emptyNote_;
     QLineEdit* name_ = nullptr;
     QLabel* status_;
     QProgressBar* busyBar_;

@@ -58,8 +58,15 @@ ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* paren
     proxyAddress_->setObjectName("proxyAddress");
     proxyPort_ = new QLineEdit(this);
     proxyPort_->setObjectName("proxyPort");
-    passive_ = new QCheckBox(tr("&Use passive FTP semantics"), this);
+    passive_ = new QCheckBox(tr("&Use passive mode"), this);
     passive_->setObjectName("passive");
+    auto* activeNote =
+        new QLabel(tr("Without passive mode the server connects back to this computer for "
+                      "every listing and file, which NAT routers and firewalls usually "
+                      "prevent. Turn it off only when the server's administrator asks you to."),
+                   this);
+    activeNote->setObjectName("activeNote");
+    activeNote->setWordWrap(true);
     connections_ = new QSpinBox(this);
     connections_->setObjectName("connections");
     connections_->setRange(1, job::kMaxConnections);
@@ -89,9 +96,11 @@ ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* paren
     // SSH needs one connection and no data connections, so there is no passive mode to choose.
     if (sftp) {
         passive_->hide();
+        activeNote->hide();
     } else {
         layout->addWidget(SectionLabel(tr("Passive Mode:"), this));
         layout->addWidget(passive_);
+        layout->addWidget(activeNote);
         layout->addWidget(Separator(this));
     }
     auto* connectionsForm = new QFormLayout;
@@ -113,6 +122,8 @@ ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* paren
     proxyPort_->setText(QString::number(proxyPort));
     passive_->setChecked(job_.passive == 1);
     connections_->setValue(job_.connections);
+    // Room for the whole title: a window manager cuts it to fit the window.
+    setMinimumWidth(fontMetrics().averageCharWidth() * 60);
 }
 
 void ServerAdvancedDialog::accept() {

@@ -18,7 +18,7 @@ SettingsDialog::SettingsDialog(const prefs::UserSettings& settings, QWidget* par
     : QDialog(parent), settings_(settings) {
     setObjectName("SettingsDialog");
     setWindowTitle("Brindle FTP Settings");
-    mruEnabled_ = new QCheckBox(tr("&Enable Server MRU List"), this);
+    mruEnabled_ = new QCheckBox(tr("&Remember recent servers"), this);
     mruEnabled_->setObjectName("mruEnabled");
     mruEnabled_->setChecked(settings_.GetServerMruEnabled() == 1);
     auto* clear = new QPushButton(tr("&Clear List"), this);
@@ -36,14 +36,16 @@ SettingsDialog::SettingsDialog(const prefs::UserSettings& settings, QWidget* par
     row->addStretch(1);
     row->addWidget(clear);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(tr("Server Most Recently Used (MRU) List:"), this));
+    layout->addWidget(new QLabel(tr("Recent servers:"), this));
     layout->addLayout(row);
     layout->addWidget(buttons);
+    // Room for the whole title: a window manager cuts it to fit the window.
+    setMinimumWidth(fontMetrics().averageCharWidth() * 56);
 }
 
 void SettingsDialog::ClearList() {
     prefs::ClearServerMru();
-    QMessageBox::information(this, "Brindle FTP", "Server MRUs deleted.");
+    QMessageBox::information(this, "Brindle FTP", "The list of recent servers is cleared.");
 }
 
 void SettingsDialog::accept() {

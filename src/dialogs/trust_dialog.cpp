@@ -3,10 +3,13 @@
 #include "dialogs/trust_dialog.h"
 
 #include <QCheckBox>
+#include <QDir>
+#include <QFile>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStyle>
@@ -18,11 +21,54 @@
 
 namespace bxfr::dialogs {
 
+namespace {
+
+// The server as OpenSSH names it in known_hosts: "[host]:port" unless on port 22.
+QString KnownHostName(const engine::ServerCertificate& key) {
+    const QString host = QString::fromStdString(key.host);
+    return key.port == 22 ? host : QString("[%1]:%2").arg(host).arg(key.port);
+}
+
+// "host:port", or for an SSH host key the name known_hosts gives it.
+QString ServerName(const engine::ServerCertificate& certificate, const QString& server) {
+    if (certificate.host.empty() || certificate.port == 0) return server;
+    if (certificate.IsHostKey()) return KnownHostName(certificate);
+    const QString host = QString::fromStdString(certificate.host);
+    return (host.contains(':') ? QString("[%1]").arg(host) : host) + ':' + QString::number(certificate.port);
+}
+
+// Appends "NAME TYPE BASE64" to ~/.ssh/known_hosts, making the folder if need be.
+bool AddToKnownHosts(const engine::ServerCertificate& key, QString& problem) {
+    const QString folder = QDir::home().filePath(".ssh");
+    if (!QDir().mkpath(folder)) {
+        problem = QObject::tr("%1 cannot be created.").arg(folder);
+        return false;
+    }
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile file(QDir(folder).filePath("known_hosts"));
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Append)) {
+        problem = file.fileName() + ": " + file.errorString();
+        return false;
+    }
+    // A last line without its line end would run into ours.
+    QByteArray line;
+    if (file.size() > 0 && file.seek(file.size() - 1) && file.read(1) != "\n") line += '\n';
+    line += KnownHostName(key).toUtf8() + ' ' + QByteArray::fromStdString(key.keyType) + ' ' +
+            QByteArray::fromStdString(key.keyBase64) + '\n';
+    if (file.write(line) != line.size() || !file.flush()) {
+        problem = file.fileName() + ": " + file.errorString();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 TrustDialog::TrustDialog(const engine::ServerCertificate& certificate, const QString& server, QWidget* parent)
-    : QDialog(parent) {
+    : QDialog(parent), certificate_(certificate) {
     const bool replaced = !certificate.pinned.empty();
     const bool hostKey = certificate.IsHostKey();
-    const QString name = server.toHtmlEscaped();
+    const QString name = ServerName(certificate, server).toHtmlEscaped();
     setWindowTitle(hostKey ? tr("Brindle FTP - Server Host Key") : tr("Brindle FTP - Server Certificate"));
     QString heading;
     if (hostKey) {
@@ -75,6 +121,11 @@ TrustDialog::TrustDialog(const engine::ServerCertificate& certificate, const QSt
                                  "gives you. It is then kept with this transfer and saved in its transfer "
                                  "file."));
         trust_->setText(tr("&Trust for this transfer"));
+        if (hostKey && !certificate.keyBase64.empty() && !certificate.host.empty()) {
+            knownHosts_ = new QCheckBox(
+                tr("Also add it to ~/.ssh/&known_hosts, for every program that uses SSH"), this);
+            knownHosts_->setObjectName("knownHostsBox");
+        }
     }
     trust_->setAutoDefault(false);
     cancel_->setDefault(true);
@@ -91,9 +142,21 @@ TrustDialog::TrustDialog(const engine::ServerCertificate& certificate, const QSt
     layout->addWidget(details_);
     layout->addWidget(advice);
     if (confirm_) layout->addWidget(confirm_);
+    if (knownHosts_) layout->addWidget(knownHosts_);
     layout->addLayout(buttons);
     setMinimumWidth(fontMetrics().averageCharWidth() * 80);
     cancel_->setFocus();
+}
+
+void TrustDialog::accept() {
+    QString problem;
+    if (knownHosts_ && knownHosts_->isChecked() && !AddToKnownHosts(certificate_, problem)) {
+        QMessageBox::warning(this, "Brindle FTP",
+                             tr("The host key could not be added to known_hosts. It is trusted for this "
+                                "transfer only.\n\n%1")
+                                 .arg(problem));
+    }
+    QDialog::accept();
 }
 
 QString TrustDialog::Heading() const { return heading_->text(); }

@@ -16,9 +16,10 @@ namespace bxfr::dialogs {
 
 // "Brindle FTP - Server Certificate" (or "- Server Host Key" for SFTP): shows a certificate the
 // connection refused (subject, issuer, dates, fingerprint and why it is not trusted) or an SSH
-// host key (type and fingerprint) and offers to trust it for this transfer. One that replaced
-// the trusted one is an attack as often as not: the trust button then waits for the user to
-// confirm the replacement, and Cancel stays the default.
+// host key (type and fingerprint) and offers to trust it for this transfer, and a new host key
+// also in ~/.ssh/known_hosts. One that replaced the trusted one is an attack as often as not:
+// the trust button then waits for the user to confirm the replacement, and Cancel stays the
+// default.
 class TrustDialog : public QDialog {
     Q_OBJECT
 public:
@@ -29,15 +30,21 @@ public:
     QPushButton* CancelButton() const { return cancel_; }
     // Only for a replaced certificate or host key; null otherwise.
     QCheckBox* ConfirmBox() const { return confirm_; }
+    // Only for a host key that is not known at all; null otherwise.
+    QCheckBox* KnownHostsBox() const { return knownHosts_; }
     QString Heading() const;
     QString Reason() const;
     QString Details() const;
 
+    void accept() override;
+
 private:
+    engine::ServerCertificate certificate_;
     QLabel* heading_;
     QLabel* reason_;
     QPlainTextEdit* details_;
     QCheckBox* confirm_ = nullptr;
+    QCheckBox* knownHosts_ = nullptr;
     QPushButton* trust_;
     QPushButton* cancel_;
 };

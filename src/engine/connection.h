@@ -45,6 +45,11 @@ struct ServerCertificate {
     std::string pinned;        // the fingerprint the job trusts, when the server showed another
     // SSH: where the replaced key was trusted ("FINGERPRINT" or the known_hosts file and line)
     std::string pinnedIn;
+    // SSH: the key blob in base64, as a known_hosts line holds it.
+    std::string keyBase64;
+    // Where it was presented: the server as the job names it, and the port.
+    std::string host;
+    std::uint16_t port = 0;
     bool IsHostKey() const { return !keyType.empty(); }
 };
 

@@ -50,6 +50,8 @@ constexpr StringEntry kStringTable[] = {
     {IDS_FAILED_CREATE, "Failed to create folder (Error %s)!"},
     {IDS_INIT_SET_FOLDER, "INIT: Failed to set %s as the current folder"},
     {IDS_INIT_CREATE, "INIT: Failed to create folder %s"},
+    {IDS_SENDING_AS_IS, "Sending %s ..."},
+    {IDS_RECEIVING_AS_IS, "Receiving %s ..."},
     {IDS_ABOUT_MENU, "&About BXFR Wizard..."},
     {IDS_ASCII_FIRST, "2001"},
     {2001, ".htm"},

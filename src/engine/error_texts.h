@@ -47,6 +47,8 @@ enum MessageId : int {
     IDS_FAILED_CREATE = 11,     // "Failed to create folder (Error %s)!"
     IDS_INIT_SET_FOLDER = 12,   // "INIT: Failed to set %s as the current folder"
     IDS_INIT_CREATE = 13,       // "INIT: Failed to create folder %s"
+    IDS_SENDING_AS_IS = 14,     // "Sending %s ..." (SFTP, which has no transfer modes)
+    IDS_RECEIVING_AS_IS = 15,   // "Receiving %s ..."
     IDS_ABOUT_MENU = 101,       // "&About BXFR Wizard..."
     IDS_ASCII_FIRST = 2000,     // holds the id of the first ASCII extension entry
 };

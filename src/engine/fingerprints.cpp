@@ -15,14 +15,20 @@ constexpr std::string_view kPrefix = "SHA256:";
 
 }  // namespace
 
+std::string Base64Of(std::string_view bytes) {
+    std::string encoded(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int written =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                        reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    encoded.resize(static_cast<std::size_t>(std::max(written, 0)));
+    return encoded;
+}
+
 std::string FingerprintOf(std::string_view der) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (EVP_Digest(der.data(), der.size(), digest, &length, EVP_sha256(), nullptr) != 1) return {};
-    std::string encoded(4 * ((length + 2) / 3) + 1, '\0');
-    const int written =
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()), digest, static_cast<int>(length));
-    encoded.resize(static_cast<std::size_t>(std::max(written, 0)));
+    std::string encoded = Base64Of(std::string_view(reinterpret_cast<const char*>(digest), length));
     while (!encoded.empty() && encoded.back() == '=') encoded.pop_back();
     return std::string(kPrefix) + encoded;
 }

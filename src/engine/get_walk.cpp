@@ -284,7 +284,7 @@ int TransferRun::GetOneFile(const std::string& remoteFile, const RemoteEntry* en
     int result = 1;
     if (IsRemoteFileSelected(job_, remoteFile)) {
         const int type = RemoteTransferType(job_, remoteFile);
-        job_.ReportMessage(FormatResourceMessage(IDS_RECEIVING, {remoteFile, TransferTypeName(type)}));
+        job_.ReportMessage(MovingMessage(job_, false, remoteFile, type));
         job_.progress.errorText = remoteFile;
         std::string refusal;
         const auto localName = LocalNameForRemote(job_, remoteFile, refusal);

@@ -234,7 +234,7 @@ int TransferRun::SendOneFile(const fs::path& localFile) {
     int result = 1;
     if (IsSelectedForSend(localFile)) {
         const int type = LocalTransferType(job_, localFile);
-        job_.ReportMessage(FormatResourceMessage(IDS_SENDING, {localName, TransferTypeName(type)}));
+        job_.ReportMessage(MovingMessage(job_, true, localName, type));
         job_.progress.errorText = localName;
         result = PutStep(localFile, remoteName, type);
         if (cutShort_ || handedBack_) {

@@ -150,6 +150,12 @@ int RemoteTransferType(const job::TransferJob& job, const std::string& remoteNam
 
 std::string TransferTypeName(int type) { return type == job::TransferTypeAscii ? "ASCII" : "BINARY"; }
 
+std::string MovingMessage(const job::TransferJob& job, bool send, const std::string& name, int type) {
+    if (job.protocol == job::Protocol::Sftp)
+        return FormatResourceMessage(send ? IDS_SENDING_AS_IS : IDS_RECEIVING_AS_IS, {name});
+    return FormatResourceMessage(send ? IDS_SENDING : IDS_RECEIVING, {name, TransferTypeName(type)});
+}
+
 void TransferRun::NoteFailure(std::uint32_t code, const ServerReply& reply) {
     lastError_ = code;
     lastFailureReply_ = reply;

@@ -17,6 +17,10 @@ int LocalTransferType(const job::TransferJob& job, const std::filesystem::path& 
 // extensions, compared case-sensitively.
 int RemoteTransferType(const job::TransferJob& job, const std::string& remoteName);
 
+// The line a file's move starts with: "Sending NAME in BINARY mode ..." and the like; SFTP
+// moves every file as it is, so its line names no mode.
+std::string MovingMessage(const job::TransferJob& job, bool send, const std::string& name, int type);
+
 // "ASCII" or "BINARY".
 std::string TransferTypeName(int type);
 

@@ -112,7 +112,8 @@ int LoadTransferFile(const std::string& path, TransferJob& job, const PasswordCr
         result = kTransferFileLoaded;
     }
     if (flag(kMain, "SINGLE")) job.singleFile = 1;
-    if (flag(kMain, "PASSIVE")) job.passive = 1;
+    // Without the key a file has always meant active mode; only new transfers start passive.
+    job.passive = flag(kMain, "PASSIVE") ? 1 : 0;
     if (flag(kMain, "FORCEBIN")) job.transferType = 1;
     if (flag(kMain, "FORCEASCII")) job.transferType = 2;
     if (flag(kMain, "PASSPROMPT")) job.promptPassword = 1;

@@ -93,7 +93,7 @@ void TransferJob::Reset() {
     transferFilePath.clear();
     logPath.clear();
     port = 21;
-    passive = 0;
+    passive = 1;
     getMode = 0;
     ignoreErrors = 0;
     verbose = 0;

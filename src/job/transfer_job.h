@@ -129,7 +129,9 @@ public:
     std::string transferFilePath;
     std::string logPath;
     std::uint16_t port = 21;
-    std::int32_t passive = 0;
+    // Active mode needs the server to connect back, which NAT and firewalls block; a transfer
+    // file without PASSIVE still reads as active (transfer_file.cpp).
+    std::int32_t passive = 1;
     std::int32_t getMode = 0;
     std::int32_t ignoreErrors = 0;
     std::int32_t verbose = 0;

@@ -17,7 +17,7 @@ std::string FormatTimeLeft(std::uint64_t seconds) {
 }
 
 std::string ByteLine(const ProgressState& state, bool getMode, const std::string& speedText) {
-    return std::string(getMode ? "Recieved " : "Sent ") + engine::FormatSize(state.doneBytes) + " of " +
+    return std::string(getMode ? "Received " : "Sent ") + engine::FormatSize(state.doneBytes) + " of " +
            engine::FormatSize(state.totalBytes) + " " + speedText;
 }
 

@@ -21,7 +21,7 @@ struct ProgressView {
 
 ProgressView ComputeView(const ProgressState& state, bool getMode, std::chrono::steady_clock::time_point now);
 
-// "Sent <done> of <total> <speedText>", or "Recieved ..." for a get.
+// "Sent <done> of <total> <speedText>", or "Received ..." for a get.
 std::string ByteLine(const ProgressState& state, bool getMode, const std::string& speedText);
 
 // "4 files at once" while several connections move files; empty otherwise.

@@ -59,7 +59,7 @@ QString WizFinal::StatusText(std::int32_t transferStatus) {
         case 0:
             return "Transfer incomplete - click Back to adjust settings.";
         case 1:
-            return "Transfer completed sucessfully. Click Finish to exit the Wizard.";
+            return "Transfer completed successfully. Click Finish to exit the Wizard.";
         case 2:
             return "Transfer failed. Click Finish to exit the wizard or Back to adjust settings.";
         case 3:

@@ -25,7 +25,7 @@ WizMode::WizMode(const WizardContext& context, QWidget* parent)
     auto* sendText = new QLabel(tr("Send files from this computer to the server (remote computer)."), this);
     archive_ = new QCheckBox(tr("&Archive Mode"), this);
     archive_->setObjectName("archiveBox");
-    archiveText_ = new QLabel(tr("Only send files that have been modified (archive bit set)."), this);
+    archiveText_ = new QLabel(tr("Send only the files that changed since the last send."), this);
     get_ = new QRadioButton(tr("&Get Mode"), this);
     get_->setObjectName("getRadio");
     auto* getText =
@@ -83,18 +83,18 @@ void WizMode::OnSetActive() {
     (send_->isChecked() ? send_ : get_)->setFocus();
 }
 
-void WizMode::Store() {
-    Job().archiveOnly = archive_->isChecked() ? 1 : 0;
-    Job().getMode = send_->isChecked() ? 0 : 1;
+void WizMode::StoreFields(job::TransferJob& job) const {
+    job.archiveOnly = archive_->isChecked() ? 1 : 0;
+    job.getMode = send_->isChecked() ? 0 : 1;
 }
 
 bool WizMode::OnWizardBack() {
-    Store();
+    StoreFields(Job());
     return true;
 }
 
 bool WizMode::OnWizardNext() {
-    Store();
+    StoreFields(Job());
     ReplaceTailPages(*Context().sheet, Context(), Job().getMode == 1);
     return true;
 }

@@ -21,12 +21,12 @@ public:
     void OnSetActive() override;
     bool OnWizardNext() override;
     bool OnWizardBack() override;
+    void StoreFields(job::TransferJob& job) const override;
 
 private:
     void SendState();
     void GetState();
     void OpenAdvanced();
-    void Store();
 
     QRadioButton* send_;
     QCheckBox* archive_;

@@ -47,8 +47,8 @@ QString WizRemote::EnteredPath() const {
 
 void WizRemote::ShowDescriptions() {
     if (IsSource()) {
-        folderText_->setText(tr("Pick a folder to recieve (including all sub-folders)."));
-        fileText_->setText(tr("Pick a file to recieve."));
+        folderText_->setText(tr("Pick a folder to receive (including all sub-folders)."));
+        fileText_->setText(tr("Pick a file to receive."));
     } else {
         folderText_->setText(tr("Pick the destination folder."));
         fileText_->setText(tr("Pick the destination file."));

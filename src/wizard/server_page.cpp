@@ -14,10 +14,12 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpressionValidator>
 #include <QVBoxLayout>
 
 #include "dialogs/server_advanced_dialog.h"
 #include "job/password_crypto.h"
+#include "job/server_address.h"
 #include "job/text_encoding.h"
 #include "prefs/mru_lists.h"
 
@@ -38,8 +40,8 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
     : WizPage(context, tr("Server Details"), "server.htm", false, parent) {
     setObjectName("WizServer");
     auto* addressText = new QLabel(
-        tr("Enter the address of the server. This can be a host name (for example ftp.example.com) or an IP "
-           "address (for example 192.0.2.10)."),
+        tr("Enter the address of the server. This can be a host name (for example ftp.example.com), an IP "
+           "address (for example 192.0.2.10) or an address such as sftp://user@host:2222."),
         this);
     addressText->setWordWrap(true);
     server_ = new QComboBox(this);
@@ -49,6 +51,12 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
     server_->setDuplicatesEnabled(true);
     auto* serverLabel = new QLabel(tr("&Server:"), this);
     serverLabel->setBuddy(server_);
+    port_ = new QLineEdit(this);
+    port_->setObjectName("portEdit");
+    port_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]{0,5}"), port_));
+    port_->setMaximumWidth(port_->fontMetrics().horizontalAdvance("655350") + port_->fontMetrics().height());
+    auto* portLabel = new QLabel(tr("Po&rt:"), this);
+    portLabel->setBuddy(port_);
     security_ = new QComboBox(this);
     security_->setObjectName("securityBox");
     security_->addItem(tr("FTP over TLS, explicit (port 21): encrypted"),
@@ -65,6 +73,7 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
     problem_ = new QLabel(this);
     problem_->setObjectName("problem");
     problem_->setStyleSheet("color: #b00020;");
+    problem_->setWordWrap(true);
     problem_->hide();
 
     accountText_ = new QLabel(this);
@@ -97,6 +106,8 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
     auto* serverRow = new QHBoxLayout;
     serverRow->addWidget(serverLabel);
     serverRow->addWidget(server_, 1);
+    serverRow->addWidget(portLabel);
+    serverRow->addWidget(port_);
     auto* securityRow = new QHBoxLayout;
     securityRow->addWidget(securityLabel);
     securityRow->addWidget(security_, 1);
@@ -133,6 +144,8 @@ WizServer::WizServer(const WizardContext& context, QWidget* parent)
     connect(account_, &QRadioButton::clicked, this, &WizServer::AccountState);
     connect(server_, &QComboBox::activated, this, &WizServer::OnServerChosen);
     connect(server_, &QComboBox::editTextChanged, this, [this] { problem_->hide(); });
+    connect(server_->lineEdit(), &QLineEdit::editingFinished, this, [this] { ReadAddress(); });
+    connect(port_, &QLineEdit::textEdited, this, [this] { problem_->hide(); });
     connect(advanced_, &QPushButton::clicked, this, &WizServer::OpenAdvanced);
     connect(security_, &QComboBox::activated, this, &WizServer::OnSecurityChosen);
     connect(keyFile_, &QLineEdit::textChanged, this, &WizServer::UpdatePasswordLabel);
@@ -219,6 +232,7 @@ void WizServer::OnSetActive() {
         }
     }
     server_->setEditText(QString::fromStdString(Job().server));
+    port_->setText(QString::number(Job().port));
     ShowAccount(Job().userName, Job().password);
     keyFile_->setText(QString::fromStdString(Job().keyFile));
     savePassword_->setChecked(Job().promptPassword != 1);
@@ -230,7 +244,10 @@ void WizServer::OnSetActive() {
 
 void WizServer::OnSecurityChosen(int index) {
     const auto chosen = static_cast<job::Protocol>(security_->itemData(index).toInt());
-    if (Job().port == job::DefaultPort(Job().protocol)) Job().SetPort(job::DefaultPort(chosen));
+    const auto typed = TypedPort();
+    if (!typed || *typed == job::DefaultPort(Job().protocol))
+        port_->setText(QString::number(job::DefaultPort(chosen)));
+    if (const auto port = TypedPort()) Job().SetPort(*port);
     // A TLS certificate's fingerprint never matches an SSH host key, nor the other way round; and
     // plain FTP has nothing to check it against.
     if ((chosen == job::Protocol::Sftp) != (Job().protocol == job::Protocol::Sftp) ||
@@ -238,6 +255,34 @@ void WizServer::OnSecurityChosen(int index) {
         Job().fingerprint.clear();
     Job().protocol = chosen;
     ShowProtocol();
+}
+
+bool WizServer::ReadAddress() {
+    const std::string text = server_->currentText().trimmed().toStdString();
+    const auto address = job::ParseServerAddress(text);
+    if (!address) return false;
+    if (address->host == text) return true;
+    if (address->protocol) {
+        const int index = security_->findData(static_cast<int>(*address->protocol));
+        security_->setCurrentIndex(index);
+        OnSecurityChosen(index);
+        port_->setText(QString::number(job::DefaultPort(*address->protocol)));
+    }
+    if (address->port) port_->setText(QString::number(*address->port));
+    if (!address->userName.empty()) {
+        ShowAccount(address->userName, address->password.value_or(FieldBytes(password_, shownPassword_)));
+        AccountState();
+    }
+    if (!address->path.empty()) Job().SetRemotePath(address->path);
+    server_->setEditText(QString::fromStdString(address->host));
+    return true;
+}
+
+std::optional<std::uint16_t> WizServer::TypedPort() const {
+    bool ok = false;
+    const uint number = port_->text().toUInt(&ok);
+    if (!ok || number < 1 || number > 65535) return std::nullopt;
+    return static_cast<std::uint16_t>(number);
 }
 
 void WizServer::OnServerChosen(int index) {
@@ -256,45 +301,58 @@ void WizServer::ShowAccount(const std::string& userName, const std::string& pass
     password_->setText(Shown(password));
 }
 
-void WizServer::OpenAdvanced() { dialogs::RunServerAdvanced(Job(), this); }
+void WizServer::OpenAdvanced() {
+    // The dialog edits the same port as the field beside the server.
+    ReadAddress();
+    if (const auto port = TypedPort()) Job().SetPort(*port);
+    dialogs::RunServerAdvanced(Job(), this);
+    port_->setText(QString::number(Job().port));
+}
 
-void WizServer::Store() {
+void WizServer::StoreFields(job::TransferJob& job) const {
     // Blanks around a typed address are never part of a host name.
     const std::string server = server_->currentText().trimmed().toStdString();
     // A certificate trusted for one server says nothing about another.
-    if (server != Job().server) Job().fingerprint.clear();
-    Job().SetServer(server);
-    Job().protocol = static_cast<job::Protocol>(security_->currentData().toInt());
-    Job().keyFile = SftpChosen() ? keyFile_->text().trimmed().toStdString() : std::string();
-    if (anonymous_->isChecked()) {
-        Job().SetUserName({});
-        Job().SetPassword({});
-        if (Settings().serverMruEnabled && !server.empty()) prefs::AddServerMru(server, {}, {});
-    } else {
-        Job().SetUserName(FieldBytes(userName_, shownUserName_));
-        Job().SetPassword(FieldBytes(password_, shownPassword_));
-        if (Settings().serverMruEnabled && !server.empty()) {
-            // A key's passphrase is no password for the account: the list would offer it as one.
-            prefs::AddServerMru(server, Job().userName,
-                                Job().keyFile.empty() ? Job().password : std::string());
-            if (!Job().password.empty() && !job::IsCryptoAvailable() && !toldNoCipher_) {
-                toldNoCipher_ = true;
-                QMessageBox::warning(this, "Brindle FTP Wizard",
-                                     "Unable to access cryptographic service provider.\r\nThe password "
-                                     "is not kept in the list of recent servers, because it cannot be "
-                                     "encrypted.");
-            }
-        }
+    if (server != job.server) job.fingerprint.clear();
+    job.SetServer(server);
+    job.protocol = static_cast<job::Protocol>(security_->currentData().toInt());
+    if (const auto port = TypedPort()) job.SetPort(*port);
+    job.keyFile = SftpChosen() ? keyFile_->text().trimmed().toStdString() : std::string();
+    job.SetUserName(anonymous_->isChecked() ? std::string() : FieldBytes(userName_, shownUserName_));
+    job.SetPassword(anonymous_->isChecked() ? std::string() : FieldBytes(password_, shownPassword_));
+    job.promptPassword = savePassword_->isChecked() ? 0 : 1;
+}
+
+void WizServer::Store() {
+    StoreFields(Job());
+    const std::string& server = Job().server;
+    if (!Settings().serverMruEnabled || server.empty()) return;
+    // A key's passphrase is no password for the account: the list would offer it as one.
+    prefs::AddServerMru(server, Job().userName, Job().keyFile.empty() ? Job().password : std::string());
+    if (!Job().password.empty() && !job::IsCryptoAvailable() && !toldNoCipher_) {
+        toldNoCipher_ = true;
+        QMessageBox::warning(this, "Brindle FTP Wizard",
+                             "Unable to access cryptographic service provider.\r\nThe password "
+                             "is not kept in the list of recent servers, because it cannot be "
+                             "encrypted.");
     }
-    Job().promptPassword = savePassword_->isChecked() ? 0 : 1;
 }
 
 bool WizServer::OnWizardNext() {
-    if (server_->currentText().trimmed().isEmpty()) {
-        problem_->setText(tr("Enter the server's host name or IP address."));
+    if (server_->currentText().trimmed().isEmpty() || !ReadAddress()) {
+        problem_->setText(server_->currentText().trimmed().isEmpty()
+                              ? tr("Enter the server's host name or IP address.")
+                              : tr("Enter a host name, or an address such as sftp://user@host:2222 "
+                                   "(ftp, ftps, ftpes or sftp, with a port from 1 to 65535)."));
         problem_->show();
         QMessageBox::critical(this, "Brindle FTP", "Invalid Server Address");
         server_->setFocus();
+        return false;
+    }
+    if (!TypedPort()) {
+        problem_->setText(tr("Enter a port number from 1 to 65535."));
+        problem_->show();
+        port_->setFocus();
         return false;
     }
     if (SftpChosen() && userName_->text().isEmpty()) {

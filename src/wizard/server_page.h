@@ -3,6 +3,8 @@
 // The Server Details page: the server, its security, the account, and the recent servers.
 
 #include <QStringList>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,10 +19,11 @@ class QRadioButton;
 
 namespace bxfr::wizard {
 
-// "Server Details": the address, the connection security, anonymous access or an account (for
-// SFTP always an account, with a private key file if the user has one), and whether the
-// password may be stored in the transfer file. Offers the recent servers when the user enabled
-// them.
+// "Server Details": the address and port, the connection security, anonymous access or an
+// account (for SFTP always an account, with a private key file if the user has one), and whether
+// the password may be stored in the transfer file. An address pasted as a URL
+// ("sftp://ann@host:2222") fills the fields it names. Offers the recent servers when the user
+// enabled them.
 class WizServer : public WizPage {
     Q_OBJECT
 public:
@@ -29,6 +32,7 @@ public:
     void OnSetActive() override;
     bool OnWizardNext() override;
     bool OnWizardBack() override;
+    void StoreFields(job::TransferJob& job) const override;
 
 private:
     void AnonymousState();
@@ -45,6 +49,11 @@ private:
     void OpenAdvanced();
     // The port follows the choice while it is the default of the one before.
     void OnSecurityChosen(int index);
+    // Splits an address typed as a URL or "host:port" into the fields; false when the text is
+    // no address this page can read.
+    bool ReadAddress();
+    // The port field's number; nothing unless it is 1 to 65535.
+    std::optional<std::uint16_t> TypedPort() const;
     void Store();
     // Fills the account fields, keeping the bytes behind them: a user name or password read from
     // a file written on Windows reaches the server unchanged unless the user edits it.
@@ -58,6 +67,7 @@ private:
     bool toldNoCipher_ = false;
 
     QComboBox* server_;
+    QLineEdit* port_;
     QComboBox* security_;
     QLabel* securityNote_;
     QLabel* accountText_;

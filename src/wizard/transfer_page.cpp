@@ -128,7 +128,14 @@ void WizTransfer::UpdateLogControls() {
 }
 
 void WizTransfer::OnSetActive() {
-    transferFile_->setText(QString::fromStdString(Job().transferFilePath));
+    // Only a ticked box saves a path into the job; an unticked one keeps its name for later.
+    if (!Job().transferFilePath.empty()) {
+        saveTransferFile_->setChecked(true);
+        transferFile_->setText(QString::fromStdString(Job().transferFilePath));
+    } else if (saveTransferFile_->isChecked()) {
+        transferFile_->clear();
+    }
+    UpdateTransferFileControls();
     autoTransfer_->setChecked(Job().autoTransfer == 1);
     ignoreErrors_->setChecked(Job().ignoreErrors == 1);
     verbose_->setChecked(Job().verbose == 1);

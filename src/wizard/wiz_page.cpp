@@ -89,7 +89,11 @@ WizPage::WizPage(const WizardContext& context, const QString& heading, const QSt
     if (bigHeading) setPixmap(QWizard::WatermarkPixmap, SidePicture(QWidget::font()));
 }
 
-bool WizPage::OnQueryCancel() { return ConfirmCancel(this, Job(), Baseline()); }
+bool WizPage::OnQueryCancel() {
+    job::TransferJob typed = Job();
+    StoreFields(typed);
+    return ConfirmCancel(this, typed, Baseline());
+}
 
 void WizPage::ResetBaseline() const {
     Baseline().Reset();

@@ -58,8 +58,9 @@ struct WizardContext {
 //   OnWizardBack()  Back pressed: store into the job (so Back never loses what was typed) and
 //                   return true, or false to stay (the Server page's question).
 //   OnQueryCancel() Cancel, Esc or the close box: true lets the wizard close. The default asks
-//                   "Some settings have been changed. ..." when the job differs from the
-//                   baseline; the Final page overrides it to return true.
+//                   "Some settings have been changed. ..." when the job, with what the page's
+//                   fields hold (StoreFields), differs from the baseline; the Final page
+//                   overrides it to return true.
 //
 // Which buttons a page shows follows from its place: Back is off on the Welcome page, and
 // the last place shows Finish instead of Next. Help (the button and F1) opens the page's
@@ -80,6 +81,9 @@ public:
     virtual bool OnWizardNext() { return true; }
     virtual bool OnWizardBack() { return true; }
     virtual bool OnQueryCancel();
+    // Writes what the page's fields hold into `job`, touching nothing else; the cancel question
+    // counts typing that no Next or Back has stored yet.
+    virtual void StoreFields(job::TransferJob& job) const { (void)job; }
 
     // QWizard's Next hook; pages override OnWizardNext instead.
     bool validatePage() final { return OnWizardNext(); }

@@ -23,7 +23,10 @@ void ReplaceTailPages(WizardSheet& sheet, const WizardContext& context, bool get
     WizPage* remote = new WizRemote(context);
     sheet.SetPlace(PlaceSource, getMode ? remote : local);
     sheet.SetPlace(PlaceDestination, getMode ? local : remote);
-    sheet.SetPlace(PlaceTransfer, new WizTransfer(context));
+    // The Transfer page does not depend on the direction; a new one would forget that the user
+    // chose not to save the transfer file.
+    if (!qobject_cast<WizTransfer*>(sheet.PageAt(PlaceTransfer)))
+        sheet.SetPlace(PlaceTransfer, new WizTransfer(context));
     sheet.SetPlace(PlaceFinal, new WizFinal(context));
 }
 

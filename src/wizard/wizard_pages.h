@@ -15,10 +15,10 @@ class WizardSheet;
 // Load pages are already there), with sheet.SetPlace(PlaceServer, ...) and so on.
 void AddWizardPages(WizardSheet& sheet, const WizardContext& context);
 
-// Called by the Mode page's OnWizardNext, after it stored the direction: replaces places 5
-// to 8 with fresh pages (Local, Remote for a send; Remote, Local for a get; then Transfer
-// and Final). The old pages are deleted by the sheet, so a page that runs a size calculation
-// must stop it or detach from it in its destructor.
+// Called by the Mode page's OnWizardNext, after it stored the direction: replaces places 5,
+// 6 and 8 with fresh pages (Local, Remote for a send; Remote, Local for a get; then Final) and
+// keeps the Transfer page, whose choices do not depend on the direction. The old pages are deleted by the
+// sheet, so a page that runs a size calculation must stop it or detach from it in its destructor.
 void ReplaceTailPages(WizardSheet& sheet, const WizardContext& context, bool getMode);
 
 }  // namespace bxfr::wizard

@@ -232,7 +232,7 @@ private slots:
             dialog->reject();
         });
         QVERIFY(!dialogs::EditUserSettings(reopened, nullptr));
-        QCOMPARE(*box, QString("Server MRUs deleted."));
+        QCOMPARE(*box, QString("The list of recent servers is cleared."));
         QCOMPARE(prefs::ReadServerMru(0).server, std::string());
         QCOMPARE(prefs::UserSettings().GetServerMruEnabled(), 1);
     }

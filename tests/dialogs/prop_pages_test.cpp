@@ -2,6 +2,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -226,6 +227,12 @@ private slots:
                 !lines.filter(QRegularExpression(QString("^%1 \\([0-9][^ ]*\\)$").arg(library))).isEmpty(),
                 qPrintable(lines.join(" | ")));
         QVERIFY(lines.back().startsWith("OS: "));
+        // The program's own icon, built in: a desktop without our theme icon showed a computer.
+        QVERIFY(!ProgramIcon().availableSizes().isEmpty());
+        AboutDialog about;
+        about.show();
+        for (int i = 0; i < 2; ++i, about.ToggleDetails())
+            QVERIFY(about.height() >= about.layout()->minimumSize().height());
     }
 };
 

@@ -1,8 +1,10 @@
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTest>
@@ -37,6 +39,13 @@ QStringList Entries(RemotePickerDialog* dialog) {
 
 bool Settle(RemotePickerDialog* dialog) {
     return QTest::qWaitFor([dialog] { return !dialog->IsBusy(); }, 15000);
+}
+
+// OK, with the next question about creating a folder answered `answer`; true once it closed.
+bool AcceptAnswering(RemotePickerDialog* dialog, QMessageBox::StandardButton answer) {
+    WhenModal<QMessageBox>([answer](QMessageBox* box) { box->button(answer)->click(); });
+    dialog->accept();
+    return QTest::qWaitFor([dialog] { return !dialog->isVisible(); }, 15000);
 }
 
 // Opens an entry as a double click would, then waits for the listing it starts.
@@ -135,20 +144,34 @@ private slots:
         WhenModal<RemotePickerDialog>([](RemotePickerDialog* dialog) {
             QVERIFY(Settle(dialog));
             QCOMPARE(Entries(dialog), QStringList{"img"});  // folders only
+            QVERIFY(!Child<QLabel>(dialog, "emptyNote")->isVisibleTo(dialog));
             QVERIFY(Open(dialog, "img"));
             QCOMPARE(Child<QLineEdit>(dialog, "folderPath")->text(), QString("/www/img"));
+            QVERIFY(Child<QLabel>(dialog, "emptyNote")->isVisibleTo(dialog));
             Child<QPushButton>(dialog, "upButton")->click();
             QVERIFY(Settle(dialog));
             // A folder that is not there keeps the one shown.
-            Child<QLineEdit>(dialog, "folderPath")->setText("/nowhere");
+            auto* path = Child<QLineEdit>(dialog, "folderPath");
+            path->setText("/nowhere");
             Child<QPushButton>(dialog, "goButton")->click();
             QVERIFY(Settle(dialog));
             QCOMPARE(dialog->CurrentFolder(), QString("/www"));
             QVERIFY(!Child<QLabel>(dialog, "status")->text().isEmpty());
-            dialog->accept();
+            // OK takes the folder the box names: one that is not there only once it was made.
+            QVERIFY(!AcceptAnswering(dialog, QMessageBox::No));
+            path->setText("upload");
+            QVERIFY(AcceptAnswering(dialog, QMessageBox::Yes));
         });
         QCOMPARE(BrowseForFolder(server_->password(), &folder), 1);
-        QCOMPARE(folder, "/www");
+        QCOMPARE(folder, "/www/upload");
+        QVERIFY(std::filesystem::remove(server_->root() / "www" / "upload"));  // was made, and empty
+        WhenModal<RemotePickerDialog>([](RemotePickerDialog* dialog) {
+            QVERIFY(Settle(dialog));
+            Child<QLineEdit>(dialog, "folderPath")->setText("/docs");
+            QVERIFY(AcceptAnswering(dialog, QMessageBox::No));  // there: no question
+        });
+        QCOMPARE(BrowseForFolder(server_->password(), &folder), 1);
+        QCOMPARE(folder, "/docs");
     }
 
     void FilePickerChoosesAFile() {
@@ -169,14 +192,22 @@ private slots:
         QCOMPARE(PickFile(1, &file), 1);
         QCOMPARE(file, "/www/img/a.gif");
 
-        // Sending: any new name in the folder shown.
+        // Sending: any new name in the folder shown, also one made here.
         file = "upload.bin";
         WhenModal<RemotePickerDialog>([](RemotePickerDialog* dialog) {
             QVERIFY(Settle(dialog) && Open(dialog, "docs"));
+            WhenModal<QInputDialog>([](QInputDialog* ask) {
+                ask->setTextValue("made here");
+                ask->accept();
+            });
+            Child<QPushButton>(dialog, "newFolderButton")->click();
+            QVERIFY(Settle(dialog));
+            QCOMPARE(dialog->CurrentFolder(), QString("/docs/made here"));
+            QVERIFY(Child<QLabel>(dialog, "emptyNote")->isVisibleTo(dialog));
             dialog->accept();
         });
         QCOMPARE(PickFile(0, &file), 1);
-        QCOMPARE(file, "/docs/upload.bin");
+        QCOMPARE(file, "/docs/made here/upload.bin");
     }
 
     void FailedLoginIsToldInTheDialog() {

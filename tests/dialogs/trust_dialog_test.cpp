@@ -1,5 +1,6 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
@@ -39,6 +40,9 @@ engine::ServerCertificate UnknownHostKey() {
     key.keyType = "ssh-ed25519";
     key.fingerprint = "SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0";
     key.whyUntrusted = "it is not in /root/.ssh/known_hosts";
+    key.keyBase64 = "AAAAC3NzaC1lZDI1NTE5AAAAIBBBB";
+    key.host = "sftp.example.com";
+    key.port = 2222;
     return key;
 }
 
@@ -110,7 +114,8 @@ private slots:
         {
             TrustDialog dialog(key, "sftp.example.com");
             QCOMPARE(dialog.windowTitle(), QString("Brindle FTP - Server Host Key"));
-            QCOMPARE(dialog.Heading(), QString("<b>The host key of sftp.example.com is not known</b>"));
+            QCOMPARE(dialog.Heading(),
+                     QString("<b>The host key of [sftp.example.com]:2222 is not known</b>"));
             QVERIFY(dialog.Reason().contains("known_hosts"));
             QCOMPARE(dialog.Details(),
                      QString("Key type: ssh-ed25519\n"
@@ -119,10 +124,24 @@ private slots:
             QVERIFY(dialog.TrustButton()->isEnabled());
             QVERIFY(dialog.CancelButton()->isDefault());
             QCOMPARE(dialog.ConfirmBox(), nullptr);
+            // Asked for, the key goes into known_hosts as OpenSSH writes it, after what is there.
+            const test::TempDir home;
+            test::WriteFile(home.path() / ".ssh" / "known_hosts", "other ssh-rsa AAAA");
+            const QByteArray before = qgetenv("HOME");
+            qputenv("HOME", QByteArray::fromStdString(home.path().string()));
+            dialog.KnownHostsBox()->setChecked(true);
+            QTimer::singleShot(0, &dialog, [&] { dialog.TrustButton()->click(); });
+            QCOMPARE(dialog.exec(), QDialog::Accepted);
+            qputenv("HOME", before);
+            QCOMPARE(test::ReadFile(home.path() / ".ssh" / "known_hosts"),
+                     std::string("other ssh-rsa AAAA\n[sftp.example.com]:2222 ssh-ed25519 "
+                                 "AAAAC3NzaC1lZDI1NTE5AAAAIBBBB\n"));
         }
         key.pinned = "SHA256:" + std::string(43, 'Q');
         key.pinnedIn = "/root/.ssh/known_hosts line 3";
+        key.port = 22;
         TrustDialog dialog(key, "sftp.example.com");
+        QCOMPARE(dialog.KnownHostsBox(), nullptr);  // a changed key is the administrator's to replace
         QCOMPARE(dialog.Heading(), QString("<b>Warning: the host key of sftp.example.com has changed</b>"));
         QVERIFY(dialog.Reason().contains("attacker"));
         QVERIFY(dialog.Details().contains(QString("Trusted:   SHA256:") + QString(43, 'Q') +
@@ -217,8 +236,11 @@ private slots:
         QString title;
         test::WhenModal<TrustDialog>([&title](TrustDialog* dialog) {
             title = dialog->windowTitle();
+            dialog->KnownHostsBox()->setChecked(true);
             dialog->TrustButton()->click();
         });
+        // OK on a folder typed in that is not there yet: made once the user agrees.
+        test::WhenModal<QMessageBox>([](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); }, 15000);
         // Takes the picker's listing once it is there, without waiting inside another dialog's loop.
         QElapsedTimer clock;
         clock.start();
@@ -227,6 +249,7 @@ private slots:
             auto* picker = qobject_cast<dialogs::RemotePickerDialog*>(QApplication::activeModalWidget());
             if (!picker) return;
             if (!picker->IsBusy() && picker->findChild<QListWidget*>("entryList")->count() == 1) {
+                picker->findChild<QLineEdit*>("folderPath")->setText("docs/made");
                 picker->accept();
             } else if (clock.elapsed() > 15000) {
                 picker->reject();
@@ -246,6 +269,9 @@ private slots:
         qputenv("HOME", home);
         QCOMPARE(title, QString("Brindle FTP - Server Host Key"));
         QCOMPARE(fingerprint, server.Fingerprint());
+        QVERIFY2(QString::fromStdString(folder).endsWith("/docs/made"), folder.c_str());
+        QVERIFY(fs::is_directory(server.root() / "docs" / "made"));
+        QCOMPARE(test::ReadFile(keys.path() / ".ssh" / "known_hosts"), server.KnownHostsLine() + "\n");
     }
 };
 

@@ -277,6 +277,9 @@ TEST_F(TransferFile, ReadingRulesForHandWrittenFiles) {
     EXPECT_EQ(job.logPath, "/var/log/b");
     EXPECT_EQ(job.connScript.front().command, "SITE X;Y");
     EXPECT_EQ(job.port, 0);
+    // A new transfer is passive; a file without PASSIVE is active, as such files have always run.
+    EXPECT_EQ(TransferJob().passive, 1);
+    EXPECT_EQ(job.passive, 0);
     EXPECT_EQ(job.transferType, 2);  // FORCEASCII is read last
     // A numbered list ends at its first gap, and a rule without its permissions ends its list.
     EXPECT_EQ(job.selectRules, (std::list<tagBXFR_SEL>{{"*.html"}}));

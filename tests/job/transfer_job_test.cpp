@@ -5,6 +5,8 @@
 #include <functional>
 #include <vector>
 
+#include "job/server_address.h"
+
 namespace bxfr::job {
 namespace {
 
@@ -90,7 +92,9 @@ TEST(TransferJob, CallbacksSeeMessagesProgressAndCanCancel) {
     job.ReportVerbose("loud");
     // A server's control characters (C0, DEL, C1 such as CSI) are shown, never obeyed; line
     // ends, tabs and other characters (a no-break space) stay.
-    job.ReportMessage("550 x\x1b]0;t\x07\x7f\xc2\x9b" "2J\ttwo\nlines \xc2\xa0\xc3\xbc");
+    job.ReportMessage(
+        "550 x\x1b]0;t\x07\x7f\xc2\x9b"
+        "2J\ttwo\nlines \xc2\xa0\xc3\xbc");
     EXPECT_EQ(seen, (std::vector<std::string>{
                         "loud", "550 x\\x1B]0;t\\x07\\x7F\\x9B2J\ttwo\nlines \xc2\xa0\xc3\xbc"}));
     EXPECT_EQ(job.progress.cancelRequested, 1u);
@@ -100,6 +104,40 @@ TEST(TransferJob, CallbacksSeeMessagesProgressAndCanCancel) {
     job.progress.doneBytes = 6ull << 30;
     job.ReportProgress();
     EXPECT_EQ(reported, 6ull << 30);
+}
+
+// Pasted into the server field, an address is read as the user meant it, never as a host name.
+TEST(ServerAddress, ReadsWhatUsersPaste) {
+    struct Row {
+        const char* text;
+        std::optional<Protocol> protocol;
+        const char* user;
+        const char* host;
+        int port;  // 0: none given
+        const char* path;
+    };
+    const Row rows[] = {
+        {"ftp.example.com", {}, "", "ftp.example.com", 0, ""},
+        {"ftp.example.com:2121", {}, "", "ftp.example.com", 2121, ""},
+        {"ftp://ann@ftp.example.com:2121", Protocol::Ftp, "ann", "ftp.example.com", 2121, ""},
+        {"FTPS://h", Protocol::Ftps, "", "h", 0, ""},
+        {"ftpes://h/pub/in/", Protocol::Ftpes, "", "h", 0, "/pub/in"},
+        {"sftp://u@[::1]:2222", Protocol::Sftp, "u", "::1", 2222, ""},
+        {"sftp://ann%40corp@host/", Protocol::Sftp, "ann@corp", "host", 0, ""},
+        {"fe80::1", {}, "", "fe80::1", 0, ""},
+    };
+    for (const Row& row : rows) {
+        const auto address = ParseServerAddress(row.text);
+        ASSERT_TRUE(address) << row.text;
+        EXPECT_EQ(address->protocol, row.protocol) << row.text;
+        EXPECT_EQ(address->userName, row.user) << row.text;
+        EXPECT_EQ(address->host, row.host) << row.text;
+        EXPECT_EQ(address->port.value_or(0), row.port) << row.text;
+        EXPECT_EQ(address->path, row.path) << row.text;
+    }
+    EXPECT_EQ(ParseServerAddress("ftp://a:pw@h")->password, "pw");
+    for (const char* bad : {"http://h", "h:0", "h:70000", "h:ftp", "sftp://u@", "[::1", "[::1]x"})
+        EXPECT_FALSE(ParseServerAddress(bad)) << bad;
 }
 
 }  // namespace

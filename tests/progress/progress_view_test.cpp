@@ -60,7 +60,7 @@ TEST(ProgressView, SpeedPercentAndTimeLeft) {
     // 1 MiB of 3 MiB in 4 s: 256 KB/s, 2 MiB left = 8 s.
     const ProgressView view = ViewAt(3 * 1048576, 1048576, true, 104s);
     EXPECT_EQ(view.percent, 33);
-    EXPECT_EQ(view.byteLine, "Recieved 1024.00 KB of 3.00 MB  (256.00 KB/Sec)");
+    EXPECT_EQ(view.byteLine, "Received 1024.00 KB of 3.00 MB  (256.00 KB/Sec)");
     EXPECT_EQ(view.timeLeftLine, "Estimated time left: 00:00:08");
     EXPECT_EQ(FormatTimeLeft(86400 + 3600 + 60 + 1), "25:01:01");  // days fold into hours
     ProgressState moving;

@@ -95,6 +95,12 @@ private slots:
         auto* page = f.Add<WizServer>(PlaceServer);
         auto* server = Child<QComboBox>(page, "serverBox");
         auto* user = Child<QLineEdit>(page, "userNameEdit");
+        // Esc asks as soon as anything was typed, stored by Next or not.
+        QVERIFY(page->OnQueryCancel());
+        server->setEditText("ftp.typed.test");
+        auto asked = AnswerBox(QMessageBox::No);
+        QVERIFY(!page->OnQueryCancel());
+        QVERIFY(asked->startsWith("Some settings have been changed."));
         server->setEditText("   ");
         auto refusal = AnswerBox(QMessageBox::Ok);
         QVERIFY(!page->OnWizardNext());
@@ -177,7 +183,7 @@ private slots:
         QVERIFY(note->isHidden());
         choose(job::Protocol::Ftpes);
         QCOMPARE(f.job.port, 21);
-        f.job.SetPort(2121);  // as the Advanced dialog sets it
+        Child<QLineEdit>(page, "portEdit")->setText("2121");
         choose(job::Protocol::Ftps);
         QCOMPARE(f.job.port, 2121);
         QVERIFY(page->OnWizardNext());
@@ -204,6 +210,15 @@ private slots:
         f.job.fingerprint = loaded.fingerprint;
         choose(job::Protocol::Ftp);
         QVERIFY(f.job.fingerprint.empty());
+
+        // An address pasted whole is read into the fields, never taken for a host name.
+        Child<QComboBox>(page, "serverBox")->setEditText("sftp://ann@[::1]:2222/upload");
+        QVERIFY(page->OnWizardNext());
+        QCOMPARE(f.job.protocol, job::Protocol::Sftp);
+        QCOMPARE(f.job.server + " " + f.job.userName + " " + f.job.remotePath, "::1 ann /upload");
+        QCOMPARE(f.job.port, 2222);
+        Child<QLineEdit>(page, "portEdit")->setText("0");
+        QVERIFY(!page->OnWizardNext());
     }
 
     // SFTP: port 22, an account (never anonymous), a key file whose secret is a passphrase, and
@@ -456,7 +471,7 @@ private slots:
         auto* page = f.Add<WizFinal>(PlaceFinal);
         const std::pair<int, const char*> outcomes[] = {
             {0, "Transfer incomplete - click Back to adjust settings."},
-            {1, "Transfer completed sucessfully. Click Finish to exit the Wizard."},
+            {1, "Transfer completed successfully. Click Finish to exit the Wizard."},
             {2, "Transfer failed. Click Finish to exit the wizard or Back to adjust settings."},
             {3, "Transfer cancelled. Click Finish to exit the wizard or Back to adjust settings."},
             {9, "Status unknown - click Finish to exit the Wizard."},

@@ -189,20 +189,21 @@ private slots:
         Wizard w;
         w.Next("WizLoad");
         w.Next("WizServer");
-        TypeInto(w.At<QComboBox>("serverBox")->lineEdit(), "127.0.0.1");
         w.At<QRadioButton>("accountRadio")->click();
-        TypeInto(w.At<QLineEdit>("userNameEdit"), "user");
         TypeInto(w.At<QLineEdit>("passwordEdit"), "secret");
+        // Pasted whole, an address gives its user and port to their fields.
         const QString port = QString::number(server_->port());
+        TypeInto(w.At<QComboBox>("serverBox")->lineEdit(), "ftp://user@127.0.0.1:" + port);
         WhenModal<dialogs::ServerAdvancedDialog>([port](dialogs::ServerAdvancedDialog* d) {
-            TypeInto(Child<QLineEdit>(d, "port"), port);
-            Child<QCheckBox>(d, "passive")->click();
+            QCOMPARE(Child<QLineEdit>(d, "port")->text(), port);
+            QVERIFY(Child<QCheckBox>(d, "passive")->isChecked());  // new transfers are passive
             d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
         });
         w.At<QPushButton>("advancedButton")->click();
         w.Next("WizMode");
         w.Back("WizServer");
         QCOMPARE(w.At<QComboBox>("serverBox")->currentText(), QString("127.0.0.1"));
+        QCOMPARE(w.At<QLineEdit>("portEdit")->text(), port);
         QCOMPARE(w.At<QLineEdit>("userNameEdit")->text(), QString("user"));
         QCOMPARE(w.At<QLineEdit>("passwordEdit")->text(), QString("secret"));
         w.Next("WizMode");
@@ -307,7 +308,14 @@ private slots:
         w.Next("WizLocal");
         PasteInto(w.At<QLineEdit>("folderEdit"), Q(back));
         w.Next("WizTransfer");
-        w.At<QCheckBox>("saveTransferFileBox")->click();  // run without saving
+        w.At<QCheckBox>("saveTransferFileBox")->click();  // run without saving, even after going back
+        w.Back("WizLocal");
+        w.Back("WizRemote");
+        w.Back("WizMode");
+        w.Next("WizRemote");
+        w.Next("WizLocal");
+        w.Next("WizTransfer");
+        QVERIFY(!w.At<QCheckBox>("saveTransferFileBox")->isChecked());
         RunToFinalPage(w);
         if (QTest::currentTestFailed()) return;
         w.Press(QWizard::FinishButton);

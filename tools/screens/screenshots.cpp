@@ -148,6 +148,9 @@ int main(int argc, char** argv) {
     hostKey.keyType = "ssh-ed25519";
     hostKey.fingerprint = "SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0";
     hostKey.whyUntrusted = "it is not in ~/.ssh/known_hosts";
+    hostKey.keyBase64 = "AAAAC3NzaC1lZDI1NTE5AAAAIHKfQ0pn7s0bWlCk6sT3nY1pCnq2q9kRjv0uOq3YbPz1";
+    hostKey.host = "sftp.example.com";
+    hostKey.port = 2222;
     dialogs::TrustDialog trustKey(hostKey, "sftp.example.com");
     Save(&trustKey, "trust-host-key");
     hostKey.pinned = certificate.pinned;

@@ -40,10 +40,18 @@ public:
         }
         // A reply from an earlier session must not pass for this one's.
         ThreadLastReply() = ServerReply{};
-        if (params.protocol == job::Protocol::Sftp) {
-            return OpenSftpConnection(params);
+        try {
+            if (params.protocol == job::Protocol::Sftp) {
+                return OpenSftpConnection(params);
+            }
+            return OpenFtpConnection(params);
+        } catch (const CertificateError& error) {
+            // The question names the server and port it is about.
+            ServerCertificate certificate = error.certificate();
+            certificate.host = params.server;
+            certificate.port = params.port;
+            throw CertificateError(certificate, error.what());
         }
-        return OpenFtpConnection(params);
     }
 
     ServerReply LastReply() const override { return ThreadLastReply(); }

@@ -87,6 +87,7 @@ int CurlSftpConnection::OnHostKey(void* self, int, const char* key, std::size_t 
     ServerCertificate shown;
     shown.fingerprint = FingerprintOf(blob);
     shown.keyType = HostKeyType(blob);
+    shown.keyBase64 = Base64Of(blob);
     if (shown.keyType.empty()) shown.keyType = "unknown";
     connection->presented_ = shown;
     connection->hostKeyRefused_ = true;
