@@ -1,9 +1,5 @@
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/types.h>
 
 #include <gtest/gtest.h>
 
@@ -14,11 +10,10 @@
 #include <vector>
 
 #include "app/cli_options.h"
+#include "support/child_process.h"
 #include "support/files.h"
 #include "support/ftp_test_server.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace bxfr::app {
 namespace {
@@ -26,61 +21,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-struct RunResult {
-    int exitCode = -1;
-    std::string out, err;
-};
+using RunResult = test::ProgramResult;
 
-// Runs bxfr in a session of its own (so it has no terminal), with `input` on stdin.
-// `onOutput` sees stdout as it grows and may signal the child.
+// Runs bxfr with no terminal, with `input` on stdin; `onOutput` may signal it.
 RunResult RunBxfr(std::vector<std::string> args, const std::string& input = "",
                   const std::function<void(const std::string&, pid_t)>& onOutput = {}) {
-    const test::TempDir io;
-    const std::string in = (io.path() / "in").string(), err = (io.path() / "err").string();
-    test::WriteFile(in, input);
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
     args.insert(args.begin(), BXFR_CLI_PATH);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, BXFR_CLI_PATH, &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    close(out[1]);
-    if (spawned != 0) throw std::runtime_error("spawn bxfr");
-
-    RunResult result;
-    pollfd fd{out[0], POLLIN, 0};
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    for (char buffer[4096];;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left <= 0ms || poll(&fd, 1, static_cast<int>(left.count())) <= 0) {
-            kill(pid, SIGKILL);
-            ADD_FAILURE() << "bxfr did not end in time";
-            break;
-        }
-        const ssize_t n = read(out[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        result.out.append(buffer, static_cast<std::size_t>(n));
-        if (onOutput) onOutput(result.out, pid);
-    }
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.err = test::ReadFile(err);
-    return result;
+    return test::RunProgram(std::move(args), input, onOutput);
 }
 
 // Writes a transfer file for `server` into `dir` and returns its path as an argument.

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
 
+#include "support/child_process.h"
 #include "support/files.h"
 #include "support/temp_dir.h"
 
@@ -34,17 +36,16 @@ std::vector<std::string> ReferenceCiphertexts(const std::vector<std::string>& cl
     test::TempDir dir;
     auto script = dir.path() / "rc4.py";
     test::WriteFile(script, kReferenceScript);
-    std::string command = std::string(BXFR_TEST_PYTHON) + " " + script.string();
+    std::vector<std::string> args{BXFR_TEST_PYTHON, script.string()};
     for (const auto& c : clear) {
-        command += ' ';
-        for (unsigned char b : c) command += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
+        args.emplace_back();
+        for (unsigned char b : c) args.back() += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     }
+    const auto run = test::RunProgram(args);
     std::vector<std::string> lines;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return lines;
-    char line[4096];
-    while (fgets(line, sizeof line, pipe)) lines.emplace_back(line, std::strcspn(line, "\n"));
-    return pclose(pipe) == 0 ? lines : std::vector<std::string>{};
+    std::istringstream out(run.out);
+    for (std::string line; std::getline(out, line);) lines.push_back(line);
+    return run.exitCode == 0 ? lines : std::vector<std::string>{};
 }
 
 TEST(PasswordCrypto, MatchesTheStoredFormOfTheWindowsProgram) {

@@ -1,10 +1,5 @@
 #include "prefs/file_association.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,11 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/files.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace bxfr::prefs {
 namespace {
@@ -30,24 +24,6 @@ using test::WriteFile;
 const fs::path kDataDir = fs::path(BXFR_SOURCE_DIR) / "data";
 
 using test::ScopedEnv;
-
-// Runs a tool with its stdout and stderr in output; the exit code, or -1 when it could not be
-// started or did not exit normally.
-int RunTool(std::vector<std::string> args, const fs::path& output) {
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    if (rc != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
 
 // Every file below the folder with its time stamp and bytes.
 std::map<fs::path, std::pair<fs::file_time_type, std::string>> Snapshot(const fs::path& dir) {
@@ -168,14 +144,13 @@ TEST_F(FileAssociationTest, APathAnEntryCannotHoldOrAnUnwritableFolderFailsQuiet
 }
 
 TEST_F(FileAssociationTest, TheWrittenEntryPassesDesktopFileValidate) {
-    const fs::path output = temp.path() / "validate.txt";
-    if (RunTool({"desktop-file-validate", "--help"}, output) < 0)
+    if (test::RunProgram({"desktop-file-validate", "--help"}).exitCode < 0)
         GTEST_SKIP() << "desktop-file-validate is not installed";
     for (const fs::path& path :
          {program, temp.path() / "odd $name 'with' \"quotes\" \\ 100%" / "bxfr-wizard"}) {
         ASSERT_NE(RegisterFileAssociation(path), AssociationResult::Failed) << path;
-        EXPECT_EQ(RunTool({"desktop-file-validate", DesktopEntry().string()}, output), 0) << path << "\n"
-                                                                                          << ReadFile(output);
+        const auto validated = test::RunProgram({"desktop-file-validate", DesktopEntry().string()});
+        EXPECT_EQ(validated.exitCode, 0) << path << "\n" << validated.out << validated.err;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "support/child_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -12,6 +13,8 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+
+#include "support/temp_dir.h"
 
 extern "C" char** environ;
 
@@ -145,6 +148,58 @@ std::vector<std::string> ReadLines(const std::filesystem::path& path) {
         lines.push_back(line);
     }
     return lines;
+}
+
+ProgramResult RunProgram(std::vector<std::string> args, const std::string& input,
+                         const std::function<void(const std::string&, pid_t)>& onOutput,
+                         std::chrono::seconds limit) {
+    const TempDir io;
+    const std::string in = (io.path() / "in").string(), err = (io.path() / "err").string();
+    std::ofstream(in, std::ios::binary) << input;
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(out[1]);
+    ProgramResult result;
+    if (spawned != 0) {
+        close(out[0]);
+        return result;
+    }
+    pollfd fd{out[0], POLLIN, 0};
+    const auto deadline = steady_clock::now() + limit;
+    for (char buffer[4096];;) {
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+        if (left <= milliseconds(0) || poll(&fd, 1, static_cast<int>(left.count())) <= 0) {
+            kill(pid, SIGKILL);
+            result.err = args[0] + " did not end in time\n";
+            break;
+        }
+        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        result.out.append(buffer, static_cast<std::size_t>(n));
+        if (onOutput) onOutput(result.out, pid);
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::ifstream errors(err, std::ios::binary);
+    result.err += std::string((std::istreambuf_iterator<char>(errors)), std::istreambuf_iterator<char>());
+    return result;
 }
 
 }  // namespace bxfr::test

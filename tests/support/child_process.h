@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,18 @@ private:
     pid_t pid_ = -1;
     std::filesystem::path logFile_;
 };
+
+struct ProgramResult {
+    int exitCode = -1;  // 128 + the signal when one ended it; -1 when it could not be started
+    std::string out, err;
+};
+
+// Runs a program (looked up on PATH) to its end in a session of its own, so it has no terminal,
+// with `input` on stdin. `onOutput` sees stdout as it grows and may signal the child. A program
+// still running after `limit` is killed (exit code 137, and stderr says so).
+ProgramResult RunProgram(std::vector<std::string> args, const std::string& input = "",
+                         const std::function<void(const std::string&, pid_t)>& onOutput = {},
+                         std::chrono::seconds limit = std::chrono::seconds(60));
 
 // A script from tests/support in the source tree.
 std::filesystem::path SupportScript(const std::string& name);
