@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -24,6 +25,8 @@ struct LaneBoard {
     std::size_t next = 0;
     bool stop = false;
     std::exception_ptr failure;
+    // Each lane's moving file, in the order of the lanes; the job lists the ones in use.
+    std::vector<job::MovingFile> moving;
 };
 
 // One connection's view of the run: a copy of the job whose messages wait until the file they
@@ -31,14 +34,16 @@ struct LaneBoard {
 // cancel pass through to the run's job as they happen.
 class Lane {
 public:
-    explicit Lane(LaneBoard& board) : board_(board), job_(board.job) {
+    Lane(LaneBoard& board, std::size_t index) : board_(board), job_(board.job), index_(index) {
         job_.progress.doneBytes = 0;
+        job_.progress.filesMoved = job_.progress.filesSkipped = job_.progress.filesFailed = 0;
         job_.SetMessageCallback([this](const std::string& text, int newLine, job::TransferProgress&) {
             pending_.emplace_back(text, newLine);
         });
         job_.SetProgressCallback([this](job::TransferProgress& progress) {
             const std::lock_guard guard(board_.lock);
             PassBytesOn(progress);
+            PassMovingOn(progress);
             board_.job.ReportProgress();
             progress.cancelRequested = board_.job.progress.cancelRequested;
         });
@@ -51,7 +56,7 @@ public:
     // The next file, or none once the queue is empty or the run stops.
     const FileTask* Take() {
         const std::lock_guard guard(board_.lock);
-        if (board_.stop || board_.next >= board_.plan.size() || board_.job.progress.cancelRequested == 1) {
+        if (board_.stop || board_.next >= board_.plan.size() || board_.job.StopRequested()) {
             return nullptr;
         }
         ++board_.job.progress.filesMoving;
@@ -65,6 +70,10 @@ public:
             --board_.job.progress.filesMoving;
         }
         PassBytesOn(job_.progress);
+        PassMovingOn(job_.progress);
+        board_.job.progress.filesMoved += std::exchange(job_.progress.filesMoved, 0);
+        board_.job.progress.filesSkipped += std::exchange(job_.progress.filesSkipped, 0);
+        board_.job.progress.filesFailed += std::exchange(job_.progress.filesFailed, 0);
         const job::TransferProgress& mine = job_.progress;
         if (mine.errorCode != 0 &&
             (mine.errorCode != reportedError_ || mine.errorText != reportedErrorText_)) {
@@ -96,9 +105,18 @@ private:
         reportedBytes_ = progress.doneBytes;
     }
 
+    void PassMovingOn(const job::TransferProgress& progress) {
+        board_.moving[index_] = progress.moving.empty() ? job::MovingFile{} : progress.moving.front();
+        std::vector<job::MovingFile>& listed = board_.job.progress.moving;
+        listed.clear();
+        std::copy_if(board_.moving.begin(), board_.moving.end(), std::back_inserter(listed),
+                     [](const job::MovingFile& file) { return !file.name.empty(); });
+    }
+
     LaneBoard& board_;
     job::TransferJob job_;
     std::vector<std::pair<std::string, int>> pending_;
+    std::size_t index_;
     std::uint64_t reportedBytes_ = 0;
     std::uint32_t reportedError_ = 0;
     std::string reportedErrorText_;
@@ -124,10 +142,10 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
 
     std::string baseFolder;
     connection_->GetCurrentDirectory(baseFolder);
-    LaneBoard board{job_, plan, send, {}, 0, false, nullptr};
+    LaneBoard board{job_, plan, send, {}, 0, false, nullptr, std::vector<job::MovingFile>(count)};
     std::vector<std::unique_ptr<Lane>> lanes;
     for (std::size_t i = 0; i < count; ++i) {
-        lanes.push_back(std::make_unique<Lane>(board));
+        lanes.push_back(std::make_unique<Lane>(board, i));
     }
     const auto work = [&](Lane& lane, TransferRun& run) {
         while (const FileTask* task = lane.Take()) {
@@ -191,7 +209,8 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
         thread.join();
     }
     job_.progress.filesMoving = 0;
-    if (job_.progress.cancelRequested == 1) {
+    job_.progress.moving.clear();
+    if (job_.StopRequested()) {
         cutShort_ = true;
     }
     if (board.failure) {
