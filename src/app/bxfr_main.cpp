@@ -142,7 +142,12 @@ void DrawStatusLine(const progress::ProgressState& state, bool getMode) {
     if (const std::string moving = progress::FilesMovingText(state); !moving.empty()) {
         line += "  " + moving;
     }
-    if (!state.lastMessage.empty()) {
+    // The files that move now: the last message may name one that ended a while ago.
+    if (!state.moving.empty()) {
+        for (const job::MovingFile& file : state.moving) {
+            line += "  " + OneLine(file.name);
+        }
+    } else if (!state.lastMessage.empty()) {
         line += "  " + OneLine(state.lastMessage);
     }
     std::cout << '\r' << FitToWidth(line, TerminalWidth() - 1) << "\x1b[K" << std::flush;
@@ -256,8 +261,10 @@ int main(int argc, char** argv) {
         // The totals stay on screen; the file that was moving last is of no interest now.
         progress::ProgressState last = state;
         last.lastMessage.clear();
+        last.moving.clear();
         DrawStatusLine(last, getMode);
-        std::cout << std::endl;
+        // The worker's last message is the run's summary.
+        std::cout << std::endl << OneLine(state.lastMessage) << std::endl;
     }
 
     if (state.untrustedCertificate) {
@@ -270,7 +277,8 @@ int main(int argc, char** argv) {
     const progress::TransferStatus status = progress::OutcomeOf(state, ignoreErrors);
     switch (status) {
         case progress::TransferStatus::Incomplete:
-            Error(progress::ErrorBoxText(state));
+            Error(state.failure);
+            Error(progress::ErrorDetails(state));
             return app::ExitCodeOf(status);
         case progress::TransferStatus::Cancelled:
             Error("the transfer was cancelled");

@@ -4,6 +4,7 @@
 #include "dialogs/tran_prog.h"
 
 #include <QApplication>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -12,11 +13,14 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTime>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "dialogs/trust_dialog.h"
 #include "engine/adapters/adapters.h"
+#include "prefs/user_settings.h"
 #include "progress/progress_view.h"
 
 namespace bxfr::dialogs {
@@ -26,6 +30,28 @@ namespace {
 constexpr int kRefreshMs = 500;
 // The pane keeps the latest lines only; the log file is the full record of a long run.
 constexpr int kLogPaneLines = 20000;
+// Whether the user last left the log pane open, in the user's key.
+constexpr const char* kShowLogKey = "ShowLog";
+
+void SetElided(QLabel* label, const QString& text) {
+    label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, label->width()));
+    label->setToolTip(text);
+}
+
+// Files moving side by side often differ only in their names, and there mostly towards the end
+// (numbers, extensions): the folder gives way first, then the name's start.
+void SetElidedPath(QLabel* label, const QString& path) {
+    const QFontMetrics metrics = label->fontMetrics();
+    const int slash = path.lastIndexOf('/');
+    const QString name = path.mid(slash + 1);
+    const int room = label->width() - metrics.horizontalAdvance(name);
+    label->setToolTip(path);
+    if (slash < 0 || room < metrics.horizontalAdvance("…/") * 2) {
+        label->setText(metrics.elidedText(name, Qt::ElideLeft, label->width()));
+        return;
+    }
+    label->setText(metrics.elidedText(path.left(slash + 1), Qt::ElideMiddle, room) + name);
+}
 
 }  // namespace
 
@@ -38,9 +64,8 @@ TranProg::TranProg(job::TransferJob& job, std::int32_t* transferStatus, QWidget*
 
     status_ = new QLabel(this);
     status_->setObjectName("statusText");
-    status_->setWordWrap(true);
-    status_->setMinimumHeight(status_->fontMetrics().lineSpacing() * 3);
-    status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    // Elided, never wrapped: a long path would push the rows below it about.
+    status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     bytes_ = new QLabel(this);
     bytes_->setObjectName("byteLine");
     bytes_->setAlignment(Qt::AlignCenter);
@@ -54,6 +79,33 @@ TranProg::TranProg(job::TransferJob& job, std::int32_t* transferStatus, QWidget*
     QSizePolicy keep = bar_->sizePolicy();
     keep.setRetainSizeWhenHidden(true);
     bar_->setSizePolicy(keep);
+    fileGrid_ = new QGridLayout;
+    fileGrid_->setColumnStretch(0, 1);
+    const int rows = std::clamp(job_.connections, 1, job::kMaxConnections);
+    for (int i = 0; i < rows; ++i) {
+        FileRow row{new QLabel(this), new QLabel(this), new QProgressBar(this)};
+        row.name->setObjectName(QString("movingName%1").arg(i));
+        row.name->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        row.bytes->setObjectName(QString("movingBytes%1").arg(i));
+        row.bytes->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        row.bytes->setMinimumWidth(fontMetrics().horizontalAdvance("999.99 MB of 999.99 MB"));
+        row.bar->setObjectName(QString("movingBar%1").arg(i));
+        row.bar->setRange(0, 1000);
+        row.bar->setTextVisible(false);
+        row.bar->setFixedWidth(fontMetrics().averageCharWidth() * 12);
+        row.bar->setMaximumHeight(fontMetrics().height());
+        for (QWidget* part : {static_cast<QWidget*>(row.name), static_cast<QWidget*>(row.bytes),
+                              static_cast<QWidget*>(row.bar)}) {
+            QSizePolicy keep = part->sizePolicy();
+            keep.setRetainSizeWhenHidden(i == 0);
+            part->setSizePolicy(keep);
+            part->hide();
+        }
+        fileGrid_->addWidget(row.name, i, 0);
+        fileGrid_->addWidget(row.bytes, i, 1);
+        fileGrid_->addWidget(row.bar, i, 2);
+        fileRows_.push_back(row);
+    }
     toggle_ = new QPushButton(">>>", this);
     toggle_->setObjectName("toggleLog");
     toggle_->setAutoDefault(false);
@@ -63,7 +115,8 @@ TranProg::TranProg(job::TransferJob& job, std::int32_t* transferStatus, QWidget*
     log_ = new QPlainTextEdit(this);
     log_->setObjectName("logText");
     log_->setReadOnly(true);
-    log_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Wrapped: a pane scrolled sideways to a long line's end hides the start of every line.
+    log_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     log_->setMaximumBlockCount(kLogPaneLines);
 
     auto* buttons = new QHBoxLayout;
@@ -72,13 +125,14 @@ TranProg::TranProg(job::TransferJob& job, std::int32_t* transferStatus, QWidget*
     buttons->addWidget(cancel_);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(status_);
+    layout->addLayout(fileGrid_);
     layout->addWidget(bytes_);
     layout->addWidget(timeLeft_);
     layout->addWidget(bar_);
     layout->addLayout(buttons);
     layout->addWidget(log_, 1);
     layout->setSizeConstraint(QLayout::SetDefaultConstraint);
-    setMinimumWidth(fontMetrics().averageCharWidth() * 70);
+    setMinimumWidth(fontMetrics().averageCharWidth() * 100);
 
     connect(toggle_, &QPushButton::clicked, this, &TranProg::ToggleLogPane);
     connect(cancel_, &QPushButton::clicked, this, &TranProg::reject);
@@ -90,7 +144,8 @@ TranProg::TranProg(job::TransferJob& job, std::int32_t* transferStatus, QWidget*
     timer_ = new QTimer(this);
     timer_->setInterval(kRefreshMs);
     connect(timer_, &QTimer::timeout, this, &TranProg::Tick);
-    logExpanded_ = true;
+    // Shown as the user left it last time; closed for a first run.
+    logExpanded_ = !prefs::OpenUserKey()->value(kShowLogKey, false).toBool();
     ToggleLogPane();
 }
 
@@ -112,6 +167,7 @@ void TranProg::ToggleLogPane() {
     logExpanded_ = !logExpanded_;
     toggle_->setText(logExpanded_ ? "<<<" : ">>>");
     log_->setVisible(logExpanded_);
+    if (sender() == toggle_) prefs::OpenUserKey()->setValue(kShowLogKey, logExpanded_);
     adjustSize();
     if (!logExpanded_) {
         resize(width(), minimumSizeHint().height());
@@ -135,25 +191,47 @@ void TranProg::Tick() {
     const bool getMode = job_.getMode == 1;
     const progress::ProgressView view =
         progress::ComputeView(state, getMode, std::chrono::steady_clock::now());
-    // Speed and time appear from the tick after the one that first showed the bar.
-    std::string speedText;
+    if (state.totalBytes > 0 && !barShown_) {
+        bar_->show();
+        barShown_ = true;
+    }
     if (barShown_) {
         bar_->setValue(view.percent);
         SetMainTitle(QString::asprintf("BXFR: %i%%", view.percent));
         setWindowTitle(QString::asprintf("Brindle FTP - Transfer Progress %i%%", view.percent));
-        speedText = view.speedText;
-        if (!view.timeLeftLine.empty()) timeLeft_->setText(QString::fromStdString(view.timeLeftLine));
-    } else if (state.totalBytes > 0) {
-        bar_->show();
-        barShown_ = true;
     }
-    std::string byteLine = progress::ByteLine(state, getMode, speedText);
-    if (const std::string moving = progress::FilesMovingText(state); !moving.empty()) {
-        byteLine += ", " + moving;
+    bytes_->setText(QString::fromStdString(progress::ByteLine(state, getMode, view.speedText)));
+    if (cancelling_) {
+        timeLeft_->clear();
+    } else {
+        timeLeft_->setText(QString::fromStdString(view.timeLeftLine));
+        // While files move, the rows name them; the last message may name one long done.
+        const QString doing = state.moving.empty()       ? QString::fromStdString(state.lastMessage)
+                              : state.moving.size() == 1 ? (getMode ? tr("Receiving:") : tr("Sending:"))
+                                                         : (getMode ? tr("Receiving %1 files at once:")
+                                                                    : tr("Sending %1 files at once:"))
+                                                               .arg(state.moving.size());
+        SetElided(status_, doing);
     }
-    bytes_->setText(QString::fromStdString(byteLine));
-    status_->setText(QString::fromStdString(state.lastMessage));
+    ShowMovingFiles(state);
     AppendNewLog();
+}
+
+void TranProg::ShowMovingFiles(const progress::ProgressState& state) {
+    for (std::size_t i = 0; i < fileRows_.size(); ++i) {
+        const FileRow& row = fileRows_[i];
+        const bool used = i < state.moving.size();
+        row.name->setVisible(used);
+        row.bytes->setVisible(used);
+        row.bar->setVisible(used);
+        if (!used) continue;
+        const job::MovingFile& file = state.moving[i];
+        SetElidedPath(row.name, QString::fromStdString(file.name));
+        row.bytes->setText(QString::fromStdString(progress::MovingFileBytes(file)));
+        row.bar->setValue(file.size == 0 ? 0
+                                         : static_cast<int>(std::min<std::uint64_t>(
+                                               1000, file.doneBytes * 1000 / file.size)));
+    }
 }
 
 void TranProg::AppendNewLog() {
@@ -163,6 +241,9 @@ void TranProg::AppendNewLog() {
     text.replace("\r\n", "\n");
     // The pane starts a line of its own for each append; the last line end is that one.
     if (text.endsWith('\n')) text.chop(1);
+    // The pane takes the text within one refresh of its message: its time to the second.
+    const QString stamp = QTime::currentTime().toString("hh:mm:ss ");
+    text = stamp + text.replace('\n', "\n" + stamp);
     log_->appendPlainText(text);
     log_->verticalScrollBar()->setValue(log_->verticalScrollBar()->maximum());
 }
@@ -179,18 +260,30 @@ void TranProg::Finish() {
     // The trust question takes the place of the error box.
     if (!untrusted_ && progress::ShowsErrorBox(state, ignoreErrors)) {
         if (!isActiveWindow()) QApplication::alert(this);
-        QMessageBox::critical(this, "Brindle FTP", QString::fromStdString(progress::ErrorBoxText(state)));
+        ShowError(state);
     }
     if (transferStatus_)
         *transferStatus_ = static_cast<std::int32_t>(progress::OutcomeOf(state, ignoreErrors));
     QDialog::done(QDialog::Accepted);
 }
 
+// The sentence says what failed and what to do; the code and the server's words are a click away.
+void TranProg::ShowError(const progress::ProgressState& state) {
+    QMessageBox box(QMessageBox::Critical, "Brindle FTP", QString::fromStdString(state.failure),
+                    QMessageBox::Ok, this);
+    box.setDetailedText(QString::fromStdString(progress::ErrorDetails(state)));
+    box.exec();
+}
+
 void TranProg::reject() {
     // Cancel, Esc and the close box only ask; the dialog ends once the worker has stopped.
-    if (ended_) return;
+    if (ended_ || cancelling_) return;
     worker_->RequestCancel();
+    cancelling_ = true;
     cancel_->setEnabled(false);
+    cancel_->setText(tr("Cancelling…"));
+    status_->setText(tr("Cancelling…"));
+    timeLeft_->clear();
 }
 
 void TranProg::done(int result) {

@@ -8,11 +8,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "dialogs/remote_pickers.h"
 #include "job/transfer_job.h"
 #include "progress/transfer_worker.h"
 
+class QGridLayout;
 class QLabel;
 class QPlainTextEdit;
 class QProgressBar;
@@ -50,6 +52,15 @@ private:
     // Moves the text the worker took in since the last call into the pane.
     void AppendNewLog();
     void SetMainTitle(const QString& title);
+    void ShowMovingFiles(const progress::ProgressState& state);
+    void ShowError(const progress::ProgressState& state);
+
+    // One row of the moving files: name, bytes, bar.
+    struct FileRow {
+        QLabel* name;
+        QLabel* bytes;
+        QProgressBar* bar;
+    };
 
     job::TransferJob& job_;
     std::int32_t* transferStatus_;
@@ -59,6 +70,8 @@ private:
     QLabel* bytes_;
     QLabel* timeLeft_;
     QProgressBar* bar_;
+    QGridLayout* fileGrid_;
+    std::vector<FileRow> fileRows_;
     QPlainTextEdit* log_;
     QPushButton* toggle_;
     QPushButton* cancel_;
@@ -66,6 +79,7 @@ private:
     bool barShown_ = false;
     bool logExpanded_ = true;
     bool ended_ = false;
+    bool cancelling_ = false;
     std::optional<engine::ServerCertificate> untrusted_;
 };
 

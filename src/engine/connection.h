@@ -111,6 +111,9 @@ struct LoginParams {
     std::string proxy;  // "host:port" of an HTTP proxy reached by CONNECT; empty = direct
     std::chrono::seconds connectTimeout{30};
     std::chrono::seconds idleTimeout{60};  // no byte moving for this long ends the call with 12002
+    // Polled while logging in and while a file moves; true ends the call with 12017 at once,
+    // also while it waits for the server's reply.
+    std::function<bool()> stopRequested;
 };
 
 // Pulls the bytes of an upload: fills `buffer` with up to `size` bytes and returns the count,

@@ -201,6 +201,56 @@ std::string WinInetErrorName(std::uint32_t code) {
     return entry == std::end(kInternetErrorNames) ? std::string("Unknown Error") : std::string(entry->name);
 }
 
+std::string FailureSentence(std::uint32_t code, const FailureSubject& subject) {
+    const std::string where = subject.server + " port " + std::to_string(subject.port);
+    switch (code) {
+        case kIncorrectUserName:
+            return "The server did not accept the user name: check it on the Server page.";
+        case kIncorrectPassword:
+        case kLoginFailure:
+            return "The server did not accept the user name and password: check them on the Server page.";
+        case kNameNotResolved:
+            return "The server name " + subject.server +
+                   " could not be found: check it on the Server page and that this computer is online.";
+        case 12029:
+            return "Nothing answers at " + where +
+                   ": check the server name and port on the Server page, and that the server is running.";
+        case kInvalidCertificate:
+            return "The server's certificate or host key is not trusted, so nothing was sent: trust it only "
+                   "once its fingerprint is confirmed by the server's administrator.";
+        case kSecurityChannelError:
+            return "No secure connection could be made with " + subject.server +
+                   ": check the connection security on the Server page; the server may not offer it.";
+        case kTimeout:
+            return "The server stopped answering: try again later, or switch passive mode on or off if it "
+                   "happens again.";
+        case kConnectionAborted:
+        case 12031:
+            return "The connection to the server was lost: try again.";
+        case 12017:
+            return "The transfer was cancelled.";
+        case kExtendedError:
+            if (subject.folder) {
+                return "The folder " + subject.path +
+                       " is not on the server, or this account may not use it: check the remote folder.";
+            }
+            if (!subject.path.empty()) {
+                return "The server refused " + subject.path +
+                       ": check that it exists and that this account may use it.";
+            }
+            return "The server refused a command: its reply is in the details and the log.";
+        default:
+            break;
+    }
+    if (code < 12000) {
+        return "The local " + (subject.path.empty() ? std::string("file") : subject.path) +
+               " could not be used (" + SystemErrorText(code) +
+               "): check that it exists and that you may use it.";
+    }
+    return "The transfer stopped on an error (" + WinInetErrorName(code) +
+           "): the details and the log tell more.";
+}
+
 std::string SystemErrorText(std::uint32_t code) {
     return std::system_category().message(static_cast<int>(code));
 }

@@ -73,6 +73,18 @@ void ReportError(job::TransferJob& job, std::uint32_t code, const ServerReply& l
 // the calling thread, with "\n(code)" appended.
 std::string DescribeError(std::uint32_t code, const ServerReply& lastReplyOnThisThread);
 
+// What a failure was about, for FailureSentence: the server asked, and the file or folder.
+struct FailureSubject {
+    std::string server;
+    std::uint16_t port = 0;
+    std::string path;
+    bool folder = false;
+};
+
+// Why a run failed in one sentence, with what to do next, for the error box, the Final page and
+// bxfr alike. The code and the server's own words are not in it: they go to the details.
+std::string FailureSentence(std::uint32_t code, const FailureSubject& subject);
+
 // Text of an OS error number (errno here, GetLastError on Windows).
 std::string SystemErrorText(std::uint32_t code);
 

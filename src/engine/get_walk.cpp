@@ -262,6 +262,7 @@ int TransferRun::GetFiles() {
         },
         [this](const std::string& path, const std::string& why) {
             job_.ReportMessage("Refused to receive " + path + ": " + why + ".");
+            ++job_.progress.filesSkipped;
         },
         [this](const std::string& folder, int attempt) { return ReportListFailure(folder, attempt); });
     job_.progress.totalBytes = job_.getTotalBytes;
@@ -278,7 +279,7 @@ int TransferRun::GetFiles() {
 }
 
 int TransferRun::GetOneFile(const std::string& remoteFile, const RemoteEntry* entry) {
-    if (job_.progress.cancelRequested == 1) {
+    if (job_.StopRequested()) {
         return 0;
     }
     int result = 1;
@@ -290,6 +291,7 @@ int TransferRun::GetOneFile(const std::string& remoteFile, const RemoteEntry* en
         const auto localName = LocalNameForRemote(job_, remoteFile, refusal);
         if (!localName) {
             job_.ReportMessage("Refused to receive " + remoteFile + ": " + refusal + ".");
+            ++job_.progress.filesSkipped;
             return 1;
         }
         if (MakeLocalFolder(localName->parent_path())) {
@@ -302,6 +304,7 @@ int TransferRun::GetOneFile(const std::string& remoteFile, const RemoteEntry* en
             result = 0;
         }
         if (result == 1) {
+            ++job_.progress.filesMoved;
             result = RunTranScript(remoteFile);
             if (job_.reportProgress == 0) {
                 job_.progress.doneBytes += LocalFileLength(*localName);
@@ -309,6 +312,7 @@ int TransferRun::GetOneFile(const std::string& remoteFile, const RemoteEntry* en
         } else {
             ReportLastError();
             job_.ReportMessage(FormatResourceMessage(IDS_FAILED_RECEIVE, {remoteFile}));
+            ++job_.progress.filesFailed;
         }
     }
     return job_.ignoreErrors != 0 ? 1 : result;

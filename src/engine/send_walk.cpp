@@ -198,6 +198,7 @@ int TransferRun::SendFiles() {
         1,
         [this](const fs::path& path, const std::string& why) {
             job_.ReportMessage("Skipped " + path.string() + ": " + why + ".");
+            ++job_.progress.filesSkipped;
         });
     job_.sendTotalBytes = 0;
     bool anySelected = false;
@@ -221,7 +222,7 @@ int TransferRun::SendFiles() {
 }
 
 int TransferRun::SendOneFile(const fs::path& localFile) {
-    if (job_.progress.cancelRequested == 1) {
+    if (job_.StopRequested()) {
         return 0;
     }
     const std::string localName = localFile.string();
@@ -229,6 +230,7 @@ int TransferRun::SendOneFile(const fs::path& localFile) {
     if (HoldsControlCharacter(remoteName)) {
         job_.ReportMessage("Skipped " + localName +
                            ": a name holding a line break or another control character cannot be sent.");
+        ++job_.progress.filesSkipped;
         return 1;
     }
     int result = 1;
@@ -243,7 +245,9 @@ int TransferRun::SendOneFile(const fs::path& localFile) {
         if (result == 0) {
             ReportLastError();
             job_.ReportMessage(FormatResourceMessage(IDS_FAILED_SEND, {localName}));
+            ++job_.progress.filesFailed;
         } else {
+            ++job_.progress.filesMoved;
             ResetArchiveAttribute(localFile);
             result = ApplyChmodRules(remoteName);
             if (result != 0) {

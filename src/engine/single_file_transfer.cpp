@@ -55,6 +55,9 @@ public:
         }
         moved = std::min(moved, limit_);
         job_.progress.doneBytes = base_ + moved;
+        if (!job_.progress.moving.empty()) {
+            job_.progress.moving.front().doneBytes = moved;
+        }
         if (moved >= reported_ + 8192 || moved < reported_) {
             reported_ = moved;
             job_.ReportProgress();
@@ -63,6 +66,9 @@ public:
     // A new attempt counts the file from the start again.
     void Restart() {
         job_.progress.doneBytes = base_;
+        if (!job_.progress.moving.empty()) {
+            job_.progress.moving.front().doneBytes = 0;
+        }
         reported_ = 0;
     }
     void Finish(std::uint64_t total) {
@@ -78,6 +84,24 @@ private:
     std::uint64_t base_;
     std::uint64_t limit_;
     std::uint64_t reported_ = 0;
+};
+
+// Lists a file as moving from its start to its end, whatever way it ends.
+class MovingEntry {
+public:
+    MovingEntry(job::TransferJob& job, std::string name, std::uint64_t size) : job_(job) {
+        job_.progress.moving = {{std::move(name), 0, size}};
+        job_.ReportProgress();
+    }
+    ~MovingEntry() {
+        job_.progress.moving.clear();
+        job_.ReportProgress();
+    }
+    MovingEntry(const MovingEntry&) = delete;
+    MovingEntry& operator=(const MovingEntry&) = delete;
+
+private:
+    job::TransferJob& job_;
 };
 
 // A received file is written here first and renamed over its target only when it arrived whole.
@@ -162,7 +186,7 @@ void TransferRun::NoteFailure(std::uint32_t code, const ServerReply& reply) {
 }
 
 void TransferRun::CheckCancel() const {
-    if (job_.progress.cancelRequested == 1) {
+    if (job_.StopRequested()) {
         throw TransferCut();
     }
 }
@@ -173,7 +197,7 @@ bool TransferRun::PauseBeforeRetry(int attempt) {
     while (std::chrono::steady_clock::now() < until) {
         // Lets the receiver hand in a cancel while nothing moves.
         job_.ReportProgress();
-        if (job_.progress.cancelRequested == 1) {
+        if (job_.StopRequested()) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -322,6 +346,11 @@ int TransferRun::MoveFile(const fs::path& localPath, const std::string& remoteNa
     if (!send) {
         part.emplace(localPath, job_);
     }
+    // Whole-file moves report no progress at all, this included.
+    std::optional<MovingEntry> listed;
+    if (chunked) {
+        listed.emplace(job_, send ? localPath.string() : remoteName, send ? localSize : expected.value_or(0));
+    }
     const auto discardTemporary = [&] {
         if (viaTemporary) {
             connection_->Delete(target);
@@ -359,6 +388,11 @@ int TransferRun::MoveFile(const fs::path& localPath, const std::string& remoteNa
             // Met on a new login: the run's question, not a failure of this file to ignore.
             throw;
         } catch (const InternetError& error) {
+            // A cancel can surface as the failure of the call it cut short: never try again then.
+            if (job_.StopRequested()) {
+                discardTemporary();
+                return Cancelled(localPath, remoteName, send, viaTemporary);
+            }
             const ServerReply reply = connection_->LastReply();
             if (handBack_ && connection_->CurrentLogin() == 0 && handBack_()) {
                 meter.Restart();

@@ -1,8 +1,10 @@
 // The simultaneous transfers: the job's files shared out among several connections, each a lane.
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -30,6 +32,8 @@ struct LaneBoard {
     std::vector<const FileTask*> returned{};
     std::size_t busy = 0;   // files taken and not done with
     std::size_t alive = 1;  // connections taking files: the first, and the extra ones logged in
+    // Each lane's moving file, in the order of the lanes; the job lists the ones in use.
+    std::vector<job::MovingFile> moving{};
 };
 
 // One connection's view of the run: a copy of the job whose messages wait until the file they
@@ -37,14 +41,16 @@ struct LaneBoard {
 // cancel pass through to the run's job as they happen.
 class Lane {
 public:
-    explicit Lane(LaneBoard& board) : board_(board), job_(board.job) {
+    Lane(LaneBoard& board, std::size_t index) : board_(board), job_(board.job), index_(index) {
         job_.progress.doneBytes = 0;
+        job_.progress.filesMoved = job_.progress.filesSkipped = job_.progress.filesFailed = 0;
         job_.SetMessageCallback([this](const std::string& text, int newLine, job::TransferProgress&) {
             pending_.emplace_back(text, newLine);
         });
         job_.SetProgressCallback([this](job::TransferProgress& progress) {
             const std::lock_guard guard(board_.lock);
             PassBytesOn(progress);
+            PassMovingOn(progress);
             board_.job.ReportProgress();
             progress.cancelRequested = board_.job.progress.cancelRequested;
         });
@@ -58,11 +64,12 @@ public:
     // connection has a file, it may still come back.
     const FileTask* Take() {
         std::unique_lock guard(board_.lock);
-        board_.changed.wait(guard, [this] {
-            return board_.stop || board_.job.progress.cancelRequested == 1 || !board_.returned.empty() ||
-                   board_.next < board_.plan.size() || board_.busy == 0;
-        });
-        if (board_.stop || board_.job.progress.cancelRequested == 1) {
+        // A cancel sets the job's stop flag without a word to the board: look again now and then.
+        while (!(board_.stop || board_.job.StopRequested() || !board_.returned.empty() ||
+                 board_.next < board_.plan.size() || board_.busy == 0)) {
+            board_.changed.wait_for(guard, std::chrono::milliseconds(100));
+        }
+        if (board_.stop || board_.job.StopRequested()) {
             return nullptr;
         }
         const FileTask* task = nullptr;
@@ -117,6 +124,10 @@ public:
             --board_.job.progress.filesMoving;
         }
         PassBytesOn(job_.progress);
+        PassMovingOn(job_.progress);
+        board_.job.progress.filesMoved += std::exchange(job_.progress.filesMoved, 0);
+        board_.job.progress.filesSkipped += std::exchange(job_.progress.filesSkipped, 0);
+        board_.job.progress.filesFailed += std::exchange(job_.progress.filesFailed, 0);
         const job::TransferProgress& mine = job_.progress;
         if (mine.errorCode != 0 &&
             (mine.errorCode != reportedError_ || mine.errorText != reportedErrorText_)) {
@@ -149,9 +160,18 @@ private:
         reportedBytes_ = progress.doneBytes;
     }
 
+    void PassMovingOn(const job::TransferProgress& progress) {
+        board_.moving[index_] = progress.moving.empty() ? job::MovingFile{} : progress.moving.front();
+        std::vector<job::MovingFile>& listed = board_.job.progress.moving;
+        listed.clear();
+        std::copy_if(board_.moving.begin(), board_.moving.end(), std::back_inserter(listed),
+                     [](const job::MovingFile& file) { return !file.name.empty(); });
+    }
+
     LaneBoard& board_;
     job::TransferJob job_;
     std::vector<std::pair<std::string, int>> pending_;
+    std::size_t index_;
     std::uint64_t reportedBytes_ = 0;
     std::uint32_t reportedError_ = 0;
     std::string reportedErrorText_;
@@ -178,9 +198,10 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
     // Each connection runs the connect script from where this one ran it.
     const std::string baseFolder = loginFolder_;
     LaneBoard board{job_, plan, send};
+    board.moving.resize(count);
     std::vector<std::unique_ptr<Lane>> lanes;
     for (std::size_t i = 0; i < count; ++i) {
-        lanes.push_back(std::make_unique<Lane>(board));
+        lanes.push_back(std::make_unique<Lane>(board, i));
     }
     const auto work = [&](Lane& lane, TransferRun& run) {
         run.handBack_ = [&lane] { return lane.Leave(); };
@@ -257,7 +278,8 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
         thread.join();
     }
     job_.progress.filesMoving = 0;
-    if (job_.progress.cancelRequested == 1) {
+    job_.progress.moving.clear();
+    if (job_.StopRequested()) {
         cutShort_ = true;
     }
     if (board.failure) {

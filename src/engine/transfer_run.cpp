@@ -23,6 +23,9 @@ LoginParams LoginParamsFor(const job::TransferJob& job) {
     params.password = job.password;
     params.keyFile = job.keyFile;
     params.passive = job.passive != 0;
+    if (job.stopSignal) {
+        params.stopRequested = [signal = job.stopSignal] { return signal->load(); };
+    }
     if (job.accessType == 3) {
         params.proxy = job.proxy;
     }

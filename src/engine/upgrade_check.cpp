@@ -44,9 +44,11 @@ void TransferRun::CheckForUpgrade() {
             job_.upgradeAvailable = 1;
         } else {
             job_.ReportMessage("No upgrade available.");
+            job_.upgradeAvailable = 0;
         }
     } catch (const InternetError& error) {
-        // The user's transfer matters more than the answer: say so and go on.
+        // The user's transfer matters more than the answer: say so and go on. -1: nobody knows.
+        job_.upgradeAvailable = -1;
         job_.ReportMessage("The upgrade check could not reach " + base + " (" +
                            WinInetErrorName(error.code()) + "); the transfer goes on.");
     }

@@ -116,6 +116,8 @@ void TransferJob::Reset() {
     protocol = Protocol::Ftp;
     fingerprint.clear();
     keyFile.clear();
+    stopSignal.reset();
+    failureText.clear();
 }
 
 void TransferJob::CopyFrom(const TransferJob& other) {
@@ -174,6 +176,8 @@ void TransferJob::CopyFrom(const TransferJob& other) {
     protocol = other.protocol;
     fingerprint = other.fingerprint;
     keyFile = other.keyFile;
+    stopSignal = other.stopSignal;
+    failureText = other.failureText;
 }
 
 bool TransferJob::operator==(const TransferJob& o) const {

@@ -3,10 +3,13 @@
 // The transfer job: one transfer's settings, rules and scripts, and the run-time record the engine
 // shares with its callbacks.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "job/protocol.h"
 
@@ -22,6 +25,15 @@ inline constexpr std::int32_t kMaxConnections = 10;
 
 inline constexpr std::int64_t kDefaultTempNameMinimum = 100 * 1024;
 
+// A file on its way, as a progress display lists it; `size` 0 when not known.
+struct MovingFile {
+    std::string name;
+    std::uint64_t doneBytes = 0;
+    std::uint64_t size = 0;
+
+    bool operator==(const MovingFile&) const = default;
+};
+
 struct TransferProgress {
     std::uint64_t totalBytes = 0;
     std::uint64_t doneBytes = 0;
@@ -30,6 +42,11 @@ struct TransferProgress {
     std::uint32_t errorCode = 0;
     std::string errorText;
     std::string errorDetail;
+    // Kept apart from the messages, which a connection holds back until its file is done.
+    std::vector<MovingFile> moving;
+    std::uint32_t filesMoved = 0;
+    std::uint32_t filesSkipped = 0;
+    std::uint32_t filesFailed = 0;
 
     bool operator==(const TransferProgress&) const = default;
 };
@@ -102,6 +119,8 @@ public:
     void ReportVerbose(const std::string& text, int newLine = 1);
     void ReportProgress();
     void ResetProgress();
+    // A cancel from either path: the record a callback wrote, or the stop signal.
+    bool StopRequested() const { return progress.cancelRequested == 1 || (stopSignal && stopSignal->load()); }
 
     std::uint32_t context = 1;
     std::uint32_t accessType = 0;  // 0 = preconfigured, 3 = through `proxy`
@@ -143,7 +162,7 @@ public:
     TransferProgress progress;
     std::int32_t autoTransfer = 0;
     std::int32_t promptPassword = 0;
-    std::int32_t upgradeAvailable = 0;
+    std::int32_t upgradeAvailable = 0;  // 1 newer, 0 none, -1 the check did not run or got no answer
     std::int32_t nextConnScriptId = 1;
     std::int32_t nextTranScriptId = 1;
     std::int32_t nextDiscScriptId = 1;
@@ -163,6 +182,11 @@ public:
     std::string fingerprint;
     // SFTP: the private key to log in with; the password is then its passphrase.
     std::string keyFile;
+    // Set from any thread to stop the run. The adapters poll it while they wait on the server,
+    // when no callback would pass a cancel in; copies of the job, the connections', share it.
+    std::shared_ptr<std::atomic<bool>> stopSignal;
+    // Why the last run did not complete, in one sentence, for the Final page; empty when it did.
+    std::string failureText;
 };
 
 // A drive or UNC path written on Windows (C:\Site or \\host\share): it names nothing on

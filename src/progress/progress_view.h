@@ -16,8 +16,11 @@ struct ProgressView {
     int percent = 0;
     std::string speedText;     // " (%.2f KB/Sec)", empty when no speed can be told yet
     std::string byteLine;      // "Sent 1.00 KB of 2.00 KB (3.00 KB/Sec)"
-    std::string timeLeftLine;  // "Estimated time left: hh:mm:ss", empty when unknown
+    std::string timeLeftLine;  // "Estimated time left: hh:mm:ss", "--:--" until the speed has settled
 };
+
+// The speed is told once bytes have moved for this long.
+inline constexpr std::chrono::seconds kSpeedSettles{2};
 
 ProgressView ComputeView(const ProgressState& state, bool getMode, std::chrono::steady_clock::time_point now);
 
@@ -26,6 +29,12 @@ std::string ByteLine(const ProgressState& state, bool getMode, const std::string
 
 // "4 files at once" while several connections move files; empty otherwise.
 std::string FilesMovingText(const ProgressState& state);
+
+// "1.20 MB of 2.86 MB" for one moving file, or its bytes alone when its size is not known.
+std::string MovingFileBytes(const job::MovingFile& file);
+
+// The run's last line: files moved, skipped and failed, bytes, time and average speed.
+std::string SummaryLine(const ProgressState& state, std::chrono::steady_clock::time_point now);
 
 // "%02i:%02i:%02i" with whole days folded into the hours.
 std::string FormatTimeLeft(std::uint64_t seconds);

@@ -10,6 +10,7 @@
 #include "engine/transfer_log.h"
 #include "engine/transfer_run.h"
 #include "job/text_encoding.h"
+#include "progress/progress_view.h"
 
 namespace bxfr::progress {
 
@@ -43,14 +44,20 @@ void TransferWorker::Start() {
         std::lock_guard guard(lock_);
         state_ = ProgressState{};
         state_.start = std::chrono::steady_clock::now();
+        // The size the wizard counted stands in until the run has planned its own.
+        state_.totalBytes = job_.getMode != 0 ? job_.getTotalBytes : job_.sendTotalBytes;
         runReturned_ = false;
+        stop_ = std::make_shared<std::atomic<bool>>(false);
     }
     thread_ = std::thread([this] { Run(); });
 }
 
 void TransferWorker::RequestCancel() {
     std::lock_guard guard(lock_);
-    if (!runReturned_) state_.cancelRequested = true;
+    if (!runReturned_) {
+        state_.cancelRequested = true;
+        if (stop_) stop_->store(true);
+    }
 }
 
 bool TransferWorker::WaitFinished(std::chrono::milliseconds limit) {
@@ -80,9 +87,7 @@ void TransferWorker::OnMessage(const std::string& text, int newLine, job::Transf
     {
         std::lock_guard guard(lock_);
         record.cancelRequested = state_.cancelRequested ? 1 : 0;
-        state_.totalBytes = record.totalBytes;
-        state_.doneBytes = record.doneBytes;
-        state_.filesMoving = record.filesMoving;
+        TakeRecord(record);
         state_.errorCode = record.errorCode;
         state_.errorText = job::ShownText(record.errorText);
         state_.errorDetail = job::ShownText(record.errorDetail);
@@ -105,16 +110,37 @@ void TransferWorker::OnMessage(const std::string& text, int newLine, job::Transf
 
 void TransferWorker::OnProgress(job::TransferProgress& record) {
     std::lock_guard guard(lock_);
-    state_.doneBytes = record.doneBytes;
-    state_.filesMoving = record.filesMoving;
+    TakeRecord(record);
     // Passed on here too: no message is reported while one long file moves.
     if (state_.cancelRequested) {
         record.cancelRequested = 1;
     }
 }
 
+void TransferWorker::TakeRecord(const job::TransferProgress& record) {
+    if (record.totalBytes != 0) {
+        state_.totalBytes = record.totalBytes;
+    }
+    if (record.doneBytes != 0 && !state_.firstByte) {
+        state_.firstByte = std::chrono::steady_clock::now();
+    }
+    state_.doneBytes = record.doneBytes;
+    state_.filesMoving = record.filesMoving;
+    state_.moving = record.moving;
+    for (job::MovingFile& file : state_.moving) {
+        file.name = job::ShownText(file.name);
+    }
+    state_.filesMoved = record.filesMoved;
+    state_.filesSkipped = record.filesSkipped;
+    state_.filesFailed = record.filesFailed;
+}
+
 void TransferWorker::Run() {
     job_.ResetProgress();
+    job_.stopSignal = stop_;
+    job_.failureText.clear();
+    // Until the check answers: a run that fails before it must not read as "no updates".
+    if (job_.checkUpgrade != 0) job_.upgradeAvailable = -1;
     const std::string logPath = job_.logPath;
     if (!logPath.empty()) {
         engine::WriteLogLine("", 1, logPath);
@@ -140,6 +166,8 @@ void TransferWorker::Run() {
     // Why a run ended that the engine did not report itself; it goes to the pane and the log.
     std::string reason;
     std::optional<engine::ServerCertificate> untrusted;
+    // The local file or path a failure was about, when it was one.
+    std::string localSubject;
     // Refused before connecting: resolved here, such a path names a folder inside the current
     // one, which a get would create.
     if (job::IsWindowsOnlyPath(job_.localPath)) {
@@ -147,6 +175,7 @@ void TransferWorker::Run() {
         errorText = "The local path " + job_.localPath +
                     " was written on Windows and names nothing on this computer.";
         reason = errorText;
+        localSubject = job_.localPath;
     } else {
         try {
             result = engine::RunTransfer(job_, client_, *web_);
@@ -162,6 +191,7 @@ void TransferWorker::Run() {
         } catch (const engine::FileError& error) {
             errorCode = error.code();
             errorText = error.fileName();
+            localSubject = errorText;
         } catch (const std::exception& error) {
             errorCode = kUnexpectedFailure;
             errorText = error.what();
@@ -176,8 +206,19 @@ void TransferWorker::Run() {
     {
         std::lock_guard guard(lock_);
         runReturned_ = true;
+        // A cancel that cut a login or a reply short surfaces as that call's failure.
+        if (state_.cancelRequested && errorCode == 12017) {
+            errorCode = 0;
+        }
     }
     if (!reason.empty()) job_.ReportMessage(reason);
+    ProgressState counted;
+    {
+        std::lock_guard guard(lock_);
+        TakeRecord(job_.progress);
+        counted = state_;
+    }
+    job_.ReportMessage(SummaryLine(counted, std::chrono::steady_clock::now()));
     if (!threw) {
         if (!logPath.empty()) {
             std::lock_guard guard(lock_);
@@ -186,6 +227,7 @@ void TransferWorker::Run() {
         }
         job_.ResetProgress();
     }
+    job_.stopSignal.reset();
     // The callbacks point into this object; the job may outlive it.
     job_.SetMessageCallback(nullptr);
     job_.SetProgressCallback(nullptr);
@@ -201,6 +243,17 @@ void TransferWorker::Run() {
             state_.untrustedCertificate = ShownCertificate(untrusted);
         }
         state_.runResult = result;
+        if (state_.errorCode != 0) {
+            engine::FailureSubject subject{job_.server, job_.port, localSubject, false};
+            if (subject.path.empty() && !threw && !state_.errorText.empty()) {
+                subject.path = state_.errorText;  // the file that was moving
+            } else if (subject.path.empty()) {
+                subject.path = job_.remotePathAsEntered.empty() ? job_.remotePath : job_.remotePathAsEntered;
+                subject.folder = true;
+            }
+            state_.failure = engine::FailureSentence(state_.errorCode, subject);
+        }
+        job_.failureText = state_.failure;
         state_.finished = true;
     }
     finishedSignal_.notify_all();
@@ -220,14 +273,21 @@ TransferStatus OutcomeOf(const ProgressState& state, bool ignoreErrors) {
     return state.runResult == 0 ? TransferStatus::Completed : TransferStatus::Failed;
 }
 
-std::string ErrorBoxText(const ProgressState& state) {
-    std::string name = engine::DescribeError(state.errorCode, engine::ServerReply{});
-    if (state.errorCode == 12003 && name.empty()) {
-        name = state.errorDetail;
+std::string ErrorDetails(const ProgressState& state) {
+    std::string details = "Error " + std::to_string(state.errorCode);
+    const std::string name = engine::WinInetErrorName(state.errorCode);
+    if (state.errorCode >= 12000 && state.errorText.rfind(name, 0) != 0) {
+        details += " (" + name + ")";
+    } else if (state.errorCode < 12000) {
+        details += " (" + engine::SystemErrorText(state.errorCode) + ")";
     }
-    return "An error has occurred during transfer : Error " +
-           std::to_string(static_cast<std::int32_t>(state.errorCode)) + "\n\n" + name + "\n\n" +
-           state.errorText;
+    if (!state.errorText.empty()) {
+        details += ": " + state.errorText;
+    }
+    if (!state.errorDetail.empty() && state.errorText.find(state.errorDetail) == std::string::npos) {
+        details += "\n" + state.errorDetail;
+    }
+    return details;
 }
 
 }  // namespace bxfr::progress

@@ -2,6 +2,7 @@
 
 // One run on a thread of its own, its progress as both front ends read it, and how it ended.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/connection.h"
 #include "engine/web_request.h"
@@ -29,10 +31,19 @@ struct ProgressState {
     std::uint64_t totalBytes = 0;
     std::uint64_t doneBytes = 0;
     std::uint32_t filesMoving = 0;
+    // The files on their way now, each with its bytes, whatever the log has been told yet.
+    std::vector<job::MovingFile> moving;
+    std::uint32_t filesMoved = 0;
+    std::uint32_t filesSkipped = 0;
+    std::uint32_t filesFailed = 0;
     std::uint32_t errorCode = 0;
     std::chrono::steady_clock::time_point start{};
+    // When the first byte moved: the speed is measured from here, not from the login.
+    std::optional<std::chrono::steady_clock::time_point> firstByte;
     std::string errorText;
     std::string errorDetail;
+    // Why the run did not complete, in one sentence; empty without an error.
+    std::string failure;
     // The run stopped at a server certificate that is not trusted (nothing else was sent): the
     // front end asks whether to trust it and runs again with the job's fingerprint set.
     std::optional<engine::ServerCertificate> untrustedCertificate;
@@ -73,6 +84,9 @@ private:
     void Run();
     void OnMessage(const std::string& text, int newLine, job::TransferProgress& record);
     void OnProgress(job::TransferProgress& record);
+    // Under lock_.
+    void TakeRecord(const job::TransferProgress& record);
+    void EndOfRun(bool threw);
 
     job::TransferJob& job_;
     engine::Connector& client_;
@@ -83,6 +97,7 @@ private:
     std::condition_variable finishedSignal_;
     ProgressState state_;
     bool runReturned_ = false;
+    std::shared_ptr<std::atomic<bool>> stop_;
     std::thread thread_;
 };
 
@@ -97,7 +112,7 @@ TransferStatus OutcomeOf(const ProgressState& state, bool ignoreErrors);
 // True when the run ended with an error the user must be told about.
 bool ShowsErrorBox(const ProgressState& state, bool ignoreErrors);
 
-// "An error has occurred during transfer : Error %i\n\n<name>\n\n<text>".
-std::string ErrorBoxText(const ProgressState& state);
+// The code and the words behind the failure sentence: "Error 12014: Incorrect password: 530 ...".
+std::string ErrorDetails(const ProgressState& state);
 
 }  // namespace bxfr::progress

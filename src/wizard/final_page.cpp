@@ -5,9 +5,15 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextCursor>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -70,9 +76,15 @@ QString WizFinal::StatusText(std::int32_t transferStatus) {
 }
 
 void WizFinal::OnSetActive() {
-    const std::int32_t* status = Context().transferStatus;
-    status_->setText(StatusText(status ? *status : 0));
-    if (Job().checkUpgrade != 1) {
+    const std::int32_t outcome = Context().transferStatus ? *Context().transferStatus : 0;
+    QString text = StatusText(outcome);
+    // Back is only worth a click when the page says what to change.
+    if ((outcome == 0 || outcome == 2) && !Job().failureText.empty()) {
+        text += "\n\n" + QString::fromStdString(Job().failureText);
+    }
+    status_->setText(text);
+    // Only an answer from the check is worth a line; a check that could not run says nothing.
+    if (Job().checkUpgrade != 1 || Job().upgradeAvailable < 0) {
         updateText_->hide();
         downloadLink_->hide();
     } else {
@@ -88,7 +100,27 @@ void WizFinal::OnSetActive() {
 
 void WizFinal::ViewLog() {
     if (Job().logPath.empty()) return;
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(Job().logPath)));
+    const QString path = QString::fromStdString(Job().logPath);
+    if (QDesktopServices::openUrl(QUrl::fromLocalFile(path))) return;
+    // No desktop handler for text files (a bare window manager, a server's desktop): show it here.
+    auto* viewer = new QDialog(window());
+    viewer->setObjectName("logViewer");
+    viewer->setAttribute(Qt::WA_DeleteOnClose);
+    viewer->setWindowTitle(tr("Brindle FTP - Log - %1").arg(QFileInfo(path).fileName()));
+    auto* text = new QPlainTextEdit(viewer);
+    text->setReadOnly(true);
+    QFile file(path);
+    text->setPlainText(file.open(QIODevice::ReadOnly | QIODevice::Text)
+                           ? QString::fromUtf8(file.readAll())
+                           : tr("The log %1 cannot be read: %2").arg(path, file.errorString()));
+    text->moveCursor(QTextCursor::End);
+    auto* close = new QDialogButtonBox(QDialogButtonBox::Close, viewer);
+    connect(close, &QDialogButtonBox::rejected, viewer, &QDialog::close);
+    auto* layout = new QVBoxLayout(viewer);
+    layout->addWidget(text);
+    layout->addWidget(close);
+    viewer->resize(fontMetrics().averageCharWidth() * 100, fontMetrics().lineSpacing() * 30);
+    viewer->show();
 }
 
 void WizFinal::TellIfInBackground() {

@@ -140,7 +140,10 @@ TEST(BxfrRun, FailuresGiveOneWithTheErrorOnStderr) {
     const RunResult refused = RunBxfr({"-q", WriteJob(dir, server, "a.bxt", "PASS=wrong\r\n" + local)});
     EXPECT_EQ(refused.exitCode, kExitFailed);
     EXPECT_TRUE(refused.out.empty()) << refused.out;
-    EXPECT_NE(refused.err.find("An error has occurred during transfer : Error 1201"), std::string::npos)
+    EXPECT_NE(
+        refused.err.find("bxfr: The server did not accept the user name and password: check them on the "
+                         "Server page.\nbxfr: Error 12014: Incorrect password: 530"),
+        std::string::npos)
         << refused.err;
 
     // A source that is not there fails by name, and nothing is made on the other side.

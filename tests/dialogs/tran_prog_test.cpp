@@ -6,6 +6,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
@@ -67,7 +68,7 @@ struct BoxWatch {
     BoxWatch() {
         QObject::connect(&timer_, &QTimer::timeout, [this] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                texts << box->windowTitle() + ": " + box->text();
+                texts << box->windowTitle() + ": " + box->text() + " | " + box->detailedText();
                 box->accept();
             }
         });
@@ -96,6 +97,8 @@ private slots:
         options.maxRateBytesPerSecond = 256 * 1024;
         server_ = std::make_unique<test::FtpTestServer>(options);
         local_ = std::make_unique<test::TempDir>();
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QString::fromStdString((local_->path() / "settings").string()));
         const fs::path tree = local_->path() / "tree";
         test::WriteFile(tree / "sub" / "b.bin", std::string(400 * 1024, 'b'));
         test::WriteFile(tree / "sub" / "deeper" / "c.bin", std::string(500 * 1024, '\0'));
@@ -127,11 +130,25 @@ private slots:
         const QString pane = Child<QPlainTextEdit>(&dialog, "logText")->toPlainText();
         QCOMPARE(pane.count("Connecting to 127.0.0.1 ..."), 1);
         QVERIFY(!pane.contains("*****"));
+        QVERIFY2(pane.split('\n').filter(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d ")).size() ==
+                     pane.count('\n') + 1,
+                 qPrintable(pane));
+        QVERIFY2(
+            pane.contains(QRegularExpression("Summary: 2 files moved, 0 skipped, 0 failed; 900.00 KB in ")),
+            qPrintable(pane));
         const std::string log = test::ReadFile(logPath);
         const auto begin = log.find(kBegin), connecting = log.find("Connecting to 127.0.0.1 ..."),
                    end = log.rfind(kEnd);
         QVERIFY(begin < connecting && connecting < end && end != std::string::npos);
+        QVERIFY(log.find("Summary: 2 files moved") < end);
         QVERIFY(job.messageCallback == nullptr);  // the callbacks pointed into the dialog's worker
+
+        // The pane stays as the user left it, for the next run too.
+        QVERIFY(!dialog.LogExpanded());
+        Child<QPushButton>(&dialog, "toggleLog")->click();
+        TranProg next(job, &status);
+        QVERIFY(next.LogExpanded());
+        Child<QPushButton>(&next, "toggleLog")->click();
     }
 
     void OnlyCancelEndsARunningFile() {
@@ -146,6 +163,11 @@ private slots:
         RunModal(dialog, [&] {
             QTRY_VERIFY_WITH_TIMEOUT(bytes->text().contains(QRegularExpression("^Sent [1-9].* of 8.00 MB ")),
                                      20000);
+            // The row names the file that moves, whatever the log has been told yet.
+            QCOMPARE(Child<QLabel>(&dialog, "movingName0")->toolTip(),
+                     QString::fromStdString((local_->path() / "big" / "big.bin").string()));
+            QVERIFY(Child<QLabel>(&dialog, "movingBytes0")->text().endsWith(" of 8.00 MB"));
+            QVERIFY(!Child<QLabel>(&dialog, "movingName1")->isVisible());
             QTest::keyClick(dialog.focusWidget() ? dialog.focusWidget() : &dialog, Qt::Key_Return);
             QTest::keyClick(&dialog, Qt::Key_Enter);
             dialog.done(QDialog::Accepted);  // only the end of the run may end it
@@ -153,13 +175,14 @@ private slots:
             QTest::mouseClick(cancel, Qt::LeftButton);
             sinceCancel.start();
             QVERIFY(!cancel->isEnabled());
+            QCOMPARE(Child<QLabel>(&dialog, "statusText")->text(), QString("Cancelling…"));
             QTest::keyClick(&dialog, Qt::Key_Escape);
             QVERIFY(!dialog.close());
             QVERIFY(dialog.isVisible());
             QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 15000);
         });
         QCOMPARE(status, 3);
-        QVERIFY2(sinceCancel.elapsed() < 8000, qPrintable(QString::number(sinceCancel.elapsed())));
+        QVERIFY2(sinceCancel.elapsed() < 5000, qPrintable(QString::number(sinceCancel.elapsed())));
         QVERIFY(Child<QPlainTextEdit>(&dialog, "logText")
                     ->toPlainText()
                     .contains("was not sent; the server keeps its previous copy"));
@@ -177,10 +200,15 @@ private slots:
             int status;
             const char* box;
         };
-        for (const Case& c :
-             {Case{false, false, 0, "Brindle FTP: An error has occurred during transfer : Error 1201"},
-              Case{true, false, 2, nullptr},
-              Case{false, true, 0, "Brindle FTP: An error has occurred during transfer : Error 12004"}}) {
+        for (const Case& c : {Case{false, false, 0,
+                                   "Brindle FTP: The server did not accept the user name and password: check "
+                                   "them on the Server "
+                                   "page. | Error 12014: Incorrect password: 530"},
+                              Case{true, false, 2, nullptr},
+                              Case{false, true, 0,
+                                   "Brindle FTP: The transfer stopped on an error (Internal error): the "
+                                   "details and the log tell "
+                                   "more. | Error 12004 (Internal error): unknown failure"}}) {
             job::TransferJob job;
             AimAt(job, *server_, local_->path() / "tree", "never");
             job.SetPassword("wrong");

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <tuple>
+#include <vector>
 
 #include "engine/sizes.h"
 #include "engine/transfer_log.h"
@@ -41,6 +43,30 @@ TEST(ErrorTextsTest, ReportErrorWritesTheCodeTheNameAndTheServerReply) {
 
     EXPECT_EQ(DescribeError(12003, ServerReply{550, "550 No such file."}), "550 No such file.\n(550)");
     EXPECT_EQ(DescribeError(12014, ServerReply{530, "530 Login incorrect."}), "Incorrect password");
+}
+
+TEST(ErrorTextsTest, EachCommonFailureHasOneSentenceWithTheNextStep) {
+    const FailureSubject site{"ftp.example.com", 2121, "/www", true};
+    const FailureSubject file{"ftp.example.com", 2121, "/www/a.bin", false};
+    for (const auto& [code, subject, names] :
+         std::vector<std::tuple<std::uint32_t, FailureSubject, std::string>>{
+             {12013, site, "user name"},
+             {12014, site, "password"},
+             {12007, site, "ftp.example.com"},
+             {12029, site, "ftp.example.com port 2121"},
+             {12169, site, "fingerprint"},
+             {12003, site, "folder /www"},
+             {12003, file, "/www/a.bin"},
+             {12157, site, "connection security"},
+             {12002, site, "passive mode"},
+             {EACCES, file, "/www/a.bin could not be used (Permission denied)"}}) {
+        const std::string sentence = FailureSentence(code, subject);
+        EXPECT_NE(sentence.find(names), std::string::npos) << sentence;
+        // One sentence, without the code: that and the server's words are the details' job.
+        EXPECT_EQ(sentence.find(". "), std::string::npos) << sentence;
+        EXPECT_EQ(sentence.find(std::to_string(code)), std::string::npos) << sentence;
+        EXPECT_EQ(sentence.find("details"), std::string::npos) << sentence;
+    }
 }
 
 TEST(TransferLogTest, LinesAreStampedAppendedAndWrittenLiterally) {

@@ -409,7 +409,7 @@ TEST_F(TransferRunTest, TheUpgradeAnswerIsReportedAndAnUnreachablePageNeverStops
     const std::vector<std::tuple<std::string, std::string, int, bool>> cases{
         {newer.url(), "UPGRADE AVAILABLE - Visit " + newer.url() + " to download!", 1, true},
         {current.url(), "No upgrade available.", 0, true},
-        {"http://127.0.0.1:1/", "The upgrade check could not reach http://127.0.0.1:1/", 0, false},
+        {"http://127.0.0.1:1/", "The upgrade check could not reach http://127.0.0.1:1/", -1, false},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& [url, message, flagged, whole] = cases[i];

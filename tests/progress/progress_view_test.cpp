@@ -53,6 +53,7 @@ ProgressView ViewAt(std::uint64_t total, std::uint64_t done, bool receiving, std
     state.totalBytes = total;
     state.doneBytes = done;
     state.start = std::chrono::steady_clock::time_point(100s);
+    if (done > 0) state.firstByte = state.start;
     return ComputeView(state, receiving, std::chrono::steady_clock::time_point(now));
 }
 
@@ -70,10 +71,12 @@ TEST(ProgressView, SpeedPercentAndTimeLeft) {
     EXPECT_EQ(FilesMovingText(moving), "4 files at once");
 }
 
-TEST(ProgressView, NoTotalOrNoTimeGivesNoEstimate) {
+TEST(ProgressView, NoEstimateUntilTheSpeedHasSettled) {
     EXPECT_TRUE(ViewAt(0, 0, false, 200s).timeLeftLine.empty());
-    EXPECT_TRUE(ViewAt(1000, 0, false, 101s).timeLeftLine.empty());
-    EXPECT_TRUE(ViewAt(1000, 10, false, 100s).speedText.empty());  // the clock has not moved
+    EXPECT_EQ(ViewAt(1000, 0, false, 200s).timeLeftLine, "Estimated time left: --:--");
+    // A first second's trickle would promise hundreds of hours.
+    EXPECT_EQ(ViewAt(1ULL << 32, 10, false, 101s).timeLeftLine, "Estimated time left: --:--");
+    EXPECT_TRUE(ViewAt(1000, 10, false, 101s).speedText.empty());
 }
 
 TEST(ProgressView, CountsOverFourGibibytesAreNotWrapped) {
@@ -115,8 +118,7 @@ TEST(ProgressOutcome, AnUnexpectedFailureIsToldEverywhere) {
     FailingClient client;
     const ProgressState state = RunToEnd(job, client);
     EXPECT_TRUE(ShowsErrorBox(state, false));
-    EXPECT_NE(ErrorBoxText(state).find("Error 12004\n\nInternal error\n\ndisk on fire"), std::string::npos)
-        << ErrorBoxText(state);
+    EXPECT_EQ(ErrorDetails(state), "Error 12004 (Internal error): disk on fire");
     EXPECT_NE(state.logText.find("unexpected failure: disk on fire"), std::string::npos) << state.logText;
     EXPECT_NE(test::ReadFile(dir.path() / "run.log").find("unexpected failure: disk on fire"),
               std::string::npos);
@@ -132,18 +134,21 @@ TEST(ProgressOutcome, AWindowsLocalPathIsRefusedBeforeConnecting) {
     const ProgressState state = RunToEnd(job, client);
     EXPECT_EQ(client.connects, 0);
     EXPECT_TRUE(ShowsErrorBox(state, false));
-    EXPECT_NE(ErrorBoxText(state).find("C:\\Site\\ was written on Windows"), std::string::npos);
+    EXPECT_NE(ErrorDetails(state).find("C:\\Site\\ was written on Windows"), std::string::npos);
+    EXPECT_NE(state.failure.find("C:\\Site\\"), std::string::npos) << state.failure;
     EXPECT_NE(state.logText.find("was written on Windows"), std::string::npos);
 }
 
-TEST(ProgressOutcome, ServerReplyStandsInForAMissingName) {
+TEST(ProgressOutcome, TheDetailsKeepTheCodeAndTheServersWordsOnce) {
     ProgressState state;
+    state.errorCode = 12014;
+    state.errorText = "Incorrect password: 530 Login incorrect.";
+    state.errorDetail = "530 Login incorrect.";
+    EXPECT_EQ(ErrorDetails(state), "Error 12014: Incorrect password: 530 Login incorrect.");
     state.errorCode = 12003;
+    state.errorText = "/www/a.bin";
     state.errorDetail = "550 Permission denied.";
-    state.errorText = "Could not send the file";
-    EXPECT_EQ(ErrorBoxText(state),
-              "An error has occurred during transfer : Error 12003\n\n550 Permission denied.\n\nCould not "
-              "send the file");
+    EXPECT_EQ(ErrorDetails(state), "Error 12003 (Extended error): /www/a.bin\n550 Permission denied.");
 }
 
 // An unknown host key: what it is and how to trust it, in SSH's words, not a certificate's.

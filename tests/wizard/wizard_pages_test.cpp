@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
@@ -477,10 +478,31 @@ private slots:
             page->OnSetActive();
             QCOMPARE(Child<QLabel>(page, "statusText")->text(), QString(text));
         }
-        f.job.checkUpgrade = f.job.upgradeAvailable = 1;
+        // A failed run says why; a check that could not run says nothing at all.
+        f.status = 0;
+        f.job.failureText = "Nothing answers at 127.0.0.1 port 2121: check the server name and port.";
+        f.job.checkUpgrade = 1;
+        f.job.upgradeAvailable = -1;
+        page->OnSetActive();
+        QVERIFY(Child<QLabel>(page, "statusText")
+                    ->text()
+                    .endsWith("\n\nNothing answers at 127.0.0.1 port 2121: "
+                              "check the server name and port."));
+        QVERIFY(Child<QLabel>(page, "updateText")->isHidden());
+        f.job.upgradeAvailable = 1;
         page->OnSetActive();
         QCOMPARE(Child<QLabel>(page, "updateText")->text(),
                  QString("An updated version of Brindle FTP is available."));
+
+        // Without a desktop handler for the log (offscreen has none), it opens in a viewer of ours.
+        { std::ofstream(f.Path("run.log")) << "2026-01-01 10:00:00: Connecting to 127.0.0.1 ...\n"; }
+        f.job.SetLogPath(f.Path("run.log"));
+        page->OnSetActive();
+        Child<QPushButton>(page, "viewLogButton")->click();
+        auto* viewer = page->window()->findChild<QDialog*>("logViewer");
+        QVERIFY(viewer && viewer->isVisible());
+        QVERIFY(viewer->findChild<QPlainTextEdit*>()->toPlainText().contains("Connecting to 127.0.0.1"));
+        viewer->close();
     }
 };
 

@@ -20,6 +20,7 @@
 #include "dialogs/settings_dialog.h"
 #include "dialogs/tran_prog.h"
 #include "dialogs/trust_dialog.h"
+#include "engine/error_texts.h"
 #include "prefs/user_settings.h"
 #include "wizard/final_page.h"
 #include "wizard/local_page.h"
@@ -113,6 +114,18 @@ int main(int argc, char** argv) {
             ++saved;
         }
     }
+    // The Final page after a run that failed, with an update check that could not run.
+    status = 0;
+    job.failureText = engine::FailureSentence(12029, {"ftp.example.com", 21, {}, false});
+    job.checkUpgrade = 1;
+    job.upgradeAvailable = -1;
+    sheet.setStartId(wizard::PlaceFinal);
+    sheet.restart();
+    QApplication::processEvents();
+    if (sheet.grab().save(QDir(outDir).filePath("wizard-8-final-failed.png"))) ++saved;
+    status = 1;
+    job.failureText.clear();
+    job.checkUpgrade = job.upgradeAvailable = 0;
     // The Server page again as SFTP with a key file shows it.
     job.protocol = job::Protocol::Sftp;
     job.SetPort(22);

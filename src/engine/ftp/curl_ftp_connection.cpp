@@ -370,6 +370,7 @@ void CurlFtpConnection::Login() {
     const ServerReply loginReply = login != replies_.rend() ? *login : lastReply_;
     connected_ = true;
     ++logins_;
+    stoppable_ = false;
     serverFolder_ = EntryPath();
 
     if (!featuresKnown_) {
@@ -493,6 +494,10 @@ void CurlFtpConnection::RaiseWithText(std::uint32_t code, const std::string& tex
 
 int CurlFtpConnection::OnProgress(void* self, curl_off_t, curl_off_t dlNow, curl_off_t, curl_off_t ulNow) {
     auto* connection = static_cast<CurlFtpConnection*>(self);
+    // curl also calls this while it waits for the reply to a cut transfer, where no byte moves.
+    if (connection->stoppable_ && connection->params_.stopRequested && connection->params_.stopRequested()) {
+        return 1;
+    }
     return ReportFileProgress(connection->progress_, connection->restartAt_,
                               connection->source_ != nullptr ? ulNow : dlNow, connection->lastProgress_,
                               connection->callbackError_);
@@ -512,6 +517,7 @@ CurlFtpConnection::Request CurlFtpConnection::StartTransfer(const std::string& r
     request.ascii = type == job::TransferTypeAscii;
     request.restartAt = request.ascii ? 0 : options.restartAt;
     progress_ = &options.onProgress;
+    stoppable_ = true;
     restartAt_ = request.restartAt;
     lastProgress_ = request.restartAt;
     fileBytes_ = 0;
@@ -523,6 +529,7 @@ void CurlFtpConnection::EndTransfer(CURLcode result) {
     source_ = nullptr;
     sink_ = nullptr;
     progress_ = nullptr;
+    stoppable_ = false;
     ThrowIfCallbackFailed();
     if (result != CURLE_OK) {
         RaiseIfSessionSpent();

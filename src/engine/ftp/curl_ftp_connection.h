@@ -145,6 +145,9 @@ private:
     bool asciiDownload_ = false;
     std::string* collect_ = nullptr;
     const std::function<void(std::uint64_t)>* progress_ = nullptr;
+    // While the first login runs or a file moves: a cancel then ends the call at once. Not
+    // otherwise, so the clean-up after a cancel still reaches the server.
+    bool stoppable_ = true;
     std::uint64_t restartAt_ = 0;
     std::uint64_t lastProgress_ = 0;
     // Bytes handed to curl or to the sink, with line ends as on disk, and their LFs.

@@ -106,6 +106,11 @@ std::size_t CurlSftpConnection::OnRead(char* buffer, std::size_t size, std::size
 
 int CurlSftpConnection::OnProgress(void* self, curl_off_t, curl_off_t dlNow, curl_off_t, curl_off_t ulNow) {
     auto* connection = static_cast<CurlSftpConnection*>(self);
+    // curl also calls this while it waits for the server's answer, where no byte moves.
+    if (connection->progress_ != nullptr && connection->params_.stopRequested &&
+        connection->params_.stopRequested()) {
+        return 1;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (dlNow + ulNow != connection->lastMoved_) {
         connection->lastMoved_ = dlNow + ulNow;
