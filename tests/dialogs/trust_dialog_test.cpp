@@ -9,12 +9,13 @@
 #include <filesystem>
 #include <optional>
 
-#include "dialogs/prop_test_helpers.h"
 #include "dialogs/remote_pickers.h"
 #include "dialogs/tran_prog.h"
 #include "dialogs/trust_dialog.h"
 #include "support/files.h"
 #include "support/ftp_test_server.h"
+#include "support/qt_helpers.h"
+#include "support/scoped_env.h"
 #include "support/sshd_test_server.h"
 #include "support/temp_dir.h"
 
@@ -46,113 +47,81 @@ engine::ServerCertificate UnknownHostKey() {
     return key;
 }
 
-job::TransferJob SendOverTls(const test::FtpTestServer& server, const fs::path& local) {
-    job::TransferJob job;
-    job.SetServer(server.host());
-    job.SetPort(server.port());
-    job.SetUserName(server.userName());
-    job.SetPassword(server.password());
-    job.protocol = job::Protocol::Ftpes;
-    job.passive = 1;
-    job.transferType = 1;
-    job.reportProgress = 1;
-    job.SetLocalPath(local.string());
-    job.SetRemotePath("/www");
-    return job;
-}
-
 }  // namespace
 
 class TrustDialogTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void ShowsTheCertificateAndTrustsOnlyWhenAsked() {
-        const engine::ServerCertificate certificate = SelfSigned();
-        for (const bool trust : {true, false}) {
-            TrustDialog dialog(certificate, "ftp.example.com");
-            QCOMPARE(dialog.windowTitle(), QString("Brindle FTP - Server Certificate"));
-            QVERIFY(dialog.Heading().contains("ftp.example.com"));
-            QVERIFY(dialog.Heading().contains("not trusted"));
-            QVERIFY(dialog.Reason().contains("self-signed"));
-            for (const char* part : {"Subject: CN = ftp.example.com", "Issuer: CN = ftp.example.com",
-                                     "Valid from 2026-12-01 00:00:00 UTC to 2027-12-01 00:00:00 UTC",
-                                     "Fingerprint: SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0"}) {
-                QVERIFY2(dialog.Details().contains(part), part);
+    // Certificate or host key, unknown or changed: what the user needs to decide is shown, Cancel
+    // is the default, and a changed one is trusted only once confirmed, never by Return.
+    void EachQuestionShowsWhatItAsksAndGuardsAChange() {
+        const QString pinned = "Trusted:   SHA256:" + QString(43, 'Q');
+        const QString cert = "SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0";
+        const QString key = "SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0";
+        const struct {
+            bool hostKey, changed;
+            QStringList shown;  // in its heading, reason or details
+        } cases[] = {
+            {false,
+             false,
+             {"ftp.example.com", "not trusted", "self-signed", "Fingerprint: " + cert,
+              "Subject: CN = ftp.example.com", "Issuer: CN = ftp.example.com",
+              "Valid from 2026-12-01 00:00:00 UTC to 2027-12-01 00:00:00 UTC"}},
+            {false, true, {"changed", "attacker", pinned, "Presented: " + cert}},
+            {true,
+             false,
+             {"[sftp.example.com]:2222 is not known", "known_hosts", "Key type: ssh-ed25519",
+              "Fingerprint: " + key}},
+            {true,
+             true,
+             {"host key of sftp.example.com has changed", "attacker", "Presented: " + key,
+              pinned + "\n           (in /root/.ssh/known_hosts line 3)"}},
+        };
+        for (const auto& slot : cases) {
+            engine::ServerCertificate asked = slot.hostKey ? UnknownHostKey() : SelfSigned();
+            if (slot.changed) {
+                asked.pinned = "SHA256:" + std::string(43, 'Q');
+                asked.pinnedIn = slot.hostKey ? "/root/.ssh/known_hosts line 3" : "";
+                asked.port = 22;
             }
+            TrustDialog dialog(asked, slot.hostKey ? "sftp.example.com" : "ftp.example.com");
+            const QString all = dialog.Heading() + "\n" + dialog.Reason() + "\n" + dialog.Details();
+            for (const QString& part : slot.shown) QVERIFY2(all.contains(part), qPrintable(part));
             QVERIFY(dialog.CancelButton()->isDefault());
-            QVERIFY(dialog.TrustButton()->isEnabled());
-            QCOMPARE(dialog.ConfirmBox(), nullptr);
-            QTimer::singleShot(0, &dialog,
-                               [&] { (trust ? dialog.TrustButton() : dialog.CancelButton())->click(); });
-            QCOMPARE(dialog.exec(), trust ? QDialog::Accepted : QDialog::Rejected);
+            QCOMPARE(dialog.TrustButton()->isEnabled(), !slot.changed);
+            QCOMPARE(dialog.ConfirmBox() != nullptr, slot.changed);
+            // A changed key is the administrator's to replace in known_hosts.
+            QCOMPARE(dialog.KnownHostsBox() != nullptr, slot.hostKey && !slot.changed);
+            bool closedByKey = false;
+            if (slot.changed) {
+                dialog.ConfirmBox()->setChecked(true);
+                QVERIFY(dialog.TrustButton()->isEnabled());
+                test::WhenModal<TrustDialog>([&](TrustDialog* d) {
+                    QTest::keyClick(d, Qt::Key_Return);
+                    closedByKey = !d->isVisible();
+                });
+                QCOMPARE(dialog.exec(), QDialog::Rejected);
+                QVERIFY(closedByKey);
+            } else {
+                test::WhenModal<TrustDialog>([](TrustDialog* d) { d->TrustButton()->click(); });
+                QCOMPARE(dialog.exec(), QDialog::Accepted);
+            }
         }
     }
 
-    void AReplacedCertificateWaitsForTheUsersConfirmation() {
-        engine::ServerCertificate certificate = SelfSigned();
-        certificate.pinned = "SHA256:" + std::string(43, 'Q');
-        TrustDialog dialog(certificate, "ftp.example.com");
-        QVERIFY(dialog.Heading().contains("changed"));
-        QVERIFY(dialog.Reason().contains("attacker"));
-        QVERIFY(dialog.Details().contains(QString("Trusted:   SHA256:") + QString(43, 'Q')));
-        QVERIFY(dialog.Details().contains("Presented: SHA256:ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0"));
-        QVERIFY(dialog.CancelButton()->isDefault());
-        QVERIFY(!dialog.TrustButton()->isEnabled());
-        QVERIFY(dialog.ConfirmBox() != nullptr);
-        dialog.ConfirmBox()->setChecked(true);
-        QVERIFY(dialog.TrustButton()->isEnabled());
-        // Return takes the default button: never the replaced certificate.
-        QTimer::singleShot(0, &dialog, [&] { QTest::keyClick(&dialog, Qt::Key_Return); });
-        QCOMPARE(dialog.exec(), QDialog::Rejected);
-    }
-
-    // A host key: its type and fingerprint instead of a certificate's fields; an unknown one is
-    // trusted with one click, a changed one only after the confirmation, never by Return.
-    void ShowsAHostKeyAndGuardsAChangedOne() {
-        engine::ServerCertificate key = UnknownHostKey();
-        {
-            TrustDialog dialog(key, "sftp.example.com");
-            QCOMPARE(dialog.windowTitle(), QString("Brindle FTP - Server Host Key"));
-            QCOMPARE(dialog.Heading(),
-                     QString("<b>The host key of [sftp.example.com]:2222 is not known</b>"));
-            QVERIFY(dialog.Reason().contains("known_hosts"));
-            QCOMPARE(dialog.Details(),
-                     QString("Key type: ssh-ed25519\n"
-                             "Fingerprint: SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0\n"));
-            QCOMPARE(dialog.TrustButton()->text(), QString("&Trust for this transfer"));
-            QVERIFY(dialog.TrustButton()->isEnabled());
-            QVERIFY(dialog.CancelButton()->isDefault());
-            QCOMPARE(dialog.ConfirmBox(), nullptr);
-            // Asked for, the key goes into known_hosts as OpenSSH writes it, after what is there.
-            const test::TempDir home;
-            test::WriteFile(home.path() / ".ssh" / "known_hosts", "other ssh-rsa AAAA");
-            const QByteArray before = qgetenv("HOME");
-            qputenv("HOME", QByteArray::fromStdString(home.path().string()));
-            dialog.KnownHostsBox()->setChecked(true);
-            QTimer::singleShot(0, &dialog, [&] { dialog.TrustButton()->click(); });
-            QCOMPARE(dialog.exec(), QDialog::Accepted);
-            qputenv("HOME", before);
-            QCOMPARE(test::ReadFile(home.path() / ".ssh" / "known_hosts"),
-                     std::string("other ssh-rsa AAAA\n[sftp.example.com]:2222 ssh-ed25519 "
-                                 "AAAAC3NzaC1lZDI1NTE5AAAAIBBBB\n"));
-        }
-        key.pinned = "SHA256:" + std::string(43, 'Q');
-        key.pinnedIn = "/root/.ssh/known_hosts line 3";
-        key.port = 22;
-        TrustDialog dialog(key, "sftp.example.com");
-        QCOMPARE(dialog.KnownHostsBox(), nullptr);  // a changed key is the administrator's to replace
-        QCOMPARE(dialog.Heading(), QString("<b>Warning: the host key of sftp.example.com has changed</b>"));
-        QVERIFY(dialog.Reason().contains("attacker"));
-        QVERIFY(dialog.Details().contains(QString("Trusted:   SHA256:") + QString(43, 'Q') +
-                                          "\n           (in /root/.ssh/known_hosts line 3)"));
-        QVERIFY(dialog.Details().contains("Presented: SHA256:Bm5Tv6ZRXuQf8gQ4c9wTvlqC1dLMXP6VXaIuQPbsSf0"));
-        QVERIFY(!dialog.TrustButton()->isEnabled());
-        QVERIFY(dialog.ConfirmBox() != nullptr);
-        dialog.ConfirmBox()->setChecked(true);
-        QVERIFY(dialog.TrustButton()->isEnabled());
-        QTimer::singleShot(0, &dialog, [&] { QTest::keyClick(&dialog, Qt::Key_Return); });
-        QCOMPARE(dialog.exec(), QDialog::Rejected);
+    // Asked for, a new host key goes into known_hosts as OpenSSH writes it, after what is there.
+    void ANewHostKeyIsAddedToKnownHosts() {
+        const test::TempDir home;
+        test::WriteFile(home.path() / ".ssh" / "known_hosts", "other ssh-rsa AAAA");
+        const test::ScopedEnv homeEnv("HOME", home.path().string());
+        TrustDialog dialog(UnknownHostKey(), "sftp.example.com");
+        dialog.KnownHostsBox()->setChecked(true);
+        test::WhenModal<TrustDialog>([](TrustDialog* d) { d->TrustButton()->click(); });
+        QCOMPARE(dialog.exec(), QDialog::Accepted);
+        QCOMPARE(test::ReadFile(home.path() / ".ssh" / "known_hosts"),
+                 std::string("other ssh-rsa AAAA\n[sftp.example.com]:2222 ssh-ed25519 "
+                             "AAAAC3NzaC1lZDI1NTE5AAAAIBBBB\n"));
     }
 
     // The progress dialog's run stops at the certificate, the question comes instead of an
@@ -161,18 +130,11 @@ private slots:
         const test::FtpTestServer server({.tls = "explicit"});
         const test::TempDir local;
         test::WriteFile(local.path() / "index.html", "<p>over TLS</p>\n");
-        int boxes = 0;
-        QTimer watch;
-        connect(&watch, &QTimer::timeout, [&] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                ++boxes;
-                box->accept();
-            }
-        });
-        watch.start(10);
+        const test::BoxWatcher boxes;
 
         for (const bool trust : {false, true}) {
-            job::TransferJob job = SendOverTls(server, local.path());
+            job::TransferJob job = test::SendJob(server, local.path(), "/www");
+            job.protocol = job::Protocol::Ftpes;
             std::int32_t status = -1;
             std::optional<engine::ServerCertificate> asked;
             std::string askedFor;
@@ -189,7 +151,7 @@ private slots:
             QCOMPARE(job.fingerprint, trust ? server.Fingerprint() : std::string());
             QCOMPARE(status, trust ? 1 : 0);
         }
-        QCOMPARE(boxes, 0);
+        QVERIFY2(boxes.texts.isEmpty(), qPrintable(boxes.texts.join(" | ")));
         QCOMPARE(server.LoginCount(), 1);
         QCOMPARE(test::ReadFile(server.root() / "www" / "index.html"), std::string("<p>over TLS</p>\n"));
     }
@@ -199,14 +161,8 @@ private slots:
         fs::create_directories(server.root() / "docs");
         std::string fingerprint;
         for (const bool trust : {false, true}) {
-            engine::LoginParams params;
-            params.server = server.host();
-            params.port = server.port();
-            params.protocol = job::Protocol::Ftps;
-            params.userName = server.userName();
-            params.password = server.password();
-            params.passive = true;
-            dialogs::RemotePickerDialog dialog(dialogs::RemotePickerDialog::Kind::Folder, params, QString(),
+            dialogs::RemotePickerDialog dialog(dialogs::RemotePickerDialog::Kind::Folder,
+                                               test::LoginParamsFor(server, job::Protocol::Ftps), QString(),
                                                {});
             int asked = 0;
             dialog.SetTrustQuestion([&](const engine::ServerCertificate& certificate) {
@@ -233,9 +189,7 @@ private slots:
         const test::SshdTestServer server({.hostKey = {}, .authorizedKey = keys.path() / "id_test.pub"});
         fs::create_directories(server.root() / "docs");
         server.HandOver();
-        QString title;
-        test::WhenModal<TrustDialog>([&title](TrustDialog* dialog) {
-            title = dialog->windowTitle();
+        test::WhenModal<TrustDialog>([](TrustDialog* dialog) {
             dialog->KnownHostsBox()->setChecked(true);
             dialog->TrustButton()->click();
         });
@@ -259,15 +213,12 @@ private slots:
         std::string folder;
         std::string fingerprint;
         // The key is unknown whatever the user's own known_hosts holds.
-        const QByteArray home = qgetenv("HOME");
-        qputenv("HOME", QByteArray::fromStdString(keys.path().string()));
+        const test::ScopedEnv home("HOME", keys.path().string());
         // No password: only the key can log in.
         QCOMPARE(dialogs::bBXFR_TOOLS_FOLDER_BrowseForFolder(
                      "127.0.0.1", test::SshdTestServer::User(), "", "", server.port(), 1, &folder, nullptr,
                      {}, {job::Protocol::Sftp, &fingerprint, (keys.path() / "id_test").string()}),
                  1);
-        qputenv("HOME", home);
-        QCOMPARE(title, QString("Brindle FTP - Server Host Key"));
         QCOMPARE(fingerprint, server.Fingerprint());
         QVERIFY2(QString::fromStdString(folder).endsWith("/docs/made"), folder.c_str());
         QVERIFY(fs::is_directory(server.root() / "docs" / "made"));

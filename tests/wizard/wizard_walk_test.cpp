@@ -4,6 +4,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,7 +14,6 @@
 #include <QSettings>
 #include <QTabWidget>
 #include <QTest>
-#include <QTimer>
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -23,7 +23,6 @@
 #include "dialogs/prop_chmod_dialog.h"
 #include "dialogs/prop_script_dialog.h"
 #include "dialogs/prop_sel_dialog.h"
-#include "dialogs/prop_test_helpers.h"
 #include "dialogs/server_advanced_dialog.h"
 #include "dialogs/tran_prog.h"
 #include "engine/sizes.h"
@@ -31,26 +30,22 @@
 #include "job/transfer_file.h"
 #include "support/files.h"
 #include "support/ftp_test_server.h"
+#include "support/qt_helpers.h"
 #include "support/temp_dir.h"
+#include "support/wizard_state.h"
 #include "wizard/welcome_load_pages.h"
 #include "wizard/wizard_pages.h"
 #include "wizard/wizard_sheet.h"
 
 using namespace bxfr;
 using namespace bxfr::wizard;
+using bxfr::test::Child;
 using bxfr::test::WhenModal;
 namespace fs = std::filesystem;
 
 namespace {
 
 using Tree = std::map<std::string, std::string>;
-
-template <typename T>
-T* Child(QObject* parent, const char* name) {
-    auto* child = parent->findChild<T*>(name);
-    if (!child) qFatal("no child %s", name);
-    return child;
-}
 
 // Replaces a field's text the way a user does: select it all, type over it.
 void TypeInto(QLineEdit* edit, const QString& text) {
@@ -87,12 +82,7 @@ QString Q(const fs::path& path) { return QString::fromStdString(path.string()); 
 
 // The sheet as the wizard launch builds it; runTransfer stays empty, so the real progress
 // dialog runs the curl client.
-struct Wizard {
-    job::TransferJob job;
-    job::TransferJob baseline;
-    prefs::UserSettings settings;
-    std::int32_t status = 0;
-    WizardContext context{&job, &baseline, &settings, &status, nullptr, {}};
+struct Wizard : test::WizardState {
     std::unique_ptr<WizardSheet> sheet = std::make_unique<WizardSheet>(context);
 
     Wizard() {
@@ -128,31 +118,24 @@ struct Wizard {
 };
 
 // Next on the Transfer page runs the transfer; the progress dialog closes itself when done.
-// Message boxes are recorded and closed so that a failing run cannot hang; a run past a minute
-// is cancelled.
+// A run past a minute is cancelled.
 void RunToFinalPage(const Wizard& w) {
-    QStringList boxes;
     bool sawProgress = false;
     bool cancelled = false;
-    int ticks = 0;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            boxes << box->text();
-            box->reject();
-        } else if (auto* progress = qobject_cast<dialogs::TranProg*>(modal)) {
+    QElapsedTimer clock;
+    clock.start();
+    const test::BoxWatcher boxes([&](QWidget* modal) {
+        if (auto* progress = qobject_cast<dialogs::TranProg*>(modal)) {
             sawProgress = true;
-            if (!cancelled && ++ticks > 3000) {
+            if (!cancelled && clock.elapsed() > 60000) {
                 cancelled = true;
                 progress->reject();
             }
         }
     });
-    watch.start(20);
     w.Next("WizFinal");
     QVERIFY(sawProgress);
-    QVERIFY2(boxes.isEmpty(), qPrintable(boxes.join(" | ")));
+    QVERIFY2(boxes.texts.isEmpty(), qPrintable(boxes.texts.join(" | ")));
     QVERIFY(!cancelled);
     QCOMPARE(w.status, 1);
 }

@@ -1,0 +1,25 @@
+#pragma once
+
+// The job, baseline, settings and status a wizard sheet works on, as the launch builds them.
+
+#include <cstdint>
+
+#include "prefs/user_settings.h"
+#include "wizard/wiz_page.h"
+
+namespace bxfr::test {
+
+struct WizardState {
+    WizardState() = default;
+    // The context points into this object.
+    WizardState(const WizardState&) = delete;
+    WizardState& operator=(const WizardState&) = delete;
+
+    job::TransferJob job;
+    job::TransferJob baseline;
+    prefs::UserSettings settings;
+    std::int32_t status = 0;
+    wizard::WizardContext context{&job, &baseline, &settings, &status, nullptr, {}};
+};
+
+}  // namespace bxfr::test
