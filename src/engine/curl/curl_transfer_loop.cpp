@@ -78,6 +78,17 @@ constexpr int kMaxWaitMs = 5;
 
 }  // namespace
 
+void SetTunnelProxy(CURL* easy, const std::string& proxy, std::string& url) {
+    if (proxy.empty()) {
+        // Direct means direct: a proxy from the environment would turn FTP into HTTP.
+        curl_easy_setopt(easy, CURLOPT_PROXY, "");
+        return;
+    }
+    url = proxy.find("://") == std::string::npos ? "http://" + proxy : proxy;
+    curl_easy_setopt(easy, CURLOPT_PROXY, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
+}
+
 std::uint32_t InternetCodeFor(CURLcode result) {
     if (result == CURLE_OK) {
         return 0;

@@ -54,15 +54,7 @@ CurlFtpConnection::CurlFtpConnection(const LoginParams& params)
         curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
         curl_easy_setopt(h, CURLOPT_FTP_USE_EPRT, 1L);
     }
-    if (params_.proxy.empty()) {
-        // Direct means direct: a proxy from the environment would turn FTP into HTTP.
-        curl_easy_setopt(h, CURLOPT_PROXY, "");
-    } else {
-        proxyUrl_ =
-            params_.proxy.find("://") == std::string::npos ? "http://" + params_.proxy : params_.proxy;
-        curl_easy_setopt(h, CURLOPT_PROXY, proxyUrl_.c_str());
-        curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
-    }
+    SetTunnelProxy(h, params_.proxy, proxyUrl_);
     if (UsesTls()) {
         SetUpTls();
     }

@@ -133,14 +133,7 @@ CurlSftpConnection::CurlSftpConnection(const LoginParams& params)
     // Larger buffers let libssh2 keep more SFTP reads and writes in flight.
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 512L * 1024L);
     curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, 2L * 1024L * 1024L);
-    if (params_.proxy.empty()) {
-        curl_easy_setopt(h, CURLOPT_PROXY, "");
-    } else {
-        proxyUrl_ =
-            params_.proxy.find("://") == std::string::npos ? "http://" + params_.proxy : params_.proxy;
-        curl_easy_setopt(h, CURLOPT_PROXY, proxyUrl_.c_str());
-        curl_easy_setopt(h, CURLOPT_HTTPPROXYTUNNEL, 1L);
-    }
+    SetTunnelProxy(h, params_.proxy, proxyUrl_);
 }
 
 CurlSftpConnection::~CurlSftpConnection() { DropKnownKeyType(); }
