@@ -48,7 +48,7 @@ QIcon ProgramIcon() {
 }
 
 // The files of this build in the order of the Windows list: the programs (the remote pickers are
-// built into the desktop program, so there is no file of their own), then the FTP library, the
+// built into the desktop program, so there is no file of their own), then the FTP and SSH libraries, the
 // user-interface framework, the C runtime and the cipher library, each as loaded.
 QString BuildComponentList() {
     QString list;
@@ -56,6 +56,7 @@ QString BuildComponentList() {
     AddLine(list, "bxfr", ProgramFileVersion("bxfr"));
     const QString curl = QString::fromStdString(engine::FtpLibraryVersion());
     AddLine(list, "libcurl", curl.section(' ', 1, 1));
+    AddLine(list, "libssh", QString::fromStdString(engine::SshLibraryVersion()).section(' ', 1, 1));
     AddLine(list, "Qt", qVersion());
 #ifdef __GLIBC__
     AddLine(list, "glibc", gnu_get_libc_version());

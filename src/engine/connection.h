@@ -133,6 +133,9 @@ struct TransferOptions {
     // Called as bytes cross the network, with the file's count so far (restartAt included).
     // Throwing aborts the transfer; the exception reaches the caller.
     std::function<void(std::uint64_t bytesMoved)> onProgress;
+    // PutFile on a connection that StampsInPut(): the modification time (seconds since 1970 UTC)
+    // the stored file gets before it is closed, saving a request of its own.
+    std::optional<std::int64_t> modified;
 };
 
 // One logged-in control connection. Every operation runs on it; a connection is used by
@@ -168,6 +171,8 @@ public:
     virtual bool SetModificationTime(const std::string& name, std::int64_t unixSeconds) = 0;
     // The server offers REST STREAM, so TransferOptions::restartAt can be used.
     virtual bool CanResume() const = 0;
+    // PutFile sets TransferOptions::modified itself.
+    virtual bool StampsInPut() const { return false; }
 
     // Lists a folder ("" = the current one); false when it cannot be listed.
     virtual bool List(const std::string& folder, std::vector<RemoteEntry>& entries) = 0;
