@@ -33,9 +33,16 @@ public:
         Attributes out;
         const std::uint32_t flags = U32();
         if (flags & kAttrSize) out.size = U64();
-        if (flags & kAttrOwner) out.owner.emplace(U32(), U32());
+        // One field after the other: a function's arguments are read in no set order.
+        if (flags & kAttrOwner) {
+            const std::uint32_t uid = U32();
+            out.owner.emplace(uid, U32());
+        }
         if (flags & kAttrPermissions) out.permissions = U32();
-        if (flags & kAttrTimes) out.times.emplace(U32(), U32());
+        if (flags & kAttrTimes) {
+            const std::uint32_t atime = U32();
+            out.times.emplace(atime, U32());
+        }
         if (flags & kAttrExtended) {
             // Pairs of strings no one here needs; each must still fit the packet.
             for (std::uint32_t count = U32(); count > 0; --count) {
