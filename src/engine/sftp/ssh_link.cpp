@@ -173,8 +173,8 @@ int SshLink::Await(Call call, int again) {
 }
 
 void SshLink::Wait(std::chrono::milliseconds timeout) const {
+    // libssh wants POLLIN always (its "read pending"), and POLLOUT while it holds unsent bytes.
     const int flags = ssh_get_poll_flags(session_);
-    if (flags & SSH_READ_PENDING) return;
 #ifdef _WIN32
     WSAPOLLFD fd{};
     fd.fd = ssh_get_fd(session_);

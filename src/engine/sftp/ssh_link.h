@@ -30,7 +30,7 @@ public:
     std::string LastLibraryError() const;
 
     // Sleeps until the socket has something to read, or can take what libssh holds to send, or
-    // `timeout` passes; returns at once when libssh holds unread bytes.
+    // `timeout` passes.
     void Wait(std::chrono::milliseconds timeout) const;
 
 private:
