@@ -203,6 +203,21 @@ TEST_F(Sftp, HostKeyMustBeKnownOrPinned) {
     ASSERT_TRUE(pinned);
     EXPECT_EQ(pinned->certificate().pinnedIn, "FINGERPRINT");
 
+    // A key known_hosts marks revoked stays refused, whatever pins it; no question can accept it.
+    WriteFile(knownHosts, "@revoked [127.0.0.1]:" + std::to_string(impostor.port()) + " " +
+                              impostor.KnownHostsLine().substr(impostor.KnownHostsLine().find(' ') + 1) +
+                              "\n");
+    const auto revoked = test::Raised<InternetError>([&] { MakeConnector()->Connect(toImpostor); });
+    ASSERT_TRUE(revoked);
+    EXPECT_EQ(revoked->code(), 12169u);
+    EXPECT_NE(std::string(revoked->what()).find("revoked"), std::string::npos) << revoked->what();
+    try {
+        MakeConnector()->Connect(toImpostor);
+    } catch (const CertificateError&) {
+        ADD_FAILURE() << "a revoked key is no question to put to the user";
+    } catch (const InternetError&) {
+    }
+
     const std::vector<std::string> log = server.Log();
     EXPECT_EQ(CountStartingWith(log, "Accepted password"), 1) << ::testing::PrintToString(log);
     EXPECT_EQ(CountStartingWith(log, "Failed password"), 0);
@@ -223,8 +238,13 @@ TEST_F(Sftp, KnownServerWithSeveralKeysIsKnown) {
     ASSERT_EQ(ReadFile(knownHosts).rfind("|1|", 0), 0u);
     LoginParams params = LoginTo(server);
     params.knownHosts = knownHosts.string();
+    // No copy of the file, with its names in clear, may be left anywhere.
+    const fs::path temporary = dir.path() / "tmp";
+    fs::create_directories(temporary);
+    const test::ScopedEnv tmpdir("TMPDIR", temporary.string());
     auto connection = MakeConnector()->Connect(params);
     EXPECT_NE(connection->Security().find(server.Fingerprint()), std::string::npos) << connection->Security();
+    EXPECT_TRUE(fs::is_empty(temporary));
 
     // A server without a key of the listed type shows the one it has: a changed key, not an unknown one.
     SshdTestServer edOnly;
@@ -322,6 +342,28 @@ TEST_F(Sftp, DroppedConnectionIsResumed) {
     std::uint64_t size = 0;
     EXPECT_TRUE(after->FileSize("large.bin", size)) << after->LastReply().text;
     EXPECT_EQ(size, 3u * 1024 * 1024);
+}
+
+// A re-upload cut short by a cancel leaves the old copy whole and no temporary behind; one that
+// completes replaces the old copy in one step.
+TEST_F(Sftp, CancelledReuploadKeepsTheOldCopy) {
+    SshdTestServer server;
+    const std::string old = BinaryBytes(1024 * 1024);
+    WriteFile(server.root() / "site.tar", old);
+    server.HandOver();
+    const fs::path local = dir.path() / "site";
+    WriteTree(local, {{"site.tar", BinaryBytes(64 * 1024 * 1024).substr(3)}});
+    auto cut = SftpTransfer(server, local, "", 0);
+    cut->onProgress = [](job::TransferProgress& progress) {
+        if (progress.doneBytes > 4 * 1024 * 1024) progress.cancelRequested = 1;
+    };
+    cut->Run();
+    EXPECT_GE(cut->Count("Cancelled: "), 1) << ::testing::PrintToString(cut->messages);
+    EXPECT_EQ(TreeOf(server.root()), (Tree{{"site.tar", old}}));
+
+    auto whole = SftpTransfer(server, local, "", 0);
+    ASSERT_TRUE(Succeeds(*whole)) << ::testing::PrintToString(whole->messages);
+    EXPECT_EQ(TreeOf(server.root()), TreeOf(local));
 }
 
 TEST(KnownHosts, MatchesAsOpenSshDoes) {
