@@ -199,6 +199,12 @@ public:
     // new login met a certificate or host key that is not trusted.
     virtual std::uint32_t CurrentLogin() { return 1; }
 
+    // How many files may move at once on this connection's login, each through a Share() of it.
+    virtual std::size_t FilesInFlight() const { return 1; }
+    // Another connection on the same login, for one more file in flight: its own folder and
+    // replies, the login's session shared. Used from another thread than this one.
+    virtual std::unique_ptr<Connection> Share() { return nullptr; }
+
     // The protection of the control connection for the log, e.g. "TLS: TLSv1.3, cipher
     // TLS_AES_256_GCM_SHA384"; empty for plain FTP.
     virtual std::string Security() const { return {}; }

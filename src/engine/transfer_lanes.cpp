@@ -186,7 +186,11 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
     const std::size_t wanted =
         static_cast<std::size_t>(std::clamp(job_.connections, 1, job::kMaxConnections));
     const std::size_t count = std::min(wanted, plan.size());
-    if (count <= 1) {
+    // Where a login carries several files at once (SFTP), each connection has lanes of its own.
+    const std::size_t inFlight = connection_ ? std::max<std::size_t>(1, connection_->FilesInFlight()) : 1;
+    const std::size_t perLogin =
+        count == 0 ? 1 : std::clamp<std::size_t>((plan.size() + count - 1) / count, 1, inFlight);
+    if (count <= 1 && perLogin <= 1) {
         for (const auto& task : plan) {
             if (moveOne(*this, task) == 0) {
                 break;
@@ -198,9 +202,11 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
     // Each connection runs the connect script from where this one ran it.
     const std::string baseFolder = loginFolder_;
     LaneBoard board{job_, plan, send};
-    board.moving.resize(count);
+    // Lanes 0..count-1 have a connection each; the rest share their logins, perLogin - 1 each.
+    const std::size_t total = count * perLogin;
+    board.moving.resize(total);
     std::vector<std::unique_ptr<Lane>> lanes;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < total; ++i) {
         lanes.push_back(std::make_unique<Lane>(board, i));
     }
     const auto work = [&](Lane& lane, TransferRun& run) {
@@ -239,6 +245,27 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
             return false;
         }
     };
+    // A lane on another connection's login: that login's script has run already.
+    const auto shared = [&](std::size_t index, std::unique_ptr<Connection> view, std::uint32_t login,
+                            std::string folder) {
+        Lane& lane = *lanes[index];
+        TransferRun run(lane.job(), connector_);
+        run.connection_ = std::move(view);
+        run.scriptedLogin_ = login;
+        run.loginFolder_ = std::move(folder);
+        work(lane, run);
+        run.connection_.reset();
+    };
+    const auto startShared = [&](std::size_t primary, TransferRun& run, Lane& lane,
+                                 std::vector<std::thread>& into) {
+        for (std::size_t j = 0; j + 1 < perLogin; ++j) {
+            std::unique_ptr<Connection> view = run.connection_->Share();
+            if (!view) return;
+            lane.Join();
+            into.emplace_back(shared, count + primary * (perLogin - 1) + j, std::move(view),
+                              run.scriptedLogin_, run.loginFolder_);
+        }
+    };
     // The extra connections log in on their own threads; one the server refuses leaves the
     // files to the others, one whose certificate or host key is refused fails the run.
     const auto extra = [&](std::size_t index) {
@@ -253,7 +280,10 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
             lane.Finish(false, scripted, nullptr);
             if (scripted == 1) {
                 lane.Join();
+                std::vector<std::thread> views;
+                startShared(index, run, lane, views);
                 work(lane, run);
+                for (auto& view : views) view.join();
             }
         } catch (...) {
             lane.Finish(false, 0, std::current_exception());
@@ -269,7 +299,10 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
         first.connection_ = std::move(connection_);
         first.scriptedLogin_ = scriptedLogin_;
         first.loginFolder_ = loginFolder_;
+        std::vector<std::thread> views;
+        startShared(0, first, *lanes[0], views);
         work(*lanes[0], first);
+        for (auto& view : views) view.join();
         connection_ = std::move(first.connection_);
         scriptedLogin_ = first.scriptedLogin_;
         cutShort_ = cutShort_ || first.cutShort_;

@@ -15,33 +15,57 @@ namespace bxfr::engine {
 
 using namespace sftp;
 
-SftpConnection::SftpConnection(const LoginParams& params) : params_(params) {}
+std::shared_ptr<Client> SftpSession::Current() {
+    const std::lock_guard guard(lock_);
+    if (!client_ || client_->Lost()) {
+        client_.reset();
+        client_ = std::make_shared<Client>(std::make_unique<SshLink>(params_), params_);
+        ++logins_;
+    }
+    return client_;
+}
+
+std::shared_ptr<Client> SftpSession::Existing() const {
+    const std::lock_guard guard(lock_);
+    return client_;
+}
+
+std::uint32_t SftpSession::Logins() const {
+    const std::lock_guard guard(lock_);
+    return logins_;
+}
+
+SftpConnection::SftpConnection(const LoginParams& params) : session_(std::make_shared<SftpSession>(params)) {}
+
+SftpConnection::SftpConnection(std::shared_ptr<SftpSession> session, std::string folder)
+    : session_(std::move(session)), folder_(std::move(folder)) {}
 
 SftpConnection::~SftpConnection() = default;
 
+std::unique_ptr<Connection> SftpConnection::Share() {
+    return std::make_unique<SftpConnection>(session_, folder_);
+}
+
+std::string SftpConnection::Security() const {
+    const std::shared_ptr<Client> client = session_->Existing();
+    return client ? client->Security() : std::string();
+}
+
 void SftpConnection::Login() {
-    client_.reset();
-    link_.reset();
-    link_ = std::make_unique<SshLink>(params_);
-    client_ = std::make_unique<Client>(*link_, params_);
-    ++logins_;
-    if (logins_ == 1) {
-        // The session starts in the account's home; later logins keep the folder the run is in.
-        const Reply home = CallPath(kRealpath, ".");
-        if (home.type == kName && home.names.size() == 1 && home.names.front().name.starts_with('/')) {
-            folder_ = home.names.front().name;
-        }
+    session_->Current();
+    // The session starts in the account's home.
+    const Reply home = CallPath(kRealpath, ".");
+    if (home.type == kName && home.names.size() == 1 && home.names.front().name.starts_with('/')) {
+        folder_ = home.names.front().name;
     }
     Succeed(230, "230 Logged in over SSH.");
 }
 
-Client& SftpConnection::Session() {
-    if (!client_ || client_->Lost()) Login();
-    return *client_;
-}
+std::shared_ptr<Client> SftpConnection::Session() { return session_->Current(); }
 
 std::uint32_t SftpConnection::CurrentLogin() {
-    if (client_ && !client_->Lost()) return logins_;
+    const std::shared_ptr<Client> client = session_->Existing();
+    if (client && !client->Lost()) return session_->Logins();
     const ServerReply reply = lastReply_;
     const std::uint32_t error = lastError_;
     try {
@@ -53,16 +77,16 @@ std::uint32_t SftpConnection::CurrentLogin() {
         return 0;
     }
     Record(error, reply);
-    return logins_;
+    return session_->Logins();
 }
 
 Reply SftpConnection::Call(std::uint8_t type, const std::function<void(PacketWriter&)>& fill) {
-    Client& client = Session();
-    const std::uint32_t id = client.NextId();
+    const std::shared_ptr<Client> client = Session();
+    const std::uint32_t id = client->NextId();
     PacketWriter packet(type, id);
     fill(packet);
-    client.Send(id, std::move(packet));
-    return client.Wait(id);
+    client->Send(id, std::move(packet));
+    return client->Wait(id);
 }
 
 Reply SftpConnection::CallPath(std::uint8_t type, const std::string& path) {
@@ -142,7 +166,7 @@ bool SftpConnection::Rename(const std::string& from, const std::string& to) {
         const std::string target = Resolve(to);
         // OpenSSH's rename replaces the target in one step, as RNTO does on FTP servers; plain
         // SFTP rename refuses an existing target.
-        if (Session().Offers("posix-rename@openssh.com")) {
+        if (Session()->Offers("posix-rename@openssh.com")) {
             return Status(Call(kExtended,
                                [&](PacketWriter& p) {
                                    p.String("posix-rename@openssh.com").String(source).String(target);
@@ -213,7 +237,8 @@ bool SftpConnection::List(const std::string& folder, std::vector<RemoteEntry>& e
         const std::string path = Resolve(folder);
         const Reply opened = CallPath(kOpendir, path);
         if (opened.type != kHandle) return Status(opened, path);
-        Client& client = Session();
+        const std::shared_ptr<Client> held = Session();
+        Client& client = *held;
         // Two reads in flight: a small folder's names and its end come in one round trip.
         std::deque<std::uint32_t> reads;
         bool ended = false;
@@ -244,7 +269,7 @@ bool SftpConnection::List(const std::string& folder, std::vector<RemoteEntry>& e
             }
         }
         const std::uint32_t close = client.NextId();
-        client.SendQuietly(std::move(PacketWriter(kClose, close).String(opened.handle)), close);
+        client.SendQuietly(close, std::move(PacketWriter(kClose, close).String(opened.handle)));
         if (failed) {
             entries.clear();
             return false;
@@ -255,9 +280,10 @@ bool SftpConnection::List(const std::string& folder, std::vector<RemoteEntry>& e
 }
 
 void SftpConnection::CloseQuietly(const std::string& handle) {
-    if (!client_ || client_->Lost()) return;
-    const std::uint32_t id = client_->NextId();
-    client_->SendQuietly(std::move(PacketWriter(kClose, id).String(handle)), id);
+    const std::shared_ptr<Client> client = session_->Existing();
+    if (!client || client->Lost()) return;
+    const std::uint32_t id = client->NextId();
+    client->SendQuietly(id, std::move(PacketWriter(kClose, id).String(handle)));
 }
 
 std::unique_ptr<Connection> OpenSftpConnection(const LoginParams& params) {

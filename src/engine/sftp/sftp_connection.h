@@ -4,6 +4,7 @@
 // engine's terms (FTP's reply codes: 550 for a refusal, ...). Private to the engine.
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,9 +17,28 @@
 
 namespace bxfr::engine {
 
+// One SSH session's login, shared by the connections that keep files in flight on it.
+class SftpSession {
+public:
+    explicit SftpSession(const LoginParams& params) : params_(params) {}
+    // The live client, logged in anew when the last one was lost; raises InternetError.
+    std::shared_ptr<sftp::Client> Current();
+    // The client as it is, lost or not; null before the first login.
+    std::shared_ptr<sftp::Client> Existing() const;
+    std::uint32_t Logins() const;
+
+private:
+    LoginParams params_;
+    mutable std::mutex lock_;
+    std::shared_ptr<sftp::Client> client_;
+    std::uint32_t logins_ = 0;
+};
+
 class SftpConnection : public Connection {
 public:
     explicit SftpConnection(const LoginParams& params);
+    // Another connection on the same session, in the same folder.
+    SftpConnection(std::shared_ptr<SftpSession> session, std::string folder);
     ~SftpConnection() override;
 
     // Connects, checks the host key and logs in; raises InternetError (CertificateError for a
@@ -43,7 +63,9 @@ public:
     bool Command(const std::string& command, bool expectData, std::string* data) override;
     ServerReply LastReply() const override { return lastReply_; }
     std::uint32_t LastError() const override { return lastError_; }
-    std::string Security() const override { return link_ ? link_->Security() : std::string(); }
+    std::string Security() const override;
+    std::size_t FilesInFlight() const override { return kFilesInFlight; }
+    std::unique_ptr<Connection> Share() override;
     std::uint32_t CurrentLogin() override;
     std::string CommandArgument(const std::string& name) const override { return SftpQuoted(name); }
     std::string ChmodCommand(int permissions, const std::string& name) const override {
@@ -51,8 +73,10 @@ public:
     }
 
 private:
+    // Small files in flight on one session: each a round trip's worth of requests.
+    static constexpr std::size_t kFilesInFlight = 8;
     // The session, logged in again first when the last one was lost.
-    sftp::Client& Session();
+    std::shared_ptr<sftp::Client> Session();
     // Sends one request and waits for its reply; a lost connection raises.
     sftp::Reply Call(std::uint8_t type, const std::function<void(sftp::PacketWriter&)>& fill);
     sftp::Reply CallPath(std::uint8_t type, const std::string& path);
@@ -82,10 +106,7 @@ private:
     // Handles of an aborted transfer are closed without waiting.
     void CloseQuietly(const std::string& handle);
 
-    LoginParams params_;
-    std::unique_ptr<SshLink> link_;
-    std::unique_ptr<sftp::Client> client_;
-    std::uint32_t logins_ = 0;
+    std::shared_ptr<SftpSession> session_;
     std::string folder_ = "/";
     ServerReply lastReply_;
     std::uint32_t lastError_ = 0;

@@ -100,7 +100,7 @@ bool SftpConnection::RunScriptCommand(const std::vector<std::string>& words, std
         return setStat(attributes);
     }
     if (verb == "ln") {
-        if (!Session().Offers("hardlink@openssh.com")) return Fail(550, "the server offers no hard links");
+        if (!Session()->Offers("hardlink@openssh.com")) return Fail(550, "the server offers no hard links");
         return Status(
             Call(kExtended,
                  [&](PacketWriter& p) { p.String("hardlink@openssh.com").String(words[1]).String(path); }),
@@ -116,7 +116,7 @@ bool SftpConnection::RunScriptCommand(const std::vector<std::string>& words, std
     if (verb == "rmdir") return Status(CallPath(kRmdir, path), "rmdir " + path);
     if (verb == "rm") return Status(CallPath(kRemove, path), "rm " + path);
     if (verb == "statvfs") {
-        if (!Session().Offers("statvfs@openssh.com")) return Fail(550, "the server offers no statvfs");
+        if (!Session()->Offers("statvfs@openssh.com")) return Fail(550, "the server offers no statvfs");
         const Reply reply =
             Call(kExtended, [&](PacketWriter& p) { p.String("statvfs@openssh.com").String(path); });
         if (reply.type != kExtendedReply || reply.data.size() < 88) return Status(reply, "statvfs " + path);

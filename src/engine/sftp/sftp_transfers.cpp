@@ -38,9 +38,15 @@ void SftpConnection::PutFile(const std::string& remoteName, int, const UploadSou
              "Upload failed: " + (opened.type == kStatus ? Words(opened) : std::string("no file handle")));
         RaiseLast();
     }
-    Client& client = Session();
+    const std::shared_ptr<Client> held = Session();
+    Client& client = *held;
+    // Every request of this file, so that what is still owed can be dropped if it ends early.
+    std::vector<std::uint32_t> sent;
+    const auto send = [&](std::uint32_t id, PacketWriter&& packet) {
+        sent.push_back(id);
+        client.Send(id, std::move(packet));
+    };
     const std::string& handle = opened.handle;
-    client.SetStoppable(true);
     try {
         std::deque<std::pair<std::uint32_t, std::size_t>> writes;  // id, length
         std::uint64_t offset = options.restartAt;
@@ -59,10 +65,10 @@ void SftpConnection::PutFile(const std::string& remoteName, int, const UploadSou
                     break;
                 }
                 const std::uint32_t id = client.NextId();
-                client.Send(id, std::move(PacketWriter(kWrite, id)
-                                              .String(handle)
-                                              .U64(offset)
-                                              .String(std::string_view(buffer.data(), count))));
+                send(id, std::move(PacketWriter(kWrite, id)
+                                       .String(handle)
+                                       .U64(offset)
+                                       .String(std::string_view(buffer.data(), count))));
                 writes.emplace_back(id, count);
                 offset += count;
             }
@@ -73,16 +79,15 @@ void SftpConnection::PutFile(const std::string& remoteName, int, const UploadSou
                     const auto seconds = static_cast<std::uint32_t>(*options.modified);
                     stamp.times.emplace(seconds, seconds);
                     stampId = client.NextId();
-                    client.Send(stampId,
-                                std::move(PacketWriter(kFsetstat, stampId).String(handle).Attrs(stamp)));
+                    send(stampId, std::move(PacketWriter(kFsetstat, stampId).String(handle).Attrs(stamp)));
                 }
                 statId = client.NextId();
-                client.Send(statId, std::move(PacketWriter(kFstat, statId).String(handle)));
+                send(statId, std::move(PacketWriter(kFstat, statId).String(handle)));
                 closeId = client.NextId();
-                client.Send(closeId, std::move(PacketWriter(kClose, closeId).String(handle)));
+                send(closeId, std::move(PacketWriter(kClose, closeId).String(handle)));
             }
             if (writes.empty()) break;
-            const Reply reply = client.Wait(writes.front().first);
+            const Reply reply = client.Wait(writes.front().first, true);
             if (reply.type != kStatus || reply.status != kOk) {
                 if (failure.empty())
                     failure = reply.type == kStatus ? Words(reply) : "the server answered out of turn";
@@ -93,16 +98,14 @@ void SftpConnection::PutFile(const std::string& remoteName, int, const UploadSou
             if (failure.empty() && options.onProgress) options.onProgress(acknowledged);
         }
         if (!failure.empty()) {
-            client.ForgetOutstanding();
+            client.Forget(sent);
             CloseQuietly(handle);
-            client.SetStoppable(false);
             Fail(550, "Upload failed: " + failure);
             RaiseLast();
         }
-        if (stampId != 0) client.Wait(stampId);  // the time is a courtesy: a refusal fails nothing
-        const Reply stat = client.Wait(statId);
-        const Reply closed = client.Wait(closeId);
-        client.SetStoppable(false);
+        if (stampId != 0) client.Wait(stampId, true);  // the time is a courtesy: a refusal fails nothing
+        const Reply stat = client.Wait(statId, true);
+        const Reply closed = client.Wait(closeId, true);
         if (closed.type != kStatus || closed.status != kOk) {
             Fail(550, "Upload failed: closing " + path + ": " + Words(closed));
             RaiseLast();
@@ -115,11 +118,8 @@ void SftpConnection::PutFile(const std::string& remoteName, int, const UploadSou
             RaiseLast();
         }
     } catch (...) {
-        if (client_ && !client_->Lost()) {
-            client.ForgetOutstanding();
-            CloseQuietly(handle);
-        }
-        client.SetStoppable(false);
+        client.Forget(sent);
+        CloseQuietly(handle);
         throw;
     }
     Succeed(226, "226 Stored " + path);
@@ -136,14 +136,20 @@ void SftpConnection::GetFile(const std::string& remoteName, int, const DownloadS
              "Download failed: " + (opened.type == kStatus ? Words(opened) : std::string("no file handle")));
         RaiseLast();
     }
-    Client& client = Session();
+    const std::shared_ptr<Client> held = Session();
+    Client& client = *held;
+    // Every request of this file, so that what is still owed can be dropped if it ends early.
+    std::vector<std::uint32_t> sent;
+    const auto send = [&](std::uint32_t id, PacketWriter&& packet) {
+        sent.push_back(id);
+        client.Send(id, std::move(packet));
+    };
     const std::string& handle = opened.handle;
-    client.SetStoppable(true);
     std::uint64_t written = options.restartAt;
     try {
         // The time comes with the reads, for the run that asks for it next.
         const std::uint32_t statId = client.NextId();
-        client.Send(statId, std::move(PacketWriter(kFstat, statId).String(handle)));
+        send(statId, std::move(PacketWriter(kFstat, statId).String(handle)));
         struct Read {
             std::uint32_t id;
             std::uint64_t offset;
@@ -157,7 +163,7 @@ void SftpConnection::GetFile(const std::string& remoteName, int, const DownloadS
         std::uint32_t closeId = 0;
         const auto ask = [&](std::uint64_t offset, std::uint32_t length) {
             const std::uint32_t id = client.NextId();
-            client.Send(id, std::move(PacketWriter(kRead, id).String(handle).U64(offset).U32(length)));
+            send(id, std::move(PacketWriter(kRead, id).String(handle).U64(offset).U32(length)));
             reads.push_back({id, offset, length});
         };
         for (;;) {
@@ -174,12 +180,12 @@ void SftpConnection::GetFile(const std::string& remoteName, int, const DownloadS
             if (closeId == 0 && options.expectedSize &&
                 *options.expectedSize < options.restartAt + kSafeRead && next > *options.expectedSize) {
                 closeId = client.NextId();
-                client.Send(closeId, std::move(PacketWriter(kClose, closeId).String(handle)));
+                send(closeId, std::move(PacketWriter(kClose, closeId).String(handle)));
             }
             if (reads.empty()) break;
             const Read read = reads.front();
             reads.pop_front();
-            const Reply reply = client.Wait(read.id);
+            const Reply reply = client.Wait(read.id, true);
             if (reply.type == kData && reply.data.size() <= read.length && !reply.data.empty()) {
                 const std::size_t got = reply.data.size();
                 early.emplace(read.offset, reply.data);
@@ -201,11 +207,10 @@ void SftpConnection::GetFile(const std::string& remoteName, int, const DownloadS
         }
         if (closeId == 0) {
             closeId = client.NextId();
-            client.Send(closeId, std::move(PacketWriter(kClose, closeId).String(handle)));
+            send(closeId, std::move(PacketWriter(kClose, closeId).String(handle)));
         }
-        const Reply stat = client.Wait(statId);
-        client.Wait(closeId);
-        client.SetStoppable(false);
+        const Reply stat = client.Wait(statId, true);
+        client.Wait(closeId, true);
         if (!failure.empty()) {
             Fail(550, "Download failed: " + failure);
             RaiseLast();
@@ -220,11 +225,8 @@ void SftpConnection::GetFile(const std::string& remoteName, int, const DownloadS
             timedSeconds_ = stat.attributes.times->second;
         }
     } catch (...) {
-        if (client_ && !client_->Lost()) {
-            client.ForgetOutstanding();
-            CloseQuietly(handle);
-        }
-        client.SetStoppable(false);
+        client.Forget(sent);
+        CloseQuietly(handle);
         throw;
     }
     if (options.expectedSize && written != *options.expectedSize) {
