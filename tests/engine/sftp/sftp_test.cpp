@@ -344,10 +344,53 @@ TEST_F(Sftp, DroppedConnectionIsResumed) {
     EXPECT_EQ(size, 3u * 1024 * 1024);
 }
 
+SshdOptions With(bool SshdOptions::*flag) {
+    SshdOptions options;
+    options.*flag = true;
+    return options;
+}
+
+// Servers set up as hardening guides advise, and servers whose only host key is RSA: known
+// from known_hosts, asked for with SHA-2 signatures, never called unknown or changed.
+TEST_F(Sftp, HardenedAndRsaOnlyServersWork) {
+    const Tree tree{{"a.txt", "a\n"}, {"sub/b.bin", BinaryBytes(200 * 1024)}};
+    const fs::path local = dir.path() / "site";
+    WriteTree(local, tree);
+    for (const SshdOptions& options : {With(&SshdOptions::hardened), With(&SshdOptions::rsaOnly)}) {
+        SshdTestServer server(options);
+        const fs::path knownHosts = dir.path() / ".ssh" / "known_hosts";
+        WriteFile(knownHosts, server.KnownHostsLine() + "\n");
+        auto send = SftpTransfer(server, local, "up", 0);
+        send->job.fingerprint.clear();  // known_hosts decides
+        ASSERT_TRUE(Succeeds(*send)) << ::testing::PrintToString(send->messages);
+        auto get = SftpTransfer(server, dir.path() / "back", "up", 1);
+        get->job.fingerprint.clear();
+        ASSERT_TRUE(Succeeds(*get)) << ::testing::PrintToString(get->messages);
+        EXPECT_TRUE(TreeOf(dir.path() / "back") == TreeOf(local));
+        fs::remove_all(dir.path() / "back");
+        const std::vector<std::string> log = server.Log();
+        const auto agreed = [&](const std::string& text) {
+            return std::any_of(log.begin(), log.end(),
+                               [&](const std::string& line) { return line.find(text) != std::string::npos; });
+        };
+        EXPECT_TRUE(options.hardened ? agreed("cipher: chacha20-poly1305@openssh.com") ||
+                                           agreed("cipher: aes256-gcm@openssh.com")
+                                     : agreed("host key algorithm: rsa-sha2-"))
+            << ::testing::PrintToString(log);
+    }
+    // A server that signs only with SHA-1 is refused, and the message says why.
+    SshdTestServer sha1(With(&SshdOptions::sha1RsaOnly));
+    LoginParams params = LoginTo(sha1);
+    const auto refused = test::Raised<InternetError>([&] { MakeConnector()->Connect(params); });
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->code(), 12157u);
+    EXPECT_NE(std::string(refused->what()).find("SHA-1"), std::string::npos) << refused->what();
+}
+
 // A re-upload cut short by a cancel leaves the old copy whole and no temporary behind; one that
 // completes replaces the old copy in one step.
 TEST_F(Sftp, CancelledReuploadKeepsTheOldCopy) {
-    SshdTestServer server;
+    SshdTestServer server(With(&SshdOptions::logRequests));
     const std::string old = BinaryBytes(1024 * 1024);
     WriteFile(server.root() / "site.tar", old);
     server.HandOver();
@@ -364,6 +407,9 @@ TEST_F(Sftp, CancelledReuploadKeepsTheOldCopy) {
     auto whole = SftpTransfer(server, local, "", 0);
     ASSERT_TRUE(Succeeds(*whole)) << ::testing::PrintToString(whole->messages);
     EXPECT_EQ(TreeOf(server.root()), TreeOf(local));
+    // The new copy took the old one's place in one step: never deleted first.
+    EXPECT_EQ(server.RequestCount("posix-rename"), 1) << ::testing::PrintToString(server.Requests());
+    EXPECT_EQ(server.RequestCount("remove"), 1);  // the cancelled run's temporary
 }
 
 TEST(KnownHosts, MatchesAsOpenSshDoes) {
