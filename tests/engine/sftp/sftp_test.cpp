@@ -395,10 +395,10 @@ TEST_F(Sftp, CancelledReuploadKeepsTheOldCopy) {
     WriteFile(server.root() / "site.tar", old);
     server.HandOver();
     const fs::path local = dir.path() / "site";
-    WriteTree(local, {{"site.tar", BinaryBytes(64 * 1024 * 1024).substr(3)}});
+    WriteTree(local, {{"site.tar", BinaryBytes(12 * 1024 * 1024).substr(3)}});
     auto cut = SftpTransfer(server, local, "", 0);
     cut->onProgress = [](job::TransferProgress& progress) {
-        if (progress.doneBytes > 4 * 1024 * 1024) progress.cancelRequested = 1;
+        if (progress.doneBytes > 1024 * 1024) progress.cancelRequested = 1;
     };
     cut->Run();
     EXPECT_GE(cut->Count("Cancelled: "), 1) << ::testing::PrintToString(cut->messages);
