@@ -136,6 +136,9 @@ struct TransferOptions {
     // PutFile on a connection that StampsInPut(): the modification time (seconds since 1970 UTC)
     // the stored file gets before it is closed, saving a request of its own.
     std::optional<std::int64_t> modified;
+    // The run's speed limit in bytes per second, 0 for none: an adapter keeps no more than a
+    // fraction of a second's worth of the file in flight, so that the limit holds on the wire.
+    std::uint64_t rateLimit = 0;
 };
 
 // One logged-in control connection. Every operation runs on it; a connection is used by

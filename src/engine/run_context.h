@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/connection.h"
+#include "engine/pacer.h"
 #include "engine/web_request.h"
 #include "job/transfer_job.h"
 
@@ -117,6 +118,8 @@ private:
     // The login the connect script last ran on, and the folder it started in.
     std::uint32_t scriptedLogin_ = 0;
     std::string loginFolder_;
+    // The speed limit all the run's connections share; none without one.
+    std::shared_ptr<Pacer> pacer_;
     bool archiveUnsupportedReported_ = false;
 };
 

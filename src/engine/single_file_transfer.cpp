@@ -236,14 +236,17 @@ void TransferRun::SendAttempt(const fs::path& localPath, const std::string& targ
         CheckCancel();
     };
     if (connection_->StampsInPut()) options.modified = LocalModified(localPath);
+    if (pacer_) options.rateLimit = pacer_->BytesPerSecond();
     connection_->PutFile(
         target, type,
         [&](char* buffer, std::size_t size) -> std::size_t {
             CheckCancel();
+            if (pacer_) size = std::min(size, pacer_->Step());
             const std::size_t count = std::fread(buffer, 1, size, file.get());
             if (count < size && std::ferror(file.get())) {
                 throw FileError(ErrnoOr(EIO), localPath.string());
             }
+            if (pacer_ && count > 0) pacer_->Take(count, [this] { CheckCancel(); });
             return count;
         },
         options);
@@ -296,10 +299,12 @@ void TransferRun::GetAttempt(PartFile& part, const std::string& remoteName, int 
         meter.MovedTo(moved);
         CheckCancel();
     };
+    if (pacer_) options.rateLimit = pacer_->BytesPerSecond();
     connection_->GetFile(
         remoteName, type,
         [&](const char* data, std::size_t size) {
             CheckCancel();
+            if (pacer_) pacer_->Take(size, [this] { CheckCancel(); });
             if (size > 0 && std::fwrite(data, 1, size, file.get()) != size) {
                 throw FileError(ErrnoOr(EIO), part.path().string());
             }

@@ -251,6 +251,7 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
         Lane& lane = *lanes[index];
         TransferRun run(lane.job(), connector_);
         run.connection_ = std::move(view);
+        run.pacer_ = pacer_;
         run.scriptedLogin_ = login;
         run.loginFolder_ = std::move(folder);
         work(lane, run);
@@ -271,6 +272,7 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
     const auto extra = [&](std::size_t index) {
         Lane& lane = *lanes[index];
         TransferRun run(lane.job(), connector_);
+        run.pacer_ = pacer_;
         if (!open(index, lane, run)) {
             return;
         }
@@ -297,6 +299,7 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
     {
         TransferRun first(lanes[0]->job(), connector_);
         first.connection_ = std::move(connection_);
+        first.pacer_ = pacer_;
         first.scriptedLogin_ = scriptedLogin_;
         first.loginFolder_ = loginFolder_;
         std::vector<std::thread> views;

@@ -46,6 +46,9 @@ int TransferRun::Run() {
     if (job_.getMode == 0) {
         CheckLocalSource();
     }
+    if (job_.speedLimit > 0) {
+        pacer_ = std::make_shared<Pacer>(static_cast<std::uint64_t>(job_.speedLimit) * 1024);
+    }
     job_.ReportMessage(FormatResourceMessage(IDS_CONNECTING, {job_.server}));
     connection_ = connector_.Connect(LoginParamsFor(job_));
     const ServerReply login = connector_.LastReply();

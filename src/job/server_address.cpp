@@ -97,4 +97,29 @@ std::optional<ServerAddress> ParseServerAddress(const std::string& text) {
     return address;
 }
 
+std::optional<ProxyAddress> ParseProxyAddress(const std::string& text) {
+    ProxyAddress proxy;
+    std::string rest = text;
+    if (const std::size_t scheme = rest.find("://"); scheme != std::string::npos) {
+        std::string name = rest.substr(0, scheme);
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (name == "socks5" || name == "socks5h") {
+            proxy.socks = true;
+        } else if (name != "http") {
+            return std::nullopt;
+        }
+        rest = rest.substr(scheme + 3);
+    }
+    while (!rest.empty() && rest.back() == '/') rest.pop_back();
+    const std::optional<ServerAddress> address = ParseServerAddress(rest);
+    if (!address || !address->port || !address->userName.empty() || address->password ||
+        !address->path.empty()) {
+        return std::nullopt;
+    }
+    proxy.host = address->host;
+    proxy.port = *address->port;
+    return proxy;
+}
+
 }  // namespace bxfr::job

@@ -25,4 +25,14 @@ struct ServerAddress {
 // another scheme, a port that is not 1 to 65535, or no host.
 std::optional<ServerAddress> ParseServerAddress(const std::string& text);
 
+// The proxy setting: "host:port" or "http://host:port" for an HTTP proxy reached by CONNECT,
+// "socks5://host:port" (or socks5h) for a SOCKS5 proxy, which resolves the server's name itself.
+struct ProxyAddress {
+    bool socks = false;
+    std::string host;  // without the brackets of an IPv6 literal
+    std::uint16_t port = 0;
+};
+// Nothing for another scheme, an account, a path, or a missing port.
+std::optional<ProxyAddress> ParseProxyAddress(const std::string& text);
+
 }  // namespace bxfr::job

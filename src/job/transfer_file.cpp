@@ -124,6 +124,8 @@ int LoadTransferFile(const std::string& path, TransferJob& job, const PasswordCr
     ReadText(ini, "RETRIES",
              [&](const std::string& v) { job.retries = std::clamp(std::atoi(v.c_str()), 0, 10); });
     ReadText(ini, "TEMPSIZE", [&](const std::string& v) { job.tempNameMinimum = std::atoll(v.c_str()); });
+    ReadText(ini, "LIMIT",
+             [&](const std::string& v) { job.speedLimit = std::max(0LL, std::atoll(v.c_str())); });
     bool unknownProtocol = false;
     // A connection security this version does not know must not quietly become plain FTP,
     // which would send the password in clear.
@@ -251,6 +253,7 @@ int SaveTransferFile(const std::string& path, const TransferJob& job, const Pass
     setOwn("CONNECTIONS", job.connections, kDefaultConnections);
     setOwn("RETRIES", job.retries, kDefaultRetries);
     setOwn("TEMPSIZE", job.tempNameMinimum, kDefaultTempNameMinimum);
+    setOwn("LIMIT", job.speedLimit, 0);
     auto setOwnText = [&ini](const char* key, const std::string& value, const std::string& byDefault) {
         if (value != byDefault || ini.Get(kMain, key)) ini.Set(kMain, key, value);
     };

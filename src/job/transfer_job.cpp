@@ -113,6 +113,7 @@ void TransferJob::Reset() {
     retries = kDefaultRetries;
     connections = kDefaultConnections;
     tempNameMinimum = kDefaultTempNameMinimum;
+    speedLimit = 0;
     protocol = Protocol::Ftp;
     fingerprint.clear();
     keyFile.clear();
@@ -173,6 +174,7 @@ void TransferJob::CopyFrom(const TransferJob& other) {
     retries = other.retries;
     connections = other.connections;
     tempNameMinimum = other.tempNameMinimum;
+    speedLimit = other.speedLimit;
     protocol = other.protocol;
     fingerprint = other.fingerprint;
     keyFile = other.keyFile;
@@ -194,9 +196,9 @@ bool TransferJob::operator==(const TransferJob& o) const {
            nextConnScriptId == o.nextConnScriptId && nextTranScriptId == o.nextTranScriptId &&
            nextDiscScriptId == o.nextDiscScriptId && reportProgress == o.reportProgress &&
            retries == o.retries && connections == o.connections && tempNameMinimum == o.tempNameMinimum &&
-           protocol == o.protocol && fingerprint == o.fingerprint && keyFile == o.keyFile &&
-           chmodRules == o.chmodRules && selectRules == o.selectRules && connScript == o.connScript &&
-           tranScript == o.tranScript && discScript == o.discScript;
+           speedLimit == o.speedLimit && protocol == o.protocol && fingerprint == o.fingerprint &&
+           keyFile == o.keyFile && chmodRules == o.chmodRules && selectRules == o.selectRules &&
+           connScript == o.connScript && tranScript == o.tranScript && discScript == o.discScript;
 }
 
 const char* ProtocolKey(Protocol protocol) {

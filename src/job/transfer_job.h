@@ -174,6 +174,8 @@ public:
     // Files of at least this many bytes are sent under a temporary name and renamed when whole;
     // negative = never.
     std::int64_t tempNameMinimum = kDefaultTempNameMinimum;
+    // KiB per second for the whole run, all connections together; 0 = no limit.
+    std::int64_t speedLimit = 0;
     Protocol protocol = Protocol::Ftp;
     // The server certificate (TLS) or host key (SFTP) the user accepted: "SHA256:" and the
     // unpadded base64 of the SHA-256 of the certificate's DER or of the key blob. Empty = the

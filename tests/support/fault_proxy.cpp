@@ -48,4 +48,17 @@ int FaultProxy::CutCount() const {
     }));
 }
 
+TunnelProxy::TunnelProxy() {
+    const std::filesystem::path ready = dir_.path() / "ready";
+    child_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{BXFR_TEST_PYTHON, SupportScript("tunnel_proxy.py").string(), "--ready-file",
+                                 ready.string(), "--log", (dir_.path() / "tunnels.log").string()},
+        dir_.path() / "proxy.log");
+    port_ = child_->WaitForPort(ready);
+}
+
+TunnelProxy::~TunnelProxy() = default;
+
+std::vector<std::string> TunnelProxy::Tunnels() const { return ReadLines(dir_.path() / "tunnels.log"); }
+
 }  // namespace bxfr::test

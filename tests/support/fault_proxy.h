@@ -54,4 +54,19 @@ private:
     std::uint16_t port_ = 0;
 };
 
+// A tunnelling proxy on 127.0.0.1 (tunnel_proxy.py): SOCKS5 and HTTP CONNECT on one port.
+class TunnelProxy {
+public:
+    TunnelProxy();
+    ~TunnelProxy();
+    std::uint16_t port() const { return port_; }
+    // One line per tunnel opened: "socks5 127.0.0.1 2121", "connect ::1 22", ...
+    std::vector<std::string> Tunnels() const;
+
+private:
+    TempDir dir_;
+    std::unique_ptr<ChildProcess> child_;
+    std::uint16_t port_ = 0;
+};
+
 }  // namespace bxfr::test

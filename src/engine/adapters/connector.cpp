@@ -8,6 +8,7 @@
 #include "engine/error_texts.h"
 #include "engine/ftp/ftp_adapter.h"
 #include "engine/sftp/sftp_adapter.h"
+#include "job/server_address.h"
 #include "job/text_encoding.h"
 
 namespace bxfr::engine {
@@ -37,6 +38,13 @@ public:
                        "clear. Set PROTOCOL=ftpes or ftps, or remove FINGERPRINT."};
             throw InternetError(kSecurityChannelError,
                                 ErrorMessage(kSecurityChannelError, ThreadLastReply(), nullptr));
+        }
+        if (!params.proxy.empty() && !job::ParseProxyAddress(params.proxy)) {
+            ThreadLastReply() =
+                ServerReply{0, "The proxy \"" + params.proxy +
+                                   "\" is not host:port (an HTTP proxy, reached with CONNECT) "
+                                   "or socks5://host:port (a SOCKS5 proxy)."};
+            throw InternetError(12029, ErrorMessage(12029, ThreadLastReply(), nullptr));
         }
         // A reply from an earlier session must not pass for this one's.
         ThreadLastReply() = ServerReply{};

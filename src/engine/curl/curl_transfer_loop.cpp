@@ -9,6 +9,7 @@
 
 #include "engine/connection.h"
 #include "engine/error_texts.h"
+#include "job/server_address.h"
 
 namespace bxfr::engine {
 
@@ -84,9 +85,18 @@ void SetTunnelProxy(CURL* easy, const std::string& proxy, std::string& url) {
         curl_easy_setopt(easy, CURLOPT_PROXY, "");
         return;
     }
-    url = proxy.find("://") == std::string::npos ? "http://" + proxy : proxy;
+    const std::optional<job::ProxyAddress> address = job::ParseProxyAddress(proxy);
+    if (!address) {
+        url = proxy;  // the factory refuses such a setting before any connection
+        curl_easy_setopt(easy, CURLOPT_PROXY, url.c_str());
+        return;
+    }
+    const std::string host =
+        address->host.find(':') != std::string::npos ? "[" + address->host + "]" : address->host;
+    // A SOCKS5 proxy is asked for the server by name: the name may mean nothing on this side.
+    url = (address->socks ? "socks5h://" : "http://") + host + ":" + std::to_string(address->port);
     curl_easy_setopt(easy, CURLOPT_PROXY, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_HTTPPROXYTUNNEL, 1L);
+    curl_easy_setopt(easy, CURLOPT_HTTPPROXYTUNNEL, address->socks ? 0L : 1L);
 }
 
 std::uint32_t InternetCodeFor(CURLcode result) {

@@ -34,8 +34,8 @@ using Slist = std::unique_ptr<curl_slist, SlistCleanup>;
 // Raises InternetError 12001 when curl cannot allocate.
 Slist MakeSlist(std::initializer_list<std::string> items);
 
-// Sets the user's proxy ("host:port" of an HTTP proxy, or a URL) on `easy` as a tunnel; none
-// means direct, whatever the environment says. `url` keeps the text curl points to.
+// Sets the user's proxy on `easy` as a tunnel: an HTTP proxy's CONNECT, or SOCKS5; none means
+// direct, whatever the environment says. `url` keeps the text curl points to.
 void SetTunnelProxy(CURL* easy, const std::string& proxy, std::string& url);
 
 // The 12xxx code a curl result reads as; 0 for CURLE_OK.

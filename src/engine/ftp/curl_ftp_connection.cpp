@@ -4,11 +4,13 @@
 #include "engine/ftp/curl_ftp_connection.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 #include "engine/error_texts.h"
 #include "engine/fingerprints.h"
 #include "engine/ftp/ftp_adapter.h"
+#include "job/server_address.h"
 #include "job/text_encoding.h"
 #include "job/transfer_job.h"
 
@@ -42,13 +44,20 @@ CurlFtpConnection::CurlFtpConnection(const LoginParams& params)
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, static_cast<long>(params_.connectTimeout.count()));
     curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, static_cast<long>(params_.idleTimeout.count()));
     curl_easy_setopt(h, CURLOPT_ACCEPTTIMEOUT_MS, static_cast<long>(params_.idleTimeout.count() * 1000));
+    // Keep-alive probes on the control connection while a long transfer leaves it quiet, so that
+    // routers which forget idle flows after minutes keep it (and on the data connections too).
+    curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(h, CURLOPT_TCP_KEEPIDLE, 60L);
+    curl_easy_setopt(h, CURLOPT_TCP_KEEPINTVL, 30L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(params_.idleTimeout.count()));
     // Absolute paths on every command: no CWD per file, and the server's folder does not matter.
     curl_easy_setopt(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 256L * 1024L);
     curl_easy_setopt(h, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024L);
-    if (params_.passive) {
+    // A SOCKS proxy carries connections out, never in: active mode cannot pass it.
+    const std::optional<job::ProxyAddress> proxy = job::ParseProxyAddress(params_.proxy);
+    if (params_.passive || (proxy && proxy->socks)) {
         curl_easy_setopt(h, CURLOPT_FTP_USE_EPSV, 1L);
     } else {
         curl_easy_setopt(h, CURLOPT_FTPPORT, "-");
@@ -246,6 +255,12 @@ void CurlFtpConnection::Login() {
         const bool refused = result == CURLE_LOGIN_DENIED || result == CURLE_WEIRD_SERVER_REPLY ||
                              result == CURLE_FTP_WEIRD_PASS_REPLY || ClosedByServer(result);
         const std::uint32_t code = refused ? LoginFailureCode(result) : InternetCodeFor(result);
+        if (!params_.proxy.empty() && replies_.empty()) {
+            // The server said nothing: the way there is what failed, and the user set it.
+            const std::string detail = "through the proxy " + params_.proxy + ": " +
+                                       (errorText_[0] != '\0' ? errorText_ : curl_easy_strerror(result));
+            std::snprintf(errorText_, sizeof errorText_, "%s", detail.c_str());
+        }
         Raise(code);
     }
     const auto login = std::find_if(replies_.rbegin(), replies_.rend(), [](const ServerReply& reply) {

@@ -2,6 +2,7 @@
 // waiting for one another, and its time, size check and close follow its last write in the
 // same flight, so that a small file costs two round trips.
 
+#include <algorithm>
 #include <deque>
 #include <map>
 
@@ -156,6 +157,11 @@ void SftpConnection::GetFile(const std::string& remoteName, int, const DownloadS
             std::uint32_t length;
         };
         std::deque<Read> reads;
+        // Under a speed limit, a quarter second's worth at most: the limit holds on the wire too.
+        const std::size_t inFlight =
+            options.rateLimit == 0
+                ? kReadsInFlight
+                : std::clamp<std::size_t>(options.rateLimit / 4 / kReadSize, 1, kReadsInFlight);
         std::map<std::uint64_t, std::string> early;  // data that came before the bytes ahead of it
         std::uint64_t next = options.restartAt;
         std::optional<std::uint64_t> endAt;
@@ -168,7 +174,7 @@ void SftpConnection::GetFile(const std::string& remoteName, int, const DownloadS
         };
         for (;;) {
             // With the size known, the reads stop one past it: that one sees the end.
-            while (failure.empty() && !endAt && reads.size() < kReadsInFlight &&
+            while (failure.empty() && !endAt && reads.size() < inFlight &&
                    (!options.expectedSize || next <= *options.expectedSize)) {
                 const std::uint32_t length = next == options.restartAt ? kSafeRead : kReadSize;
                 ask(next, length);

@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -17,10 +18,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
+#include <optional>
 #include <string>
 
 #include "engine/error_texts.h"
 #include "engine/sftp/ssh_link.h"
+#include "job/server_address.h"
 
 namespace bxfr::engine {
 
@@ -65,19 +69,6 @@ void WaitFor(Socket s, short events, Clock::time_point deadline, const LoginPara
         if (ready > 0) return;
         if (ready < 0 && errno != EINTR) Fail(kCannotConnect, what + ": " + std::strerror(errno));
     }
-}
-
-// Splits "host:port", "[v6]:port" or "scheme://host:port/"; false without a port.
-bool SplitHostPort(std::string text, std::string& host, std::string& port) {
-    if (const auto scheme = text.find("://"); scheme != std::string::npos) text = text.substr(scheme + 3);
-    if (const auto at = text.rfind('@'); at != std::string::npos) text = text.substr(at + 1);
-    if (const auto slash = text.find('/'); slash != std::string::npos) text.resize(slash);
-    const auto colon = text.rfind(':');
-    if (colon == std::string::npos || colon + 1 == text.size()) return false;
-    host = text.substr(0, colon);
-    port = text.substr(colon + 1);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    return !host.empty();
 }
 
 Socket Dial(const std::string& host, const std::string& port, Clock::time_point deadline,
@@ -128,6 +119,13 @@ Socket Dial(const std::string& host, const std::string& port, Clock::time_point 
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     // Routers that forget idle flows then see the long quiet control connection as alive.
     setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
+#ifdef TCP_KEEPIDLE
+    // A probe after a minute of quiet, well inside the five minutes many routers allow.
+    const int idle = 60;
+    const int interval = 30;
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, reinterpret_cast<const char*>(&idle), sizeof idle);
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, reinterpret_cast<const char*>(&interval), sizeof interval);
+#endif
     return s;
 }
 
@@ -159,6 +157,76 @@ void Tunnel(Socket s, const std::string& target, Clock::time_point deadline, con
     }
 }
 
+void SendAll(Socket s, const std::string& bytes, Clock::time_point deadline, const LoginParams& params,
+             const std::string& what) {
+    for (std::size_t sent = 0; sent < bytes.size();) {
+        WaitFor(s, POLLOUT, deadline, params, what);
+        const auto n = ::send(s, bytes.data() + sent, bytes.size() - sent, 0);
+        if (n <= 0) Fail(kCannotConnect, what + " closed the connection");
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+std::string ReceiveExactly(Socket s, std::size_t count, Clock::time_point deadline, const LoginParams& params,
+                           const std::string& what) {
+    std::string out;
+    while (out.size() < count) {
+        WaitFor(s, POLLIN, deadline, params, what);
+        char buffer[256];
+        const auto n = ::recv(s, buffer, std::min(sizeof buffer, count - out.size()), 0);
+        if (n <= 0) Fail(kCannotConnect, what + " closed the connection");
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+// SOCKS5 without authentication: the server is named to the proxy, which resolves it.
+void SocksTunnel(Socket s, const std::string& host, std::uint16_t port, Clock::time_point deadline,
+                 const LoginParams& params, const std::string& what) {
+    SendAll(s, std::string("\x05\x01\x00", 3), deadline, params, what);
+    if (ReceiveExactly(s, 2, deadline, params, what) != std::string("\x05\x00", 2)) {
+        Fail(kCannotConnect, what + " asks for a login, which bxfr does not give to SOCKS proxies");
+    }
+    std::string request("\x05\x01\x00", 3);
+    unsigned char address[16];
+    if (inet_pton(AF_INET, host.c_str(), address) == 1) {
+        request += '\x01';
+        request.append(reinterpret_cast<const char*>(address), 4);
+    } else if (inet_pton(AF_INET6, host.c_str(), address) == 1) {
+        request += '\x04';
+        request.append(reinterpret_cast<const char*>(address), 16);
+    } else {
+        if (host.size() > 255) Fail(kNameNotResolved, "the name " + host + " is too long for a SOCKS proxy");
+        request += '\x03';
+        request += static_cast<char>(host.size());
+        request += host;
+    }
+    request += static_cast<char>(port >> 8);
+    request += static_cast<char>(port & 0xFF);
+    SendAll(s, request, deadline, params, what);
+    const std::string reply = ReceiveExactly(s, 4, deadline, params, what);
+    if (reply[0] != '\x05' || reply[1] != '\x00') {
+        static constexpr const char* kWhy[] = {"a general failure",
+                                               "a general failure",
+                                               "the connection is not allowed",
+                                               "the network cannot be reached",
+                                               "the host cannot be reached",
+                                               "the connection was refused",
+                                               "the time to live expired",
+                                               "the command is not supported",
+                                               "the address type is not supported"};
+        const auto code = static_cast<unsigned char>(reply[1]);
+        Fail(kCannotConnect, what + " could not reach " + host + " port " + std::to_string(port) + ": " +
+                                 (code < std::size(kWhy) ? kWhy[code] : "reply " + std::to_string(code)));
+    }
+    // The address the proxy bound: read and passed over.
+    const std::size_t length =
+        reply[3] == '\x01'   ? 4
+        : reply[3] == '\x04' ? 16
+                             : static_cast<unsigned char>(ReceiveExactly(s, 1, deadline, params, what)[0]);
+    ReceiveExactly(s, length + 2, deadline, params, what);
+}
+
 }  // namespace
 
 int OpenSocket(const LoginParams& params) {
@@ -169,16 +237,18 @@ int OpenSocket(const LoginParams& params) {
     if (params.proxy.empty()) {
         return static_cast<int>(Dial(host, port, deadline, params, host + " port " + port));
     }
-    std::string proxyHost;
-    std::string proxyPort;
-    if (!SplitHostPort(params.proxy, proxyHost, proxyPort)) {
-        Fail(kCannotConnect, "the proxy " + params.proxy + " is not host:port");
-    }
-    const Socket s = Dial(proxyHost, proxyPort, deadline, params, "the proxy " + params.proxy);
+    const std::optional<job::ProxyAddress> proxy = job::ParseProxyAddress(params.proxy);
+    if (!proxy) Fail(kCannotConnect, "the proxy " + params.proxy + " is not host:port or socks5://host:port");
+    const std::string what = "the proxy " + params.proxy;
+    const Socket s = Dial(proxy->host, std::to_string(proxy->port), deadline, params, what);
     try {
-        const std::string target =
-            (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;
-        Tunnel(s, target, deadline, params, params.proxy);
+        if (proxy->socks) {
+            SocksTunnel(s, host, params.port, deadline, params, what);
+        } else {
+            const std::string target =
+                (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;
+            Tunnel(s, target, deadline, params, params.proxy);
+        }
     } catch (...) {
         CloseSocket(s);
         throw;
