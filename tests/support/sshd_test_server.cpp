@@ -1,10 +1,17 @@
 #include "support/sshd_test_server.h"
 
 #include <pwd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <regex>
 #include <stdexcept>
+#include <thread>
 
 #include "support/child_process.h"
 #include "support/files.h"
@@ -21,8 +28,16 @@ SshdTestServer::SshdTestServer(SshdOptions options) : root_(dir_.path() / "root"
                                   "--dir",          dir_.path().string(),
                                   "--ready-file",   (dir_.path() / "ready").string(),
                                   "--host-key",     hostKey_.string()};
-    if (options.ecdsaToo) {
-        argv.push_back("--ecdsa-key");
+    const std::pair<bool, const char*> flags[] = {{options.ecdsaToo, "--ecdsa-key"},
+                                                  {options.hardened, "--hardened"},
+                                                  {options.rsaOnly, "--rsa-only"},
+                                                  {options.sha1RsaOnly, "--sha1-rsa-only"}};
+    for (const auto& [on, flag] : flags) {
+        if (on) argv.push_back(flag);
+    }
+    if (options.logRequests) {
+        requestLog_ = dir_.path() / "requests.log";
+        argv.insert(argv.end(), {"--syslog-sink", requestLog_.string()});
     }
     if (!options.authorizedKey.empty()) {
         argv.insert(argv.end(), {"--authorized-key", options.authorizedKey.string()});
@@ -34,7 +49,28 @@ SshdTestServer::SshdTestServer(SshdOptions options) : root_(dir_.path() / "root"
 SshdTestServer::~SshdTestServer() = default;
 
 namespace {
+
 const char* const kPasswordFile = "/etc/bxfr-sftp-test.password";
+
+// The sink writes a mark after every message that came before it, whatever their senders.
+bool SendMark(const std::string& socketPath, const std::string& mark) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof(address.sun_path)) return false;
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const auto sent =
+        sendto(fd, mark.data(), mark.size(), 0, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    close(fd);
+    return sent == static_cast<ssize_t>(mark.size());
+}
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& text) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& line) { return line.find(text) != std::string::npos; });
+}
+
 }  // namespace
 
 bool SshdTestServer::Available() {
@@ -55,6 +91,38 @@ std::string SshdTestServer::Fingerprint() const {
 fs::path SshdTestServer::HostKey() const { return hostKey_; }
 
 std::vector<std::string> SshdTestServer::Log() const { return ReadLines(dir_.path() / "sshd.log"); }
+
+std::vector<std::string> SshdTestServer::Requests() const {
+    if (requestLog_.empty()) return {};
+    const std::vector<std::string> socketPath = ReadLines(requestLog_.string() + ".socket");
+    const std::string mark =
+        "bxfr-test-mark " + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::vector<std::string> lines = ReadLines(requestLog_);
+    if (!socketPath.empty() && SendMark(socketPath.front(), mark)) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!HasLine(lines, mark) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            lines = ReadLines(requestLog_);
+        }
+    }
+    std::vector<std::string> messages;
+    for (const std::string& line : lines) {
+        const auto tag = line.find(" internal-sftp[");
+        const auto text = line.find("]: ", tag);
+        if (tag != std::string::npos && text != std::string::npos) messages.push_back(line.substr(text + 3));
+    }
+    return messages;
+}
+
+int SshdTestServer::RequestCount(const std::string& kind) const {
+    // Each request is named once; "request N: sent ..." is its reply.
+    const std::regex request("^debug[0-9]: request [0-9]+: ([^ ]+)");
+    std::smatch match;
+    const std::vector<std::string> messages = Requests();
+    return static_cast<int>(std::count_if(messages.begin(), messages.end(), [&](const std::string& message) {
+        return std::regex_search(message, match, request) && match[1] == kind;
+    }));
+}
 
 std::string SshdTestServer::KnownHostsLine() const {
     const std::vector<std::string> lines = ReadLines(fs::path(hostKey_.string() + ".pub"));

@@ -19,6 +19,15 @@ struct SshdOptions {
     std::filesystem::path authorizedKey;
     // Also an ECDSA host key, the type libssh2 asks for first.
     bool ecdsaToo = false;
+    // Only what hardening guides leave: chacha20-poly1305 and AES-GCM, the SHA-2 encrypt-then-MAC
+    // MACs, sntrup761x25519 and curve25519 key exchange.
+    bool hardened = false;
+    // The one host key is RSA (made unless hostKey is given), offered as rsa-sha2-512/256 only.
+    bool rsaOnly = false;
+    // The one host key is RSA, offered as SHA-1 "ssh-rsa" only, as before OpenSSH 7.2.
+    bool sha1RsaOnly = false;
+    // internal-sftp logs every request, for Requests() and RequestCount().
+    bool logRequests = false;
 };
 
 // OpenSSH's sshd on 127.0.0.1, SFTP only, for the account install-deps makes; its SFTP
@@ -42,8 +51,22 @@ public:
     std::filesystem::path HostKey() const;
     // "[127.0.0.1]:PORT ssh-ed25519 AAAA..." for a known_hosts file.
     std::string KnownHostsLine() const;
-    // sshd's own log: connections, logins ("Accepted password for ...", "Failed ...").
+    // sshd's own log: connections, logins ("Accepted password for ...", "Failed ..."), and the
+    // algorithms agreed ("kex: client->server cipher: aes128-gcm@openssh.com MAC: <implicit> ...",
+    // "kex: host key algorithm: rsa-sha2-512").
     std::vector<std::string> Log() const;
+    // With logRequests, internal-sftp's messages so far, everything logged before the call:
+    //   session opened for local user bxfr-sftp-test from [127.0.0.1]
+    //   debug3: request 4: open flags 26
+    //   open "/abs/a.tmp" flags WRITE,CREATE,TRUNCATE mode 0644
+    //   debug1: request 6: write "/abs/a.tmp" (handle 0) off 0 len 4096
+    //   close "/abs/a.tmp" bytes read 0 written 4096
+    //   debug3: request 9: posix-rename
+    //   posix-rename old "/abs/a.tmp" new "/abs/a"
+    // Without logRequests, none.
+    std::vector<std::string> Requests() const;
+    // Requests of this kind ("open", "write", "posix-rename", "rename", "setstat", ...) so far.
+    int RequestCount(const std::string& kind) const;
     // Gives what the test wrote under root() to the account, as files it uploaded would be.
     void HandOver() const;
 
@@ -51,6 +74,7 @@ private:
     TempDir dir_;
     std::filesystem::path root_;
     std::filesystem::path hostKey_;
+    std::filesystem::path requestLog_;
     std::unique_ptr<ChildProcess> child_;
     std::uint16_t port_ = 0;
 };
