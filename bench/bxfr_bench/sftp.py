@@ -4,6 +4,7 @@ import os
 import pwd
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -103,8 +104,28 @@ class SftpServer(Server):
         if proc.returncode != 0:
             raise RuntimeError("sftp could not log in: " + proc.stderr.strip()[-300:])
         if self.log_path:
-            time.sleep(0.2)
+            self.settle()
             self.counting = any("session opened" in line for line in self.log_since(offset))
+
+    def settle(self):
+        """Waits until the log holds every message sent so far: the sink writes a mark sent
+        to its socket after all that came before it."""
+        if not self.log_path:
+            return
+        try:
+            with open(self.log_path + ".socket") as f:
+                where = f.read().strip()
+        except OSError:
+            return time.sleep(0.2)
+        mark = "bxfr-test-mark %d" % time.monotonic_ns()
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+            s.sendto(mark.encode(), where)
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            with open(self.log_path, encoding="utf-8", errors="replace") as f:
+                if mark in f.read():
+                    return
+            time.sleep(0.02)
 
     def log_offset(self):
         sshd_log = os.path.join(self.tmp, "sshd.log")

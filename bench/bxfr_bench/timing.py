@@ -48,7 +48,10 @@ class Bench:
         os.sync()  # earlier writes must not be flushed during this run
         offset = self.server.log_offset()
         code, seconds, rss, cpu, out = timed(command(), os.path.join(WORK, "time.txt"))
-        time.sleep(0.2)  # the server logs the last replies after the client is gone
+        if hasattr(self.server, "settle"):
+            self.server.settle()
+        else:
+            time.sleep(0.2)  # the server logs the last replies after the client is gone
         logins, verbs = self.server.parse(self.server.log_since(offset))
         details = self.server.describe(offset) if hasattr(self.server, "describe") else {}
         problem = "exit %d: %s" % (code, out.strip()[-300:]) if code != 0 else verify()
