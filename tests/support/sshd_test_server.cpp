@@ -12,6 +12,7 @@
 #include <regex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "support/child_process.h"
 #include "support/files.h"
