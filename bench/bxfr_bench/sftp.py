@@ -4,6 +4,7 @@ import os
 import pwd
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -30,8 +31,11 @@ def sftp_password():
 
 SFTP_PASSWORD = sftp_password()
 SSH_NO_HOST_CHECK = ["-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null"]
-# internal-sftp at DEBUG3 names every request by the client's id, some twice (asked, then answered).
-SFTP_REQUEST = re.compile(r"internal-sftp\[(\d+)\]: debug\d: request (\d+): ([A-Za-z@.-]+)")
+# internal-sftp at DEBUG3 names every request once by the client's id, which clients may reuse,
+# and each reply as "request N: sent ...". The sink puts the time it came before each message.
+SFTP_REQUEST = re.compile(r"^([\d.]+) .*internal-sftp\[(\d+)\]: debug\d: request \d+: ([A-Za-z@.-]+)")
+SFTP_MESSAGE = re.compile(r"^([\d.]+) .*internal-sftp\[(\d+)\]: ")
+KEX = re.compile(r"kex: (algorithm|host key algorithm|client->server cipher): (\S+)(?: MAC: (\S+))?")
 
 
 def hand_over(path):
@@ -51,13 +55,15 @@ class SftpServer(Server):
     user = SFTP_USER
     password = SFTP_PASSWORD
 
-    def __init__(self, root, tmp, host_key, client_key, count):
+    def __init__(self, root, tmp, host_key, client_key, count, round_trip=0.0):
         self.root = root
         self.tmp = tmp
         self.host_key = host_key
         self.client_key = client_key
         self.log_path = os.path.join(tmp, "requests.log") if count else ""
         self.counting = False
+        # A request that comes this long after the session's last message waited for a reply.
+        self.wait_gap = round_trip / 2
 
     def version(self):
         return run_text(["ssh", "-V"]).split(",")[0].strip() + " sshd, internal-sftp"
@@ -98,29 +104,75 @@ class SftpServer(Server):
         if proc.returncode != 0:
             raise RuntimeError("sftp could not log in: " + proc.stderr.strip()[-300:])
         if self.log_path:
-            time.sleep(0.2)
+            self.settle()
             self.counting = any("session opened" in line for line in self.log_since(offset))
 
+    def settle(self):
+        """Waits until the log holds every message sent so far: the sink writes a mark sent
+        to its socket after all that came before it."""
+        if not self.log_path:
+            return
+        try:
+            with open(self.log_path + ".socket") as f:
+                where = f.read().strip()
+        except OSError:
+            return time.sleep(0.2)
+        mark = "bxfr-test-mark %d" % time.monotonic_ns()
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+            s.sendto(mark.encode(), where)
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            with open(self.log_path, encoding="utf-8", errors="replace") as f:
+                if mark in f.read():
+                    return
+            time.sleep(0.02)
+
     def log_offset(self):
-        return super().log_offset() if self.log_path else 0
+        sshd_log = os.path.join(self.tmp, "sshd.log")
+        return (super().log_offset() if self.log_path else 0,
+                os.path.getsize(sshd_log) if os.path.exists(sshd_log) else 0)
 
     def log_since(self, offset):
-        return super().log_since(offset) if self.log_path else []
+        return super().log_since(offset[0]) if self.log_path else []
 
     @staticmethod
     def parse(lines):
-        sessions, requests = 0, {}
+        sessions, kinds = 0, {}
         for line in lines:
             if "session opened for local user" in line:
                 sessions += 1
                 continue
             m = SFTP_REQUEST.search(line)
             if m and m.group(3) != "sent":
-                requests.setdefault((m.group(1), m.group(2)), m.group(3))
-        kinds = {}
-        for kind in requests.values():
-            kinds[kind] = kinds.get(kind, 0) + 1
+                kinds[m.group(3)] = kinds.get(m.group(3), 0) + 1
         return sessions, kinds
+
+    def describe(self, offset):
+        """The algorithms the run's connections agreed on (sshd's log), and how often the
+        server waited a round trip for the client's next request."""
+        found = {}
+        with open(os.path.join(self.tmp, "sshd.log"), encoding="utf-8", errors="replace") as f:
+            f.seek(offset[1])
+            for line in f:
+                m = KEX.search(line)
+                if m and m.group(1) not in found:
+                    mac = m.group(3)
+                    found[m.group(1)] = m.group(2) + (" + " + mac if mac and mac != "<implicit>" else "")
+        algorithms = "%s, %s, %s" % (found.get("client->server cipher", "?"), found.get("algorithm", "?"),
+                                     found.get("host key algorithm", "?"))
+        waits = None
+        if self.wait_gap and self.counting:
+            waits, last = 0, {}
+            for line in self.log_since(offset):
+                m = SFTP_MESSAGE.match(line)
+                if not m:
+                    continue
+                at, session = float(m.group(1)), m.group(2)
+                r = SFTP_REQUEST.match(line)
+                if r and r.group(3) != "sent" and session in last and at - last[session] >= self.wait_gap:
+                    waits += 1
+                last[session] = at
+        return {"algorithms": algorithms, "waits": waits}
 
 
 class SftpClients:
@@ -194,12 +246,12 @@ class SftpClients:
         return self.rclone(self.rclone_remote(remote), local, transfers)
 
 
-def sftp_big_file(bench, c, data):
-    """The big file put and got by bxfr and by OpenSSH's sftp; every run's copy checked whole."""
-    size, digest = data["big_size"], data["big_sha"]
-    local_src, server_src = data["big_local"], data["big_server"]
-    server_dst = os.path.join(data["srv"], "put", "big.bin")
-    local_dst = os.path.join(data["local"], "got", "big.bin")
+def sftp_big_file(bench, c, data, key="big", where="SFTP"):
+    """A big file put and got by bxfr and by OpenSSH's sftp; every run's copy checked whole."""
+    size, digest = data[key + "_size"], data[key + "_sha"]
+    local_src, server_src = data[key + "_local"], data[key + "_server"]
+    server_dst = os.path.join(data["srv"], "put", key + ".bin")
+    local_dst = os.path.join(data["local"], "got", key + ".bin")
 
     def check(path):
         if not os.path.isfile(path) or os.path.getsize(path) != size:
@@ -217,13 +269,13 @@ def sftp_big_file(bench, c, data):
         os.makedirs(os.path.dirname(local_dst), exist_ok=True)
 
     mib = size // MiB
-    bench.repeat("SFTP put %d MiB" % mib, [
+    bench.repeat("%s put %d MiB" % (where, mib), [
         ("bxfr", clear_put, lambda: c.bxfr(server_dst, local_src, get=False, single=True),
          lambda: check(server_dst), lambda: remove(server_dst)),
         ("sftp", clear_put, lambda: c.sftp_put(local_src, server_dst),
          lambda: check(server_dst), lambda: remove(server_dst)),
     ], warm_up=True)
-    bench.repeat("SFTP get %d MiB" % mib, [
+    bench.repeat("%s get %d MiB" % (where, mib), [
         ("bxfr", clear_get, lambda: c.bxfr(server_src, local_dst, get=True, single=True),
          lambda: check(local_dst), lambda: remove(local_dst)),
         ("sftp", clear_get, lambda: c.sftp_get(server_src, local_dst),
@@ -285,9 +337,14 @@ def sftp_main(args, versions, notes, started):
         sys.exit("bench/run: the SFTP cases start sshd, which needs root")
     if not shutil.which("rclone"):
         notes.append("rclone is not installed: its rows are missing")
-    sizes = {"sftp_big": (256 if args.quick else 1024) * MiB, "wan_files": 60 if args.quick else 200}
+    sizes = {"sftp_big": (256 if args.quick else 1024) * MiB, "wan_files": 60 if args.quick else 200,
+             "sftp_wan_big": (16 if args.quick else 64) * MiB}
     versions["openssh"] = run_text(["ssh", "-V"]).split(",")[0].strip()
-    versions["libssh2"] = (re.findall(r"libssh2?/[\w.]+", run_text(["curl", "--version"])) or ["?"])[0]
+    # bxfr's SSH library: libssh of its own, or libssh2 under libcurl before it.
+    linked = run_text(["ldd", BXFR])
+    versions["ssh_library"] = (
+        "libssh " + run_text(["dpkg-query", "-W", "-f", "${Version}", "libssh-4"]) if "libssh.so" in linked else
+        "libcurl with " + (re.findall(r"libssh2?/[\w.]+", run_text(["curl", "--version"])) or ["?"])[0])
 
     data_dir = os.path.join(WORK, "data")
     remove(data_dir)
@@ -310,6 +367,11 @@ def sftp_main(args, versions, notes, started):
         data = {"srv": srv, "local": local, "big_size": sizes["sftp_big"],
                 "big_local": os.path.join(local, "big.bin"), "big_server": os.path.join(srv, "src", "big.bin")}
         data["big_sha"] = write_random_pair([data["big_local"], data["big_server"]], sizes["sftp_big"])
+        data["wan_big_size"] = sizes["sftp_wan_big"]
+        data["wan_big_local"] = os.path.join(local, "wan_big.bin")
+        data["wan_big_server"] = os.path.join(srv, "src", "wan_big.bin")
+        data["wan_big_sha"] = write_random_pair([data["wan_big_local"], data["wan_big_server"]],
+                                                sizes["sftp_wan_big"])
         data["wan_expected"] = make_tree([os.path.join(local, "wan"), os.path.join(srv, "src", "wan")],
                                          10, sizes["wan_files"] // 10, 4096, "w%05d.dat")
         with open(host_key + ".pub") as f:
@@ -331,7 +393,8 @@ def sftp_main(args, versions, notes, started):
         remove(data["big_local"])
         remove(data["big_server"])
 
-        counted = SftpServer(srv, os.path.join(tmp, "sshd-wan"), host_key, client_key, count=True)
+        counted = SftpServer(srv, os.path.join(tmp, "sshd-wan"), host_key, client_key, count=True,
+                             round_trip=0.020)
         servers.append(counted)
         counted.start()
         if not counted.counting:
@@ -342,8 +405,9 @@ def sftp_main(args, versions, notes, started):
             f.write("[127.0.0.2]:%d %s\n[127.0.0.1]:%d %s\n" % (proxy.port, public, counted.port, public))
         say("WAN scenario: 10 ms each way through tests/support/fault_proxy.py --raw on 127.0.0.2 ...")
         bench.server = counted
-        sftp_wan(bench, SftpClients(counted, jobs, "127.0.0.2", proxy.port, client_key, known_hosts),
-                 data, sizes["wan_files"])
+        wan = SftpClients(counted, jobs, "127.0.0.2", proxy.port, client_key, known_hosts)
+        sftp_wan(bench, wan, data, sizes["wan_files"])
+        sftp_big_file(bench, wan, data, key="wan_big", where="SFTP WAN")
 
         sftp_report(bench, machine_info(), versions, notes, sizes, started, counted.counting)
         return 1 if bench.failures else 0

@@ -48,8 +48,12 @@ class Bench:
         os.sync()  # earlier writes must not be flushed during this run
         offset = self.server.log_offset()
         code, seconds, rss, cpu, out = timed(command(), os.path.join(WORK, "time.txt"))
-        time.sleep(0.2)  # the server logs the last replies after the client is gone
+        if hasattr(self.server, "settle"):
+            self.server.settle()
+        else:
+            time.sleep(0.2)  # the server logs the last replies after the client is gone
         logins, verbs = self.server.parse(self.server.log_since(offset))
+        details = self.server.describe(offset) if hasattr(self.server, "describe") else {}
         problem = "exit %d: %s" % (code, out.strip()[-300:]) if code != 0 else verify()
         cleanup()
         label = "warm-up" if warm else "run"
@@ -61,7 +65,7 @@ class Bench:
             (tool, label, seconds, (rss or 0) / 1024, logins, sum(verbs.values())))
         if not warm:
             self.results.setdefault((test, tool), []).append(
-                {"seconds": seconds, "rss": rss, "cpu": cpu, "logins": logins, "verbs": verbs})
+                dict(details, seconds=seconds, rss=rss, cpu=cpu, logins=logins, verbs=verbs))
 
     def repeat(self, test, cases, warm_up=False):
         """cases: [(tool, prepare, command, verify, cleanup)]; the order of the tools turns

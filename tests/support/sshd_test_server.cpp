@@ -12,6 +12,7 @@
 #include <regex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "support/child_process.h"
 #include "support/files.h"
@@ -124,17 +125,21 @@ int SshdTestServer::RequestCount(const std::string& kind) const {
     }));
 }
 
-std::string SshdTestServer::KnownHostsLine() const {
-    const std::vector<std::string> lines = ReadLines(fs::path(hostKey_.string() + ".pub"));
+std::string SshdTestServer::KnownHostsLine() const { return KnownHostsLineFor(port_, hostKey_); }
+
+void SshdTestServer::HandOver() const { HandOverToSftpAccount(root_); }
+
+std::string KnownHostsLineFor(std::uint16_t port, const fs::path& hostKey) {
+    const std::vector<std::string> lines = ReadLines(fs::path(hostKey.string() + ".pub"));
     if (lines.empty()) return {};
     const std::string& key = lines.front();
-    return "[127.0.0.1]:" + std::to_string(port_) + " " + key.substr(0, key.rfind(' '));
+    return "[127.0.0.1]:" + std::to_string(port) + " " + key.substr(0, key.rfind(' '));
 }
 
-void SshdTestServer::HandOver() const {
-    const passwd* account = getpwnam(User());
+void HandOverToSftpAccount(const fs::path& root) {
+    const passwd* account = getpwnam(SshdTestServer::User());
     if (account == nullptr) return;
-    for (const auto& entry : fs::recursive_directory_iterator(root_)) {
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
         if (lchown(entry.path().c_str(), account->pw_uid, account->pw_gid) != 0) {
             throw std::runtime_error("cannot hand over " + entry.path().string());
         }

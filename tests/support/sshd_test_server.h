@@ -79,6 +79,12 @@ private:
     std::uint16_t port_ = 0;
 };
 
+// "[127.0.0.1]:PORT TYPE BASE64" for a known_hosts file, from the host key's .pub file.
+std::string KnownHostsLineFor(std::uint16_t port, const std::filesystem::path& hostKey);
+
+// Gives everything under `root` to the SFTP test account.
+void HandOverToSftpAccount(const std::filesystem::path& root);
+
 // A fresh ed25519 key pair at `path` (and path.pub), with `passphrase` ("" = none).
 void MakeSshKey(const std::filesystem::path& path, const std::string& passphrase);
 

@@ -1,11 +1,18 @@
 """vsftpd, or ProFTPD with --daemon proftpd, on 127.0.0.1 for the tests: FTP over TLS that
-insists on TLS session resumption, each with its own default rule for it.
+insists on TLS session resumption, each with its own default rule for it. With --sftp, ProFTPD's
+own SFTP server (mod_sftp) instead.
 
 Anonymous writable access under --root/pub, a self-signed certificate (made as ftp_server.py
 makes it), vsftpd's require_ssl_reuse=YES or ProFTPD's mod_tls as it ships, and the newest TLS
 version it speaks set with --tls-version ("1.0" allows that version alone). --require-cert
 makes vsftpd demand a client certificate. Needs root (the chroot); exits 3 when it cannot run.
 The port is written to --ready-file once the server greets; the log goes to --dir/DAEMON.log.
+
+--sftp: the SFTP account of tools/install-deps logs in with its password (from a password file
+of the server's own, not the system's) and starts in --root, which becomes its home (no
+chroot: paths are absolute). Host keys --dir/ed25519_key and --dir/rsa_key, made when missing,
+their fingerprints in --dir/KIND.fingerprint. One line per SSH message and SFTP request in
+--dir/requests.log ("OPEN /abs/path", "RENAME /a /b", "EXTENDED posix-rename@openssh.com").
 """
 
 import argparse
@@ -31,6 +38,7 @@ def parse_args():
     parser.add_argument("--tls-version", choices=("1.0", "1.2", "1.3"), default="1.3")
     parser.add_argument("--implicit", action="store_true")
     parser.add_argument("--require-cert", action="store_true")
+    parser.add_argument("--sftp", action="store_true", help="ProFTPD's mod_sftp, not FTP")
     return parser.parse_args()
 
 
@@ -82,7 +90,7 @@ def vsftpd(args, port, pem, log):
     return [shutil.which("vsftpd") or "/usr/sbin/vsftpd", conf], dict(os.environ, OPENSSL_CONF=ssl_conf)
 
 
-def proftpd(args, port, pem, log):
+def proftpd_conf(args, port, log, lines):
     exe = next(p for p in PROFTPD if os.path.exists(p))
     d = args.dir
     lines = [
@@ -90,9 +98,18 @@ def proftpd(args, port, pem, log):
         'DefaultAddress 127.0.0.1', 'SocketBindTight on', 'Port %d' % port,
         'User nobody', 'Group nogroup', 'UseIPv6 off', 'UseReverseDNS off', 'WtmpLog off',
         'PidFile %s/proftpd.pid' % d, 'ScoreboardFile %s/proftpd.scoreboard' % d,
-        'DelayTable none', 'SystemLog %s' % log, 'TransferLog none', 'ExtendedLog %s AUTH' % log,
+        'DelayTable none', 'SystemLog %s' % log, 'TransferLog none',
         'ModulePath %s' % os.path.join(os.path.dirname(os.path.dirname(exe)), "lib", "proftpd"),
-        'LoadModule mod_tls.c',
+    ] + lines
+    conf = os.path.join(d, "proftpd.conf")
+    with open(conf, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    return [exe, "-n", "-q", "-c", conf], dict(os.environ)
+
+
+def proftpd(args, port, pem, log):
+    return proftpd_conf(args, port, log, [
+        'ExtendedLog %s AUTH' % log, 'LoadModule mod_tls.c',
         'AllowOverwrite on', 'AllowStoreRestart on', 'Umask 022',
         'TLSEngine on', 'TLSRequired on', 'TLSLog %s' % log,
         'TLSProtocol TLSv1.2%s' % (" TLSv1.3" if args.tls_version == "1.3" else ""),
@@ -101,34 +118,70 @@ def proftpd(args, port, pem, log):
         'TLSOptions%s' % (" UseImplicitSSL" if args.implicit else " EnableDiags"),
         '<Anonymous %s>' % args.root, 'User ftp', 'Group nogroup', 'UserAlias anonymous ftp',
         'RequireValidShell off', '<Limit WRITE>', 'AllowAll', '</Limit>', '</Anonymous>',
-    ]
-    conf = os.path.join(d, "proftpd.conf")
-    with open(conf, "w") as f:
-        f.write("\n".join(lines) + "\n")
-    return [exe, "-n", "-q", "-c", conf], dict(os.environ)
+    ])
 
 
-def main():
-    args = parse_args()
-    exe = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
-    if args.daemon == "proftpd":
-        exe = next((p for p in PROFTPD if os.path.exists(p)), "")
-    if not os.path.exists(exe) or os.geteuid() != 0:
-        print("%s cannot run here (not installed, or not root)" % args.daemon, file=sys.stderr)
-        sys.exit(3)
+SFTP_USER = "bxfr-sftp-test"
+SFTP_PASSWORD_FILE = "/etc/bxfr-sftp-test.password"
+
+
+def proftpd_sftp(args, port, log):
+    account = pwd.getpwnam(SFTP_USER)
+    os.chown(args.root, account.pw_uid, account.pw_gid)
+    keys = []
+    for kind in ("ed25519", "rsa"):
+        key = os.path.join(args.dir, kind + "_key")
+        if not os.path.exists(key):
+            subprocess.run(["ssh-keygen", "-q", "-t", kind, "-N", "", "-C", "bxfr-test-host", "-f", key],
+                           check=True)
+        printed = subprocess.run(["ssh-keygen", "-l", "-f", key + ".pub"], check=True,
+                                 capture_output=True, text=True).stdout.split()
+        with open(os.path.join(args.dir, kind + ".fingerprint"), "w") as f:
+            f.write(printed[1] + "\n")
+        keys.append("SFTPHostKey " + key)
+    with open(SFTP_PASSWORD_FILE) as f:
+        password = f.readline().strip()
+    hashed = subprocess.run(["openssl", "passwd", "-6", "-stdin"], input=password, check=True,
+                            capture_output=True, text=True).stdout.strip()
+    users = os.path.join(args.dir, "passwd")
+    with open(users, "w") as f:
+        f.write("%s:%s:%d:%d::%s:/usr/sbin/nologin\n" % (SFTP_USER, hashed, account.pw_uid, account.pw_gid,
+                                                          args.root))
+    os.chmod(users, 0o600)
+    return proftpd_conf(args, port, log, [
+        'LoadModule mod_sftp.c', 'AuthOrder mod_auth_file.c', 'AuthUserFile %s' % users,
+        'RequireValidShell off', 'AllowOverwrite on', 'AllowStoreRestart on', 'Umask 022',
+        'SFTPEngine on', 'SFTPLog %s' % log, 'SFTPAuthMethods password', 'LogFormat requests "%r"',
+        'ExtendedLog %s ALL requests' % os.path.join(args.dir, "requests.log"),
+    ] + keys)
+
+
+def ftps(args, port, log):
     ftp_user = pwd.getpwnam("ftp")
     # vsftpd refuses a writable anonymous root: the root is root's, pub/ is the ftp user's.
     os.chmod(args.root, 0o755)
     pub = os.path.join(args.root, "pub")
     os.makedirs(pub, exist_ok=True)
     os.chown(pub, ftp_user.pw_uid, ftp_user.pw_gid)
-    os.chmod(args.dir, 0o755)
     cert_args = argparse.Namespace(cert_dir=args.dir, cert_name="127.0.0.1", cert_expired=False)
     pem = ftp_server.make_certificate(cert_args)
     os.chmod(pem, 0o600)
+    return (proftpd if args.daemon == "proftpd" else vsftpd)(args, port, pem, log)
+
+
+def main():
+    args = parse_args()
+    exe = shutil.which("vsftpd") or "/usr/sbin/vsftpd"
+    if args.daemon == "proftpd" or args.sftp:
+        args.daemon = "proftpd"
+        exe = next((p for p in PROFTPD if os.path.exists(p)), "")
+    if not os.path.exists(exe) or os.geteuid() != 0:
+        print("%s cannot run here (not installed, or not root)" % args.daemon, file=sys.stderr)
+        sys.exit(3)
+    os.chmod(args.dir, 0o755)
     port = free_port()
     log = os.path.join(args.dir, args.daemon + ".log")
-    argv, env = (proftpd if args.daemon == "proftpd" else vsftpd)(args, port, pem, log)
+    argv, env = (proftpd_sftp if args.sftp else ftps)(args, port, log)
     child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, env=env)
     # Only asks the server to end: the wait below then returns, and the script with it.
     signal.signal(signal.SIGTERM, lambda *_: child.terminate())
