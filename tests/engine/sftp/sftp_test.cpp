@@ -15,6 +15,7 @@
 #include "engine/transfer_run.h"
 #include "support/child_process.h"
 #include "support/fault_proxy.h"
+#include "support/proftpd_sftp_test_server.h"
 #include "support/raises.h"
 #include "support/scoped_env.h"
 #include "support/sshd_test_server.h"
@@ -385,6 +386,31 @@ TEST_F(Sftp, HardenedAndRsaOnlyServersWork) {
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->code(), 12157u);
     EXPECT_NE(std::string(refused->what()).find("SHA-1"), std::string::npos) << refused->what();
+}
+
+// ProFTPD's own SFTP server, which is not OpenSSH: a tree both ways, an old copy replaced in
+// one step.
+TEST_F(Sftp, ProftpdSftpServerWorks) {
+    if (!test::ProftpdSftpTestServer::Available()) GTEST_SKIP() << "ProFTPD is not unpacked";
+    test::ProftpdSftpTestServer server;
+    WriteFile(server.root() / "up" / "big.bin", "old copy");
+    server.HandOver();
+    const fs::path local = dir.path() / "site";
+    WriteTree(local, {{"a b.txt", "a\n"}, {"sub/c.txt", "c"}, {"big.bin", BinaryBytes(300 * 1024)}});
+    auto send = std::make_unique<Transfer>("127.0.0.1", server.port(), SshdTestServer::User(),
+                                           SshdTestServer::Password(), local, "up", 0);
+    send->job.protocol = job::Protocol::Sftp;
+    send->job.fingerprint = server.Fingerprint();
+    ASSERT_TRUE(Succeeds(*send)) << ::testing::PrintToString(send->messages);
+    auto get = std::make_unique<Transfer>("127.0.0.1", server.port(), SshdTestServer::User(),
+                                          SshdTestServer::Password(), dir.path() / "back", "up", 1);
+    get->job.protocol = job::Protocol::Sftp;
+    get->job.fingerprint = server.Fingerprint();
+    ASSERT_TRUE(Succeeds(*get)) << ::testing::PrintToString(get->messages);
+    EXPECT_TRUE(TreeOf(dir.path() / "back") == TreeOf(local));
+    const std::vector<std::string> requests = server.Requests();
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "EXTENDED posix-rename@openssh.com"), 1)
+        << ::testing::PrintToString(requests);
 }
 
 // A re-upload cut short by a cancel leaves the old copy whole and no temporary behind; one that
