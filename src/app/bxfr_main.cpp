@@ -193,6 +193,9 @@ int main(int argc, char** argv) {
     if (options->logPath) {
         job.logPath = *options->logPath;
     }
+    if (options->limitKiB) {
+        job.speedLimit = *options->limitKiB;
+    }
     if (options->connections) {
         job.connections = *options->connections;
     }

@@ -2,6 +2,7 @@
 
 #include "app/cli_options.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "job/protocol.h"
@@ -9,6 +10,21 @@
 namespace bxfr::app {
 
 namespace {
+
+// "500K", "2M", "1G" or bytes, as curl takes --limit-rate, in whole KiB/s (at least 1 when set).
+std::optional<std::int64_t> ParseRate(const std::string& text) {
+    std::size_t digits = 0;
+    while (digits < text.size() && digits < 12 && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0 || text.size() > digits + 1) return std::nullopt;
+    std::int64_t bytes = std::stoll(text.substr(0, digits));
+    if (digits < text.size()) {
+        const char unit = static_cast<char>(text[digits] | 0x20);
+        const int shift = unit == 'k' ? 10 : unit == 'm' ? 20 : unit == 'g' ? 30 : -1;
+        if (shift < 0 || bytes > (std::int64_t{1} << 40)) return std::nullopt;
+        bytes <<= shift;
+    }
+    return bytes == 0 ? 0 : std::max<std::int64_t>(1, (bytes + 1023) / 1024);
+}
 
 // The value of "--name VALUE" or "--name=VALUE" when args[i] is that option, with `i` moved
 // past a separate value; nothing for any other argument. A missing value reads as empty.
@@ -59,6 +75,13 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, 
                     return std::nullopt;
                 }
                 options.connections = count;
+            } else if (auto rate = OptionValue(args, i, "--limit-rate")) {
+                options.limitKiB = ParseRate(*rate);
+                if (!options.limitKiB) {
+                    error =
+                        "option --limit-rate needs a speed in bytes per second, as 500K, 2M or 0 for none";
+                    return std::nullopt;
+                }
             } else if (auto trust = OptionValue(args, i, "--trust")) {
                 if (trust->empty()) {
                     error = "option --trust needs a fingerprint (SHA256:...)";
@@ -97,6 +120,8 @@ std::string UsageText() {
            "                    first line of standard input\n"
            "  --log FILE        append the transfer log to FILE (instead of the file's own log)\n"
            "  --connections N   move files on N simultaneous connections (1 to 10)\n"
+           "  --limit-rate RATE  hold the whole transfer to RATE bytes per second, as 500K or\n"
+           "                    2M (K = 1024); 0 = no limit\n"
            "  --trust SHA256:...  accept the server's TLS certificate or SSH host key with this\n"
            "                    fingerprint for this run\n"
            "  -v, --verbose     report the server's replies too\n"

@@ -2,6 +2,7 @@
 
 // bxfr's command line: the options it takes, their parsing, and the usage text.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,7 +19,8 @@ struct CliOptions {
     std::optional<std::string> logPath;
     bool verbose = false;
     bool quiet = false;
-    std::optional<int> connections;  // overrides the file's simultaneous transfers
+    std::optional<int> connections;        // overrides the file's simultaneous transfers
+    std::optional<std::int64_t> limitKiB;  // overrides the file's speed limit (KiB/s; 0 = none)
     // --trust SHA256:...: the server certificate to accept for this run, whatever the file says.
     std::optional<std::string> trust;
 };

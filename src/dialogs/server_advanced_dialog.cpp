@@ -3,6 +3,7 @@
 #include "dialogs/server_advanced_dialog.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QFrame>
@@ -14,6 +15,7 @@
 #include <QVBoxLayout>
 #include <cstdlib>
 
+#include "job/server_address.h"
 #include "job/text_encoding.h"
 
 namespace bxfr::dialogs {
@@ -58,6 +60,14 @@ ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* paren
     proxyAddress_->setObjectName("proxyAddress");
     proxyPort_ = new QLineEdit(this);
     proxyPort_->setObjectName("proxyPort");
+    proxyKind_ = new QComboBox(this);
+    proxyKind_->setObjectName("proxyKind");
+    proxyKind_->addItems({tr("HTTP (CONNECT)"), tr("SOCKS5")});
+    limit_ = new QSpinBox(this);
+    limit_->setObjectName("speedLimit");
+    limit_->setRange(0, 10'000'000);
+    limit_->setSuffix(tr(" KiB/s"));
+    limit_->setSpecialValueText(tr("No limit"));
     passive_ = new QCheckBox(tr("&Use passive mode"), this);
     passive_->setObjectName("passive");
     auto* activeNote =
@@ -74,6 +84,7 @@ ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* paren
     auto* serverForm = new QFormLayout;
     serverForm->addRow(tr("&Port:"), port_);
     auto* proxyForm = new QFormLayout;
+    proxyForm->addRow(tr("&Kind:"), proxyKind_);
     proxyForm->addRow(tr("&Address:"), proxyAddress_);
     proxyForm->addRow(tr("P&ort:"), proxyPort_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -87,11 +98,12 @@ ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* paren
     layout->addWidget(Separator(this));
     layout->addWidget(SectionLabel(sftp ? tr("Proxy Server:") : tr("FTP Proxy Server:"), this));
     layout->addLayout(proxyForm);
-    if (sftp) {
-        auto* note = new QLabel(tr("SFTP goes through the proxy with CONNECT."), this);
-        note->setObjectName("proxyNote");
-        layout->addWidget(note);
-    }
+    auto* note = new QLabel(tr("The files and listings go through the proxy too. Through a SOCKS5 "
+                               "proxy FTP always uses passive mode; the proxy looks up the server's name."),
+                            this);
+    note->setObjectName("proxyNote");
+    note->setWordWrap(true);
+    layout->addWidget(note);
     layout->addWidget(Separator(this));
     // SSH needs one connection and no data connections, so there is no passive mode to choose.
     if (sftp) {
@@ -105,21 +117,28 @@ ServerAdvancedDialog::ServerAdvancedDialog(job::TransferJob& job, QWidget* paren
     }
     auto* connectionsForm = new QFormLayout;
     connectionsForm->addRow(tr("&Simultaneous transfers:"), connections_);
+    connectionsForm->addRow(tr("Speed &limit (all transfers together):"), limit_);
     layout->addLayout(connectionsForm);
     layout->addWidget(buttons);
 
     port_->setText(QString::number(job_.port));
-    const QString proxy = QString::fromStdString(job_.proxy);
     QString address;
     unsigned proxyPort = 0;
-    if (!proxy.isEmpty()) {
+    if (const auto proxy = job::ParseProxyAddress(job_.proxy)) {
+        address = QString::fromStdString(proxy->host);
+        proxyPort = proxy->port;
+        proxyKind_->setCurrentIndex(proxy->socks ? 1 : 0);
+    } else if (!job_.proxy.empty()) {
+        // Hand-written and incomplete: shown as far as it goes, for the user to finish.
+        const QString proxy = QString::fromStdString(job_.proxy);
         const qsizetype colon = proxy.indexOf(':');
         address = colon < 0 ? proxy : proxy.left(colon);
-        if (colon >= 0 && colon + 1 < proxy.size())
+        if (colon >= 0)
             proxyPort = static_cast<unsigned>(std::atoi(proxy.mid(colon + 1).toStdString().c_str()));
     }
     proxyAddress_->setText(address);
     proxyPort_->setText(QString::number(proxyPort));
+    limit_->setValue(static_cast<int>(std::min<std::int64_t>(job_.speedLimit, limit_->maximum())));
     passive_->setChecked(job_.passive == 1);
     connections_->setValue(job_.connections);
     // Room for the whole title: a window manager cuts it to fit the window.
@@ -143,12 +162,16 @@ void ServerAdvancedDialog::accept() {
     if (!address.isEmpty() && proxyPort > 65535) return refuse(proxyPort_, range);
     job_.SetPort(static_cast<std::uint16_t>(port));
     if (!address.isEmpty()) {
-        job_.SetProxy(address.toStdString() + ":" + std::to_string(proxyPort));
+        std::string host = address.toStdString();
+        if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
+        job_.SetProxy((proxyKind_->currentIndex() == 1 ? "socks5://" : "") + host + ":" +
+                      std::to_string(proxyPort));
     } else {
         job_.SetProxy("");
     }
     job_.passive = passive_->isChecked() ? 1 : 0;
     job_.connections = connections_->value();
+    job_.speedLimit = limit_->value();
     QDialog::accept();
 }
 

@@ -8,13 +8,15 @@
 #include "job/transfer_job.h"
 
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
 class QSpinBox;
 
 namespace bxfr::dialogs {
 
-// "Brindle FTP - Server Advanced Settings": the server port, the HTTP proxy, passive mode (not
-// for SFTP) and the simultaneous transfers. Only OK changes the job, and then all at once.
+// "Brindle FTP - Server Advanced Settings": the server port, the proxy (HTTP CONNECT or SOCKS5),
+// passive mode (not for SFTP), the simultaneous transfers and the speed limit. Only OK changes the job, and
+// then all at once.
 class ServerAdvancedDialog : public QDialog {
     Q_OBJECT
 public:
@@ -27,6 +29,8 @@ private:
     QLineEdit* port_;
     QLineEdit* proxyAddress_;
     QLineEdit* proxyPort_;
+    QComboBox* proxyKind_;
+    QSpinBox* limit_;
     QCheckBox* passive_;
     QSpinBox* connections_;
 };

@@ -251,6 +251,8 @@ private slots:
             {"proxy.lan:8080", "proxy.lan", "8080", "port", "0", nullptr, 0},
             {"proxy.lan:8080", "proxy.lan", "8080", "port", "65536", nullptr, 0},
             {"proxy.lan:8080", "proxy.lan", "8080", "proxyPort", "70000", nullptr, 0},
+            // A SOCKS5 proxy keeps its kind; an IPv6 address its brackets.
+            {"socks5://[::1]:1080", "::1", "1080", "port", "22", "socks5://[::1]:1080", 22},
         };
         for (const Case& c : cases) {
             const QByteArray row = QByteArray(c.proxy) + " / " + c.field + "=" + c.text;
@@ -299,14 +301,15 @@ private slots:
             advanced.show();
             QVERIFY(QTest::qWaitForWindowExposed(&advanced));
             QCOMPARE(Child<QCheckBox>(&advanced, "passive")->isVisible(), !sftp);
-            QCOMPARE(advanced.findChild<QLabel*>("proxyNote") != nullptr, sftp);
             Child<QLineEdit>(&advanced, "proxyAddress")->setText("proxy.lan");
             Child<QLineEdit>(&advanced, "proxyPort")->setText("3128");
             Child<QSpinBox>(&advanced, "connections")->setValue(3);
+            Child<QSpinBox>(&advanced, "speedLimit")->setValue(500);
             advanced.accept();
             QCOMPARE(own.proxy, std::string("proxy.lan:3128"));
             QCOMPARE(own.passive, 1);
             QCOMPARE(own.connections, 3);
+            QCOMPARE(own.speedLimit, 500);
         }
     }
 

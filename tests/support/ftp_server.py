@@ -44,6 +44,7 @@ def parse_args():
     parser.add_argument("--cert-name", default="127.0.0.1")
     parser.add_argument("--cert-expired", action="store_true")
     parser.add_argument("--lose-login", type=int, default=0)
+    parser.add_argument("--ipv6", action="store_true", help="listen on ::1 instead of 127.0.0.1")
     return parser.parse_args()
 
 
@@ -314,7 +315,7 @@ def main():
 
     handler = make_handler(args)
     handler.authorizer = authorizer
-    server = ControlLimitedServer(("127.0.0.1", 0), handler)
+    server = ControlLimitedServer(("::1" if args.ipv6 else "127.0.0.1", 0), handler)
     server.max_control_cons = args.max_cons
     server.max_cons = 0
     if args.max_cons_per_ip > 0:

@@ -76,6 +76,7 @@ FtpTestServer::FtpTestServer(FtpServerOptions options)
             argv.insert(argv.end(), {"--refuse", options_.refused});
         }
     }
+    if (options_.ipv6) argv.push_back("--ipv6");
     argv.insert(argv.end(), {"--ready-file", ready.string(), "--command-log", commandLog_.string()});
 
     child_ = std::make_unique<ChildProcess>(argv, dir_.path() / "server.log");

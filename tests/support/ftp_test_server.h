@@ -41,6 +41,8 @@ struct FtpServerOptions {
     std::string tls{};
     std::string certificateName = "127.0.0.1";
     bool certificateExpired = false;
+    // Listens on ::1 instead of 127.0.0.1.
+    bool ipv6 = false;
     // The session of this login (1 = the first) is cut at its first STOR, and no later login
     // is accepted; 0 = never.
     int loseLogin = 0;
@@ -55,7 +57,7 @@ public:
     FtpTestServer& operator=(const FtpTestServer&) = delete;
 
     std::uint16_t port() const { return port_; }
-    std::string host() const { return "127.0.0.1"; }
+    std::string host() const { return options_.ipv6 ? "::1" : "127.0.0.1"; }
     const std::filesystem::path& root() const { return root_; }
     const FtpServerOptions& options() const { return options_; }
     const std::string& userName() const { return options_.user; }

@@ -252,7 +252,7 @@ def serve(args, sink):
     # Only a sink of our own takes the one line per request that DEBUG3 adds.
     level = "DEBUG3" if sink and sink.sock else "INFO"
     settings = host_key_settings(args) + (HARDENED if args.hardened else []) + [
-        ("ListenAddress", "127.0.0.1"), ("Port", str(port)),
+        ("ListenAddress", "127.0.0.1"), ("ListenAddress", "::1"), ("Port", str(port)),
         ("PidFile", os.path.join(args.dir, "sshd.pid")), ("AllowUsers", USER),
         ("PermitRootLogin", "no"), ("UsePAM", "no"), ("PasswordAuthentication", "yes"),
         ("KbdInteractiveAuthentication", "no"), ("PubkeyAuthentication", "yes"),
