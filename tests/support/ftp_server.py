@@ -44,6 +44,7 @@ def parse_args():
     parser.add_argument("--cert-name", default="127.0.0.1")
     parser.add_argument("--cert-expired", action="store_true")
     parser.add_argument("--lose-login", type=int, default=0)
+    parser.add_argument("--quit-delay", type=float, default=0.0)
     return parser.parse_args()
 
 
@@ -163,6 +164,7 @@ def make_handler(args):
     refused = args.refuse
     no_rename_over = args.no_rename_over
     lose_login = args.lose_login
+    quit_delay = args.quit_delay
     logins = [0]
 
     class CuttingDTPHandler(DTPHandler):
@@ -218,6 +220,8 @@ def make_handler(args):
             if cmd == "STOR" and getattr(self, "doomed", False):
                 # The session is gone without a word, and its login with it.
                 return self.close()
+            if cmd == "QUIT" and quit_delay > 0:
+                return self.ioloop.call_later(quit_delay, super().pre_process_command, line, cmd, arg)
             return super().pre_process_command(line, cmd, arg)
 
         def _refused(self, path):
