@@ -49,7 +49,6 @@ TEST(BxfrUsage, HelpVersionAndUsageErrors) {
     const RunResult help = RunBxfr({"--help"});
     EXPECT_EQ(help.exitCode, kExitCompleted);
     EXPECT_NE(help.out.find("Usage: bxfr"), std::string::npos);
-    EXPECT_NE(help.out.find("TLS certificate or SSH host key"), std::string::npos) << help.out;
     EXPECT_NE(RunBxfr({"--version"}).out.find(BXFR_VERSION), std::string::npos);
     for (const auto& args : std::vector<std::vector<std::string>>{{},
                                                                   {"--bogus", "a.bxt"},

@@ -1,11 +1,5 @@
-#include <QCheckBox>
-#include <QElapsedTimer>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTest>
-#include <QTimer>
+#include <QtTest>
+#include <QtWidgets>
 #include <filesystem>
 #include <optional>
 
@@ -110,82 +104,13 @@ private slots:
         }
     }
 
-    // Asked for, a new host key goes into known_hosts as OpenSSH writes it, after what is there.
-    void ANewHostKeyIsAddedToKnownHosts() {
-        const test::TempDir home;
-        test::WriteFile(home.path() / ".ssh" / "known_hosts", "other ssh-rsa AAAA");
-        const test::ScopedEnv homeEnv("HOME", home.path().string());
-        TrustDialog dialog(UnknownHostKey(), "sftp.example.com");
-        dialog.KnownHostsBox()->setChecked(true);
-        test::WhenModal<TrustDialog>([](TrustDialog* d) { d->TrustButton()->click(); });
-        QCOMPARE(dialog.exec(), QDialog::Accepted);
-        QCOMPARE(test::ReadFile(home.path() / ".ssh" / "known_hosts"),
-                 std::string("other ssh-rsa AAAA\n[sftp.example.com]:2222 ssh-ed25519 "
-                             "AAAAC3NzaC1lZDI1NTE5AAAAIBBBB\n"));
-    }
-
-    // The progress dialog's run stops at the certificate, the question comes instead of an
-    // error box, and a trusted certificate is kept in the job and the run goes again.
-    void TheRunAsksAndGoesOnOnceTrusted() {
-        const test::FtpTestServer server({.tls = "explicit"});
-        const test::TempDir local;
-        test::WriteFile(local.path() / "index.html", "<p>over TLS</p>\n");
-        const test::BoxWatcher boxes;
-
-        for (const bool trust : {false, true}) {
-            job::TransferJob job = test::SendJob(server, local.path(), "/www");
-            job.protocol = job::Protocol::Ftpes;
-            std::int32_t status = -1;
-            std::optional<engine::ServerCertificate> asked;
-            std::string askedFor;
-            dialogs::RunTransferProgress(
-                job, &status, nullptr, {},
-                [&](const engine::ServerCertificate& certificate, const std::string& host) {
-                    asked = certificate;
-                    askedFor = host;
-                    return trust;
-                });
-            QCOMPARE(askedFor, std::string("127.0.0.1"));
-            QVERIFY(asked.has_value());
-            QCOMPARE(asked->fingerprint, server.Fingerprint());
-            QCOMPARE(job.fingerprint, trust ? server.Fingerprint() : std::string());
-            QCOMPARE(status, trust ? 1 : 0);
-        }
-        QVERIFY2(boxes.texts.isEmpty(), qPrintable(boxes.texts.join(" | ")));
-        QCOMPARE(server.LoginCount(), 1);
-        QCOMPARE(test::ReadFile(server.root() / "www" / "index.html"), std::string("<p>over TLS</p>\n"));
-    }
-
-    void APickerAsksTheSameWayAndKeepsTheTrustedCertificate() {
-        const test::FtpTestServer server({.tls = "implicit"});
-        fs::create_directories(server.root() / "docs");
-        std::string fingerprint;
-        for (const bool trust : {false, true}) {
-            dialogs::RemotePickerDialog dialog(dialogs::RemotePickerDialog::Kind::Folder,
-                                               test::LoginParamsFor(server, job::Protocol::Ftps), QString(),
-                                               {});
-            int asked = 0;
-            dialog.SetTrustQuestion([&](const engine::ServerCertificate& certificate) {
-                ++asked;
-                fingerprint = certificate.fingerprint;
-                return trust;
-            });
-            dialog.show();
-            QVERIFY(QTest::qWaitFor([&] { return asked > 0 && !dialog.IsBusy(); }, 15000));
-            auto* list = dialog.findChild<QListWidget*>("entryList");
-            QCOMPARE(list->count(), trust ? 1 : 0);
-            QCOMPARE(dialog.TrustedFingerprint(), trust ? server.Fingerprint() : std::string());
-        }
-        QCOMPARE(fingerprint, server.Fingerprint());
-        QCOMPARE(server.LoginCount(), 1);
-    }
-
     // Over SFTP a picker logs in with the job's key file and asks about the host key with the
-    // same dialog, and the trusted key goes back to the job.
+    // same dialog; the trusted key goes back to the job, and into known_hosts after what is there.
     void APickerAsksAboutAHostKeyAndKeepsIt() {
         if (!test::SshdTestServer::Available()) QSKIP("sshd or its test account is missing, or not root");
         const test::TempDir keys;
         test::MakeSshKey(keys.path() / "id_test", "");
+        test::WriteFile(keys.path() / ".ssh" / "known_hosts", "other ssh-rsa AAAA");
         const test::SshdTestServer server({.hostKey = {}, .authorizedKey = keys.path() / "id_test.pub"});
         fs::create_directories(server.root() / "docs");
         server.HandOver();
@@ -222,7 +147,8 @@ private slots:
         QCOMPARE(fingerprint, server.Fingerprint());
         QVERIFY2(QString::fromStdString(folder).endsWith("/docs/made"), folder.c_str());
         QVERIFY(fs::is_directory(server.root() / "docs" / "made"));
-        QCOMPARE(test::ReadFile(keys.path() / ".ssh" / "known_hosts"), server.KnownHostsLine() + "\n");
+        QCOMPARE(test::ReadFile(keys.path() / ".ssh" / "known_hosts"),
+                 "other ssh-rsa AAAA\n" + server.KnownHostsLine() + "\n");
     }
 };
 

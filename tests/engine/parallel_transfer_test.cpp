@@ -182,6 +182,8 @@ TEST(ParallelTransferTest, CancelStopsEveryConnectionAtOnceAndLeavesNoPartsBehin
             run.job.connections = 4;
             run.job.passive = passive;
             run.job.stopSignal = std::make_shared<std::atomic<bool>>(false);
+            run.job.AddDiscScript("NOOP");
+            const int noops = CountStartingWith(server.Commands(), "NOOP");
             std::mutex lock;
             std::condition_variable moved;
             bool started = false;
@@ -210,6 +212,7 @@ TEST(ParallelTransferTest, CancelStopsEveryConnectionAtOnceAndLeavesNoPartsBehin
             EXPECT_EQ(run.Count("Cancelled: "), run.Count(getMode ? "Receiving " : "Sending "));
             const fs::path left = getMode ? copy : server.root() / up;
             EXPECT_TRUE(!fs::exists(left) || TreeOf(left, false).empty());
+            EXPECT_GT(CountStartingWith(server.Commands(), "NOOP"), noops);  // a cancel still says goodbye
         }
     }
 }

@@ -3,6 +3,7 @@
 // One transfer run against a test server, and trees of files to compare, for the engine's tests.
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -35,6 +36,21 @@ inline int CountStartingWith(const std::vector<std::string>& lines, const std::s
 inline std::ptrdiff_t IndexOf(const std::vector<std::string>& lines, const std::string& line) {
     const auto it = std::find(lines.begin(), lines.end(), line);
     return it == lines.end() ? -1 : it - lines.begin();
+}
+
+// A passive login to the test server, bounded in time.
+inline LoginParams LoginTo(const FtpTestServer& server, job::Protocol protocol = job::Protocol::Ftp,
+                           const std::string& fingerprint = "") {
+    LoginParams params;
+    params.server = server.host();
+    params.port = server.port();
+    params.protocol = protocol;
+    params.fingerprint = fingerprint;
+    params.userName = server.userName();
+    params.password = server.password();
+    params.passive = true;
+    params.connectTimeout = params.idleTimeout = std::chrono::seconds(10);
+    return params;
 }
 
 // One run against the test server, binary and passive with chunked progress unless a test

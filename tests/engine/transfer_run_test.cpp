@@ -350,34 +350,6 @@ TEST(TransferRunFailureTest, DroppedDataOnGetNeverLeavesACutFileUnderItsName) {
     EXPECT_EQ(TreeOf(local.path()).size(), 2u);
 }
 
-TEST_F(TransferRunTest, CancelFromTheProgressCallbackStopsTheRunAtOnce) {
-    const Tree three{
-        {"a.bin", BinaryBytes(100000)}, {"b.bin", BinaryBytes(100000)}, {"c.bin", BinaryBytes(100000)}};
-    const fs::path site = local.path() / "site";
-    WriteTree(site, three);
-    WriteTree(server.root() / "www", three);
-    const auto cancel = [](job::TransferProgress& progress) { progress.cancelRequested = 1; };
-
-    Transfer send(server, site);
-    send.onProgress = cancel;
-    send.job.AddDiscScript("NOOP");
-    EXPECT_EQ(send.Run(), 0);
-    EXPECT_EQ(send.Count("Sending "), 1);
-    EXPECT_EQ(send.Count("Cancelled: " + (site / "a.bin").string()), 1);
-    EXPECT_LT(send.job.progress.doneBytes, send.job.progress.totalBytes);
-    EXPECT_EQ(CountStartingWith(server.Commands(), "STOR "), 1);
-    EXPECT_GE(IndexOf(server.Commands(), "NOOP"), 0);
-
-    const fs::path copy = local.path() / "copy";
-    Transfer get(server, copy, "/www", 1);
-    get.onProgress = cancel;
-    EXPECT_EQ(get.Run(), 0);
-    EXPECT_EQ(get.Count("Receiving "), 1);
-    EXPECT_EQ(get.Count("Cancelled: /www/"), 1);
-    // Nothing cut short is left behind, under its own name or any other.
-    EXPECT_TRUE(!fs::exists(copy) || fs::is_empty(copy));
-}
-
 TEST_F(TransferRunTest, TotalsAboveFourGigabytesDoNotWrap) {
     const std::uint64_t huge = (std::uint64_t{5} << 30) + 3;
     // Sparse files, and a cancel as soon as the total is announced: no byte moves.

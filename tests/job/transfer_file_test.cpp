@@ -70,13 +70,6 @@ protected:
     fs::path file = dir.path() / "nightly.bxt";
 };
 
-TEST_F(TransferFile, LoadsAFileWrittenOnWindows) {
-    TransferJob job;
-    ASSERT_EQ(LoadText(kWindowsFile, job), kTransferFileLoaded);
-    ExpectSameJob(job, ExpectedWindowsJob());
-    EXPECT_EQ(job.remotePath, "/www/htdocs");
-}
-
 TEST_F(TransferFile, SaveAndLoadRoundTrip) {
     TransferJob job = ExpectedWindowsJob();
     job.AddConnScript("CWD /a,b");
@@ -98,20 +91,6 @@ TEST_F(TransferFile, SaveAndLoadRoundTrip) {
     }
 }
 
-// A value in quotes before a comment keeps its quotes when read; a save must keep them too.
-TEST_F(TransferFile, QuotedValuesSurviveASave) {
-    TransferJob job;
-    ASSERT_EQ(LoadText("[BXFR]\r\nSERVER=\"quoted host\" ; comment\r\nLOG='x'\t; tab comment\r\n", job),
-              kTransferFileLoaded);
-    EXPECT_EQ(job.server, "\"quoted host\"");
-    EXPECT_EQ(job.logPath, "'x'");
-    const auto saved = dir.path() / "saved.bxt";
-    ASSERT_EQ(Save(saved, job), kTransferFileLoaded);
-    TransferJob loaded;
-    ASSERT_EQ(Load(saved, loaded), kTransferFileLoaded);
-    ExpectSameJob(loaded, job);
-}
-
 TEST_F(TransferFile, SavingThroughALinkKeepsTheLink) {
     const auto real = dir.path() / "kept.bxt";
     fs::create_symlink(real, file);
@@ -125,9 +104,11 @@ TEST_F(TransferFile, SavingThroughALinkKeepsTheLink) {
     EXPECT_EQ(loaded.server, "ftp2.example.com");
 }
 
-TEST_F(TransferFile, SavingBackChangesOnlyWhatTheJobChanged) {
+TEST_F(TransferFile, AFileWrittenOnWindowsLoadsAndSavesBackChangingOnlyWhatTheJobChanged) {
     TransferJob job;
     ASSERT_EQ(LoadText(kWindowsFile, job), kTransferFileLoaded);
+    ExpectSameJob(job, ExpectedWindowsJob());
+    EXPECT_EQ(job.remotePath, "/www/htdocs");
     ASSERT_EQ(Save(file, job), kTransferFileLoaded);
     EXPECT_EQ(ReadFile(file), kWindowsFile);
 
@@ -179,9 +160,6 @@ TEST_F(TransferFile, ConnectionSecurityIsWrittenOnlyWhenChosenAndNeverReadAsPlai
                   kTransferFileLoaded);
         EXPECT_EQ(read.protocol, protocol) << text;
     }
-    EXPECT_EQ(DefaultPort(Protocol::Ftps), 990);
-    EXPECT_EQ(DefaultPort(Protocol::Ftpes), 21);
-    EXPECT_EQ(DefaultPort(Protocol::Sftp), 22);
 
     // SFTP with a key: the key file's path round-trips beside the host key's fingerprint.
     job.protocol = Protocol::Sftp;
@@ -277,8 +255,7 @@ TEST_F(TransferFile, ReadingRulesForHandWrittenFiles) {
     EXPECT_EQ(job.logPath, "/var/log/b");
     EXPECT_EQ(job.connScript.front().command, "SITE X;Y");
     EXPECT_EQ(job.port, 0);
-    // A new transfer is passive; a file without PASSIVE is active, as such files have always run.
-    EXPECT_EQ(TransferJob().passive, 1);
+    // A file without PASSIVE is active, as such files have always run.
     EXPECT_EQ(job.passive, 0);
     EXPECT_EQ(job.transferType, 2);  // FORCEASCII is read last
     // A numbered list ends at its first gap, and a rule without its permissions ends its list.
@@ -294,16 +271,6 @@ TEST_F(TransferFile, ReadingRulesForHandWrittenFiles) {
     EXPECT_EQ(commented.selectRules, (std::list<tagBXFR_SEL>{{"*.bak"}}));
     EXPECT_EQ(commented.selectMode, 2);
     EXPECT_TRUE(commented.chmodRules.empty());
-}
-
-TEST_F(TransferFile, AWindowsLocalPathIsKeptAsWritten) {
-    TransferJob job;
-    ASSERT_EQ(LoadText("[BXFR]\r\nSERVER=h\r\nLOCALPATH=C:\\Site\\\r\nGET=1\r\n", job), kTransferFileLoaded);
-    // Resolved here it would be a folder "C:\Site\" inside the current one, which a get creates.
-    EXPECT_EQ(job.localPathAsEntered, "C:\\Site\\");
-    EXPECT_TRUE(IsWindowsOnlyPath(job.localPath));
-    ASSERT_EQ(Save(file, job), kTransferFileLoaded);
-    EXPECT_NE(ReadFile(file).find("\r\nLOCALPATH=C:\\Site\\\r\n"), std::string::npos);
 }
 
 TEST_F(TransferFile, WithoutACipherNoPasswordIsStored) {

@@ -45,6 +45,7 @@ def parse_args():
     parser.add_argument("--cert-expired", action="store_true")
     parser.add_argument("--lose-login", type=int, default=0)
     parser.add_argument("--ipv6", action="store_true", help="listen on ::1 instead of 127.0.0.1")
+    parser.add_argument("--quit-delay", type=float, default=0.0)
     return parser.parse_args()
 
 
@@ -164,6 +165,7 @@ def make_handler(args):
     refused = args.refuse
     no_rename_over = args.no_rename_over
     lose_login = args.lose_login
+    quit_delay = args.quit_delay
     logins = [0]
 
     class CuttingDTPHandler(DTPHandler):
@@ -219,6 +221,8 @@ def make_handler(args):
             if cmd == "STOR" and getattr(self, "doomed", False):
                 # The session is gone without a word, and its login with it.
                 return self.close()
+            if cmd == "QUIT" and quit_delay > 0:
+                return self.ioloop.call_later(quit_delay, super().pre_process_command, line, cmd, arg)
             return super().pre_process_command(line, cmd, arg)
 
         def _refused(self, path):

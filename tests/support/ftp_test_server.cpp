@@ -72,6 +72,9 @@ FtpTestServer::FtpTestServer(FtpServerOptions options)
         if (options_.loseLogin > 0) {
             argv.insert(argv.end(), {"--lose-login", std::to_string(options_.loseLogin)});
         }
+        if (options_.quitDelaySeconds > 0) {
+            argv.insert(argv.end(), {"--quit-delay", Number(options_.quitDelaySeconds)});
+        }
         if (!options_.refused.empty()) {
             argv.insert(argv.end(), {"--refuse", options_.refused});
         }

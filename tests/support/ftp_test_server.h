@@ -46,6 +46,8 @@ struct FtpServerOptions {
     // The session of this login (1 = the first) is cut at its first STOR, and no later login
     // is accepted; 0 = never.
     int loseLogin = 0;
+    // QUIT is answered this long after it came; the server goes on meanwhile.
+    double quitDelaySeconds = 0;
 };
 
 // An FTP server on 127.0.0.1 with a free port, serving root(), for one test.

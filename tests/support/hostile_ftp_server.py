@@ -3,7 +3,8 @@
 Anyone logs in. Every folder lists "../x", "/etc/x", "a\\..\\b", a name with terminal
 escapes, "good.txt" and
 a folder "loop"; a folder whose path ends in "loop" lists "loop" again, so the
-tree never ends. RETR sends b"hostile\\n"; STOR is read and thrown away.
+tree never ends. RETR sends b"hostile\\n" (of "stall.bin": nothing, ever); STOR is read and
+thrown away. The user "nobody" is refused at once.
 Run with /usr/bin/python3; the port is written to --ready-file.
 """
 
@@ -138,7 +139,7 @@ class Session(threading.Thread):
         verb, _, arg = line.partition(" ")
         verb = verb.upper()
         if verb == "USER":
-            self.reply("331 Password required.")
+            self.reply("530 No such user." if arg == "nobody" else "331 Password required.")
         elif verb == "PASS":
             self.reply("230 Logged in.")
         elif verb == "SYST":
@@ -171,6 +172,8 @@ class Session(threading.Thread):
             self.send_data(self.listing("LIST"))
         elif verb == "MLSD" and self.args.mlsd:
             self.send_data(self.listing("MLSD"))
+        elif verb == "RETR" and arg.endswith("stall.bin"):
+            self.reply("150 Here it comes, some day.")
         elif verb == "RETR":
             self.send_data(FILE_BODY)
         elif verb in ("STOR", "APPE", "STOU"):

@@ -12,7 +12,8 @@ namespace bxfr::test {
 
 class ChildProcess;
 
-// A web server on 127.0.0.1 that answers every GET with the same body.
+// A web server on 127.0.0.1 that answers every GET with the same body; as a proxy it tunnels
+// CONNECT to 127.0.0.1 only.
 class HttpTestServer {
 public:
     explicit HttpTestServer(std::string body);
@@ -22,7 +23,7 @@ public:
 
     std::uint16_t port() const { return port_; }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
-    // Paths of the requests so far, in order.
+    // Paths of the requests so far, in order; a tunnel's as "CONNECT host:port".
     std::vector<std::string> Requests() const;
 
 private:

@@ -2,20 +2,12 @@
 
 // Set-up shared by the Qt tests: header-only, since bxfr_test_support does not link Qt.
 
-#include <QApplication>
-#include <QDialog>
-#include <QElapsedTimer>
-#include <QMessageBox>
-#include <QPointer>
-#include <QPushButton>
-#include <QStringList>
-#include <QTimer>
+#include <QtWidgets>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 
-#include "engine/connection.h"
 #include "job/transfer_job.h"
 #include "support/ftp_test_server.h"
 
@@ -67,15 +59,15 @@ inline std::shared_ptr<QString> AnswerBox(QMessageBox::StandardButton button) {
     return text;
 }
 
-// While it lives, keeps the text of every message box and closes it, so that a run that fails
-// cannot hang; `other` sees any other modal widget.
+// While it lives, keeps the text of every message box (and " | " its details) and closes it,
+// so that a run that fails cannot hang; `other` sees any other modal widget.
 class BoxWatcher {
 public:
     explicit BoxWatcher(std::function<void(QWidget*)> other = {}) {
         QObject::connect(&timer_, &QTimer::timeout, [this, other] {
             QWidget* modal = QApplication::activeModalWidget();
             if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-                texts << box->text();
+                texts << box->text() + (box->detailedText().isEmpty() ? "" : " | " + box->detailedText());
                 box->reject();
             } else if (modal && other) {
                 other(modal);
@@ -88,19 +80,6 @@ public:
 private:
     QTimer timer_;
 };
-
-// A passive login to the test server.
-inline engine::LoginParams LoginParamsFor(const FtpTestServer& server,
-                                          job::Protocol protocol = job::Protocol::Ftp) {
-    engine::LoginParams params;
-    params.server = server.host();
-    params.port = server.port();
-    params.protocol = protocol;
-    params.userName = server.userName();
-    params.password = server.password();
-    params.passive = true;
-    return params;
-}
 
 // A binary, passive send of `local` to `remote` on the test server.
 inline job::TransferJob SendJob(const FtpTestServer& server, const std::filesystem::path& local,

@@ -1,22 +1,9 @@
 // Walks the whole wizard as a user does, against a real FTP server on 127.0.0.1: a send that
 // saves its transfer file, then a get that loads that file from the recent-files list.
-#include <QCheckBox>
-#include <QClipboard>
-#include <QComboBox>
-#include <QDialogButtonBox>
-#include <QElapsedTimer>
-#include <QGuiApplication>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QSettings>
-#include <QTabWidget>
-#include <QTest>
+#include <QtTest>
+#include <QtWidgets>
 #include <algorithm>
 #include <filesystem>
-#include <map>
 #include <memory>
 
 #include "dialogs/advanced_settings_sheet.h"
@@ -26,6 +13,7 @@
 #include "dialogs/server_advanced_dialog.h"
 #include "dialogs/tran_prog.h"
 #include "engine/sizes.h"
+#include "engine/transfer_harness.h"
 #include "job/password_crypto.h"
 #include "job/transfer_file.h"
 #include "support/files.h"
@@ -39,13 +27,13 @@
 
 using namespace bxfr;
 using namespace bxfr::wizard;
+using bxfr::engine::Tree;
+using bxfr::engine::TreeOf;
 using bxfr::test::Child;
 using bxfr::test::WhenModal;
 namespace fs = std::filesystem;
 
 namespace {
-
-using Tree = std::map<std::string, std::string>;
 
 // Replaces a field's text the way a user does: select it all, type over it.
 void TypeInto(QLineEdit* edit, const QString& text) {
@@ -63,19 +51,8 @@ void PasteInto(QLineEdit* edit, const QString& text) {
     QTest::keyClick(edit, Qt::Key_V, Qt::ControlModifier);
 }
 
-Tree ReadTree(const fs::path& root, bool withTmp = true) {
-    Tree tree;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file() && (withTmp || entry.path().extension() != ".tmp"))
-            tree[entry.path().lexically_relative(root).generic_string()] = test::ReadFile(entry.path());
-    }
-    return tree;
-}
-
 QString SizeLine(const Tree& tree) {
-    std::uint64_t total = 0;
-    for (const auto& [name, bytes] : tree) total += bytes.size();
-    return QString::fromStdString(engine::FormatSize(total)) + " to transfer";
+    return QString::fromStdString(engine::FormatSize(engine::BytesIn(tree))) + " to transfer";
 }
 
 QString Q(const fs::path& path) { return QString::fromStdString(path.string()); }
@@ -165,7 +142,8 @@ private slots:
         test::WriteFile(source_ / "sub" / "data.bin", binary);
         test::WriteFile(source_ / "sub" / "deeper" / "page.html", "<p>deep</p>\n");
         test::WriteFile(source_ / "sub" / "deeper" / "notes.txt", "line one\nline two\r\n");
-        sent_ = ReadTree(source_, false);
+        sent_ = TreeOf(source_, false);
+        sent_.erase("skip.tmp");
     }
 
     void SendWalk() {
@@ -247,7 +225,7 @@ private slots:
 
         // On the server: the tree without *.tmp, byte for byte, *.html made 600.
         const fs::path site = server_->root() / "site";
-        QVERIFY(ReadTree(site) == sent_);
+        QVERIFY(TreeOf(site, false) == sent_);
         for (const char* html : {"index.html", "sub/deeper/page.html"})
             QVERIFY2((fs::status(site / html).permissions() & fs::perms::all) ==
                          (fs::perms::owner_read | fs::perms::owner_write),
@@ -272,7 +250,8 @@ private slots:
         if (!fs::exists(bxt_)) QSKIP("needs the transfer file of the send walk");
         const fs::path site = server_->root() / "site";
         test::WriteFile(site / "extra.tmp", "left on the server");
-        const Tree onServer = ReadTree(site, false);
+        Tree onServer = TreeOf(site, false);
+        onServer.erase("extra.tmp");
         const fs::path back = temp_.path() / "back";
         fs::create_directories(back);
 
@@ -303,7 +282,7 @@ private slots:
         if (QTest::currentTestFailed()) return;
         w.Press(QWizard::FinishButton);
 
-        QVERIFY(ReadTree(back) == onServer);
+        QVERIFY(TreeOf(back, false) == onServer);
         job::TransferJob stillSend;
         QCOMPARE(job::LoadTransferFile(bxt_.string(), stillSend), job::kTransferFileLoaded);
         QCOMPARE(stillSend.getMode, 0);  // not written again

@@ -15,13 +15,12 @@
 #include <vector>
 
 #include "engine/error_texts.h"
+#include "engine/transfer_harness.h"
 #include "job/transfer_job.h"
-#include "support/child_process.h"
 #include "support/files.h"
 #include "support/ftp_test_server.h"
 #include "support/http_test_server.h"
 #include "support/scoped_env.h"
-#include "support/temp_dir.h"
 
 namespace bxfr::engine {
 namespace {
@@ -34,85 +33,6 @@ using test::FtpTestServer;
 using test::ReadFile;
 using test::WriteFile;
 
-// What the shared FTP server cannot play: an HTTP CONNECT proxy that logs its requests and an
-// FTP server that refuses the user "nobody" and whose RETR never sends.
-constexpr const char* kHelperScript = R"PY(
-import os, socket, socketserver, sys, threading
-mode, root, log, ready = sys.argv[1:5]
-
-def pump(source, sink):
-    try:
-        while data := source.recv(65536):
-            sink.sendall(data)
-        sink.shutdown(socket.SHUT_WR)
-    except OSError:
-        pass
-
-class Tunnel(socketserver.StreamRequestHandler):
-    def handle(self):
-        request = self.rfile.readline().decode("latin-1").split()
-        while self.rfile.readline() not in (b"\r\n", b"\n", b""):
-            pass
-        with open(log, "a") as out:
-            out.write(" ".join(request[:2]) + "\n")
-        host, port = request[1].rsplit(":", 1)
-        if request[0] != "CONNECT" or host != "127.0.0.1":
-            return
-        upstream = socket.create_connection((host, int(port)))
-        self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
-        self.wfile.flush()
-        back = threading.Thread(target=pump, args=(upstream, self.connection), daemon=True)
-        back.start()
-        pump(self.connection, upstream)
-        back.join()
-        upstream.close()
-
-if mode == "ftp":
-    from pyftpdlib.authorizers import DummyAuthorizer
-    from pyftpdlib.handlers import FTPHandler
-    from pyftpdlib.servers import FTPServer
-    class Odd(FTPHandler):
-        def ftp_USER(self, line):
-            if line == "nobody":
-                return self.respond("530 No such user.")
-            return super().ftp_USER(line)
-        def ftp_RETR(self, file):
-            self.respond("150 Here it comes, some day.")
-    Odd.authorizer = DummyAuthorizer()
-    Odd.authorizer.add_user("user", "secret", root, perm="elr")
-    server = FTPServer(("127.0.0.1", 0), Odd)
-else:
-    server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Tunnel)
-server.daemon_threads = True
-with open(ready + ".tmp", "w") as out:
-    out.write("%d\n" % server.socket.getsockname()[1])
-os.rename(ready + ".tmp", ready)
-server.serve_forever()
-)PY";
-
-class HelperServer {
-public:
-    explicit HelperServer(const std::string& mode) {
-        fs::create_directory(root());
-        const fs::path script = dir_.path() / "helper.py";
-        WriteFile(script, kHelperScript);
-        child_ = std::make_unique<test::ChildProcess>(
-            std::vector<std::string>{BXFR_TEST_PYTHON, script.string(), mode, root().string(),
-                                     (dir_.path() / "requests.log").string(),
-                                     (dir_.path() / "ready").string()},
-            dir_.path() / "helper.log");
-        port_ = child_->WaitForPort(dir_.path() / "ready");
-    }
-    std::uint16_t port() const { return port_; }
-    fs::path root() const { return dir_.path() / "www"; }
-    std::vector<std::string> Requests() const { return test::ReadLines(dir_.path() / "requests.log"); }
-
-private:
-    test::TempDir dir_;
-    std::unique_ptr<test::ChildProcess> child_;
-    std::uint16_t port_ = 0;
-};
-
 // A port on 127.0.0.1 that nothing listens on.
 std::uint16_t UnusedPort() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -124,18 +44,6 @@ std::uint16_t UnusedPort() {
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     close(fd);
     return ntohs(address.sin_port);
-}
-
-LoginParams LoginAt(std::uint16_t port) {
-    LoginParams params;
-    params.server = "127.0.0.1";
-    params.port = port;
-    params.userName = FtpServerOptions{}.user;
-    params.password = FtpServerOptions{}.password;
-    params.passive = true;
-    params.connectTimeout = seconds(10);
-    params.idleTimeout = seconds(10);
-    return params;
 }
 
 // The code of the InternetError the call throws; 0 if it throws none.
@@ -174,27 +82,29 @@ std::string Get(Connection& connection, const std::string& name) {
 TEST(CurlFtpClientTest, LoginRefusalsCarryTheirOwnCodes) {
     FtpTestServer server;
     auto client = MakeConnector();
-    LoginParams wrong = LoginAt(server.port());
+    LoginParams wrong = LoginTo(server);
     wrong.password = "not the password";
     EXPECT_EQ(ConnectError(*client, wrong), 12014u);
     EXPECT_EQ(client->LastReply().text, "530 Authentication failed.");
 
-    HelperServer odd("ftp");
-    LoginParams nobody = LoginAt(odd.port());
+    const FtpTestServer odd({.hostile = true});
+    LoginParams nobody = LoginTo(odd);
     nobody.userName = "nobody";
     EXPECT_EQ(ConnectError(*client, nobody), 12013u);
     EXPECT_EQ(client->LastReply().code, 530);
 
-    EXPECT_EQ(ConnectError(*client, LoginAt(UnusedPort())), 12029u);
+    LoginParams closed = LoginTo(server);
+    closed.port = UnusedPort();
+    EXPECT_EQ(ConnectError(*client, closed), 12029u);
     EXPECT_EQ(client->LastReply().code, 0);
 
     // A server whose one session is taken answers 421.
     FtpServerOptions options;
     options.maxCons = 1;
     FtpTestServer full(options);
-    auto first = client->Connect(LoginAt(full.port()));
+    auto first = client->Connect(LoginTo(full));
     EXPECT_EQ(client->LastReply().text, "230 Login successful.");
-    EXPECT_EQ(ConnectError(*client, LoginAt(full.port())), 12015u);
+    EXPECT_EQ(ConnectError(*client, LoginTo(full)), 12015u);
     EXPECT_EQ(client->LastReply().code, 421);
     std::string folder;
     EXPECT_TRUE(first->GetCurrentDirectory(folder));
@@ -203,7 +113,7 @@ TEST(CurlFtpClientTest, LoginRefusalsCarryTheirOwnCodes) {
 TEST(CurlFtpClientTest, RawCommandsAndTheirReplies) {
     FtpTestServer server;
     auto client = MakeConnector();
-    auto connection = client->Connect(LoginAt(server.port()));
+    auto connection = client->Connect(LoginTo(server));
     Put(*connection, "page.htm", "<p>");
 
     // Multi-line replies arrive whole.
@@ -242,7 +152,7 @@ TEST(CurlFtpClientTest, RawCommandsAndTheirReplies) {
 TEST(CurlFtpClientTest, LineBreaksInPathsAndCommandsAreNeverSent) {
     FtpTestServer server;
     auto client = MakeConnector();
-    auto connection = client->Connect(LoginAt(server.port()));
+    auto connection = client->Connect(LoginTo(server));
     ASSERT_TRUE(connection->CreateDirectory("victim"));
 
     for (const std::string& text : {std::string("victim\r\nRMD victim"), std::string("x\nRMD victim"),
@@ -265,7 +175,7 @@ TEST(CurlFtpClientTest, LineBreaksInPathsAndCommandsAreNeverSent) {
         }
     }
 
-    LoginParams params = LoginAt(server.port());
+    LoginParams params = LoginTo(server);
     params.password = "pass\r\nDELE x";
     EXPECT_EQ(ConnectError(*client, params), 12016u);
 }
@@ -273,7 +183,7 @@ TEST(CurlFtpClientTest, LineBreaksInPathsAndCommandsAreNeverSent) {
 TEST(CurlFtpClientTest, CallbackExceptionsReachTheCallerAndTheConnectionGoesOn) {
     FtpTestServer server;
     auto client = MakeConnector();
-    auto connection = client->Connect(LoginAt(server.port()));
+    auto connection = client->Connect(LoginTo(server));
     struct DiskFull {};
     std::size_t calls = 0;
     EXPECT_THROW(connection->PutFile("cut.bin", job::TransferTypeBinary,
@@ -310,20 +220,19 @@ TEST(CurlFtpClientTest, SilentStalledAndDroppingServersFailWithTheirCodes) {
     FtpServerOptions options;
     options.silent = true;
     const FtpTestServer silent(options);
-    LoginParams params = LoginAt(silent.port());
+    LoginParams params = LoginTo(silent);
     params.connectTimeout = seconds(2);
     params.idleTimeout = seconds(2);
     auto start = steady_clock::now();
     EXPECT_EQ(ConnectError(*client, params), 12002u);
     EXPECT_LT(steady_clock::now() - start, seconds(8));
 
-    HelperServer stalling("ftp");
-    WriteFile(stalling.root() / "slow.bin", "never sent");
-    params = LoginAt(stalling.port());
+    const FtpTestServer stalling({.hostile = true});
+    params = LoginTo(stalling);
     params.idleTimeout = seconds(2);
     auto connection = client->Connect(params);
     start = steady_clock::now();
-    EXPECT_EQ(ErrorOf([&] { Get(*connection, "slow.bin"); }), 12002u);
+    EXPECT_EQ(ErrorOf([&] { Get(*connection, "stall.bin"); }), 12002u);
     EXPECT_EQ(connection->LastError(), 12002u);
     EXPECT_LT(steady_clock::now() - start, seconds(8));
 
@@ -331,7 +240,7 @@ TEST(CurlFtpClientTest, SilentStalledAndDroppingServersFailWithTheirCodes) {
     options = {};
     options.dropDataAfterBytes = 100000;
     const FtpTestServer dropping(options);
-    connection = client->Connect(LoginAt(dropping.port()));
+    connection = client->Connect(LoginTo(dropping));
     WriteFile(dropping.root() / "cut.bin", std::string(1024 * 1024, 'd'));
     std::size_t received = 0;
     EXPECT_EQ(ErrorOf([&] {
@@ -347,55 +256,37 @@ TEST(CurlFtpClientTest, SilentStalledAndDroppingServersFailWithTheirCodes) {
     EXPECT_EQ(entries[0].name, "cut.bin");
 }
 
-TEST(CurlFtpClientTest, ProxyIsAnHttpConnectTunnel) {
-    const FtpTestServer server;
-    HelperServer proxy("proxy");
-    auto client = MakeConnector();
-    LoginParams params = LoginAt(server.port());
-    params.proxy = "127.0.0.1:" + std::to_string(proxy.port());
-    auto connection = client->Connect(params);
-    EXPECT_EQ(client->LastReply().text, "230 Login successful.");
-    Put(*connection, "through.bin", std::string(300000, 't'));
-    EXPECT_EQ(ReadFile(server.root() / "through.bin"), std::string(300000, 't'));
-    std::vector<RemoteEntry> entries;
-    ASSERT_TRUE(connection->List("/", entries));
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].length, 300000u);
-
-    // The control connection and each data connection went through the tunnel.
-    const auto requests = proxy.Requests();
-    ASSERT_GE(requests.size(), 3u);
-    EXPECT_EQ(requests[0], "CONNECT 127.0.0.1:" + std::to_string(server.port()));
-    for (const auto& request : requests) {
-        EXPECT_EQ(request.rfind("CONNECT 127.0.0.1:", 0), 0u) << request;
-    }
-    EXPECT_EQ(server.LoginCount(), 1);
-
-    params.proxy = "127.0.0.1:" + std::to_string(UnusedPort());
-    EXPECT_NE(ConnectError(*client, params), 0u);
-}
-
-TEST(CurlFtpClientTest, ProxyTunnelCarriesBothFormsOfTls) {
-    HelperServer proxy("proxy");
+TEST(CurlFtpClientTest, ProxyTunnelCarriesPlainFtpAndBothFormsOfTls) {
+    const test::HttpTestServer proxy("");
     for (const auto& [form, protocol] :
-         {std::pair{"explicit", job::Protocol::Ftpes}, std::pair{"implicit", job::Protocol::Ftps}}) {
+         {std::pair{"", job::Protocol::Ftp}, std::pair{"explicit", job::Protocol::Ftpes},
+          std::pair{"implicit", job::Protocol::Ftps}}) {
         SCOPED_TRACE(form);
         const FtpTestServer server({.tls = form});
         auto client = MakeConnector();
-        LoginParams params = LoginAt(server.port());
+        LoginParams params = LoginTo(server);
         params.proxy = "127.0.0.1:" + std::to_string(proxy.port());
         params.protocol = protocol;
-        // The certificate is checked through the tunnel as well: unpinned, it is refused.
-        EXPECT_THROW(client->Connect(params), CertificateError);
-        params.fingerprint = server.Fingerprint();
+        if (!*form) {
+            LoginParams closed = params;
+            closed.proxy = "127.0.0.1:" + std::to_string(UnusedPort());
+            EXPECT_NE(ConnectError(*client, closed), 0u);
+        } else {
+            // The certificate is checked through the tunnel as well: unpinned, it is refused.
+            EXPECT_THROW(client->Connect(params), CertificateError);
+            params.fingerprint = server.Fingerprint();
+        }
+        const std::size_t before = proxy.Requests().size();
         auto connection = client->Connect(params);
-        Put(*connection, "tunnelled.bin", std::string(200000, 's'));
-        EXPECT_EQ(Get(*connection, "tunnelled.bin"), std::string(200000, 's'));
+        Put(*connection, "tunnelled.bin", std::string(300000, 't'));
+        EXPECT_EQ(Get(*connection, "tunnelled.bin"), std::string(300000, 't'));
         EXPECT_EQ(server.LoginCount(), 1);
+        // The control connection and each data connection went through the tunnel.
+        const auto requests = proxy.Requests();
+        ASSERT_GE(requests.size(), before + 3);
+        EXPECT_EQ(requests[before], "CONNECT 127.0.0.1:" + std::to_string(server.port()));
     }
-    const auto requests = proxy.Requests();
-    EXPECT_GE(requests.size(), 8u);  // per form: the refused and the good control, two data connections
-    for (const auto& request : requests) {
+    for (const auto& request : proxy.Requests()) {
         EXPECT_EQ(request.rfind("CONNECT 127.0.0.1:", 0), 0u) << request;
     }
 }

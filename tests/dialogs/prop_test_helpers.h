@@ -1,3 +1,0 @@
-#pragma once
-
-#include "support/qt_helpers.h"
