@@ -18,6 +18,8 @@ struct CliOptions {
     std::optional<std::string> logPath;
     bool verbose = false;
     bool quiet = false;
+    bool dryRun = false;             // prints the plan, changes nothing
+    bool allowMassDelete = false;    // lets DELETE=1 remove more than the guard allows
     std::optional<int> connections;  // overrides the file's simultaneous transfers
     // --trust SHA256:...: the server certificate to accept for this run, whatever the file says.
     std::optional<std::string> trust;

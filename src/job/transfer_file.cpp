@@ -124,6 +124,8 @@ int LoadTransferFile(const std::string& path, TransferJob& job, const PasswordCr
     ReadText(ini, "RETRIES",
              [&](const std::string& v) { job.retries = std::clamp(std::atoi(v.c_str()), 0, 10); });
     ReadText(ini, "TEMPSIZE", [&](const std::string& v) { job.tempNameMinimum = std::atoll(v.c_str()); });
+    if (flag(kMain, "SYNC")) job.syncMode = 1;
+    if (flag(kMain, "DELETE")) job.deleteMissing = 1;
     bool unknownProtocol = false;
     // A connection security this version does not know must not quietly become plain FTP,
     // which would send the password in clear.
@@ -251,6 +253,8 @@ int SaveTransferFile(const std::string& path, const TransferJob& job, const Pass
     setOwn("CONNECTIONS", job.connections, kDefaultConnections);
     setOwn("RETRIES", job.retries, kDefaultRetries);
     setOwn("TEMPSIZE", job.tempNameMinimum, kDefaultTempNameMinimum);
+    setOwn("SYNC", job.syncMode == 1 ? 1 : 0, 0);
+    setOwn("DELETE", job.deleteMissing == 1 ? 1 : 0, 0);
     auto setOwnText = [&ini](const char* key, const std::string& value, const std::string& byDefault) {
         if (value != byDefault || ini.Get(kMain, key)) ini.Set(kMain, key, value);
     };
