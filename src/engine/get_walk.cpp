@@ -303,9 +303,10 @@ int TransferRun::GetFiles() {
     for (const auto& task : plan) job_.getTotalBytes += task.entry.length;
     job_.progress.totalBytes = job_.getTotalBytes;
     job_.ReportMessage(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {job_.progress.totalBytes}));
-    if (plan.empty() && job_.progress.filesSkipped == 0) {
-        job_.ReportMessage("Nothing to receive: the remote folder " + startFolder +
-                           " holds no files to move.");
+    if (plan.empty()) {
+        job_.ReportMessage(SomeUnchanged(plan_) ? "Nothing to receive: every file is the same here."
+                                                : "Nothing to receive: the remote folder " + startFolder +
+                                                      " holds no files to move.");
     }
     MoveFiles(plan, false);
     DeleteGone();

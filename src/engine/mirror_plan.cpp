@@ -178,6 +178,12 @@ std::string PlanSummary(const job::TransferPlan& plan) {
     return text;
 }
 
+bool SomeUnchanged(const job::TransferPlan& plan) {
+    return std::any_of(plan.items.begin(), plan.items.end(), [](const job::PlanItem& item) {
+        return item.action == job::PlanAction::Skip && item.why == "unchanged";
+    });
+}
+
 bool NameMatchesMask(const std::string& name, const std::string& mask) {
     std::size_t start = 0;
     while (start <= name.size()) {

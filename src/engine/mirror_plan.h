@@ -53,6 +53,9 @@ std::vector<std::string> PlanLines(const job::TransferPlan& plan);
 // "3 files to send (1.20 KB), 2 skipped, 1 file and 1 folder to delete (340 Bytes)".
 std::string PlanSummary(const job::TransferPlan& plan);
 
+// SYNC found at least one file the same on both sides.
+bool SomeUnchanged(const job::TransferPlan& plan);
+
 // Every part of a relative name matches the mask, as the local walk asks of each entry.
 bool NameMatchesMask(const std::string& name, const std::string& mask);
 

@@ -170,7 +170,8 @@ bool TransferRun::PlanTransfer(std::vector<FileTask>& tasks, bool send, const Tr
         const auto found = destination.files.find(name);
         const std::optional<TreeFile> there =
             found == destination.files.end() ? std::nullopt : std::optional<TreeFile>(found->second);
-        const std::string remoteFile = send ? remoteBase_ + "/" + name : task.remotePath;
+        const std::string remoteFile =
+            !send ? task.remotePath : (remoteBase_.empty() ? name : remoteBase_ + "/" + name);
         if (!Unchanged(send, name, from, there, localFile, remoteFile, type) || job_.syncMode != 1) {
             moving.push_back(std::move(task));
         }

@@ -225,9 +225,10 @@ int TransferRun::SendFiles() {
     }
     job_.progress.totalBytes = job_.sendTotalBytes;
     job_.ReportMessage(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {job_.progress.totalBytes}));
-    if (!anySelected && job_.progress.filesSkipped == 0) {
-        job_.ReportMessage("Nothing to send: the local folder " + job_.localPath +
-                           " holds no files to move.");
+    if (!anySelected) {
+        job_.ReportMessage(SomeUnchanged(plan_) ? "Nothing to send: every file is the same on the server."
+                                                : "Nothing to send: the local folder " + job_.localPath +
+                                                      " holds no files to move.");
     }
     WalkLocalFolder(
         job_.localPath, "*.*", [this](const fs::path& path) { return CreateRemoteFolder(path); }, 0);
