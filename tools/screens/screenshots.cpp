@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     job::TransferJob baseline = job;
     prefs::UserSettings settings;
     std::int32_t status = 1;
-    wizard::WizardContext context{&job, &baseline, &settings, &status, nullptr, {}};
+    wizard::WizardContext context{&job, &baseline, &settings, &status, nullptr, {}, {}};
     wizard::WizardSheet sheet(context);
 
     struct Page {
