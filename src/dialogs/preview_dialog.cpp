@@ -55,6 +55,7 @@ QTreeWidget* PlanList(QWidget* parent, const char* name) {
     list->setRootIsDecorated(false);
     list->setSortingEnabled(true);
     list->setAlternatingRowColors(true);
+    list->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     list->header()->setSectionResizeMode(kName, QHeaderView::Stretch);
     list->header()->setStretchLastSection(false);
     return list;
@@ -103,8 +104,8 @@ PreviewDialog::PreviewDialog(const job::TransferPlan& plan, QWidget* parent) : Q
     const job::PlanTotals totals = job::TotalsOf(plan);
     if (totals.deleteFiles + totals.deleteFolders > 0) {
         layout->addWidget(Warning(this,
-                                  tr("These %1 files and %2 folders will be deleted (%3), local ones to the "
-                                     "trash:")
+                                  tr("Deleted by this run (files: %1, folders: %2, %3; local files go to "
+                                     "the trash):")
                                       .arg(totals.deleteFiles)
                                       .arg(totals.deleteFolders)
                                       .arg(QString::fromStdString(engine::FormatSize(totals.deleteBytes))),
@@ -132,7 +133,7 @@ PreviewDialog::PreviewDialog(const job::TransferPlan& plan, QWidget* parent) : Q
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
-    resize(fontMetrics().averageCharWidth() * 100, fontMetrics().lineSpacing() * 30);
+    setMinimumSize(fontMetrics().averageCharWidth() * 90, fontMetrics().lineSpacing() * 28);
 }
 
 bool PreviewTransfer(job::TransferJob& job, QWidget* parent, ConnectorFactory makeClient,

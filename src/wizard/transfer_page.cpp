@@ -77,10 +77,12 @@ WizTransfer::WizTransfer(const WizardContext& context, QWidget* parent)
     deleteMissing_ = new QCheckBox(tr("&Delete files on the other side that the source no longer has"), this);
     deleteMissing_->setObjectName("deleteMissingBox");
     deleteWarning_ = ProblemLabel(this, "deleteWarning");
-    deleteWarning_->setText(
-        tr("Warning: after a run in which everything succeeded, files the source does not have are deleted "
-           "from the other side (local ones go to the trash), and folders left empty with them. The first "
-           "run shows them before anything happens."));
+    deleteWarning_->setText(tr("Warning: deletes the files there that the source no longer has."));
+    deleteWarning_->setWordWrap(false);
+    deleteWarning_->setToolTip(
+        tr("Files the source does not have, and folders left empty, are deleted from the other side "
+           "(local files go to the trash). The first run shows them before anything happens, and a run "
+           "that would delete more than half of the files asks first."));
     preview_ = new QCheckBox(tr("&Preview what will change before the transfer starts"), this);
     preview_->setObjectName("previewBox");
     preview_->setChecked(true);
