@@ -11,6 +11,7 @@
 #include "dialogs/preview_dialog.h"
 #include "dialogs/server_advanced_dialog.h"
 #include "dialogs/tran_prog.h"
+#include "engine/error_texts.h"
 #include "job/transfer_file.h"
 #include "prefs/user_settings.h"
 #include "wizard/wizard_launch.h"
@@ -63,6 +64,12 @@ bool RunDirectTransfer(job::TransferJob& job, std::int32_t& transferStatus,
         RememberPreview(previewed);
     }
     dialogs::RunTransferProgress(job, &transferStatus, nullptr, makeClient);
+    // The guard stopped a run that would delete most of the files: the plan shows them and asks.
+    if (job.deleteMissing == 1 && job.failureText == engine::FailureSentence(engine::kDeletionsRefused, {}) &&
+        dialogs::PreviewTransfer(job, nullptr, makeClient) && job.allowMassDelete) {
+        dialogs::RunTransferProgress(job, &transferStatus, nullptr, makeClient);
+        job.allowMassDelete = false;
+    }
     if (job.fingerprint != trustedBefore && !transferFile.empty()) {
         // Only the trust is new: the file gets the key and keeps everything else as it was.
         job::TransferJob stored;

@@ -7,6 +7,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <memory>
 
 #include "app/startup.h"
@@ -132,6 +133,24 @@ private slots:
             QCOMPARE(std::filesystem::exists(server.root() / "up" / "gone.txt"), !turn.run);
             QCOMPARE(previews, turn.previews);
         }
+        // Later, a run the guard stops shows the error, then the plan and the question; yes runs it.
+        for (const char* name : {"a.txt", "b.txt", "c.txt"})
+            std::filesystem::remove(Path("site") + "/" + name);
+        QStringList told;
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* preview = qobject_cast<dialogs::PreviewDialog*>(modal)) preview->accept();
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                told << box->text();
+                box->button(QMessageBox::Yes) ? box->button(QMessageBox::Yes)->click() : box->accept();
+            }
+        });
+        answer.start(10);
+        const app::StartupOutcome allowed = app::RunStartup({file, "/t"});
+        QCOMPARE(allowed.transferStatus, 1);
+        QVERIFY2(told.size() == 2 && told[1].contains("Delete them anyway?"), qPrintable(told.join(" | ")));
+        QVERIFY(std::filesystem::is_empty(server.root() / "up"));
     }
 
     // A double-clicked file that meets an untrusted certificate: the question comes, the run goes
