@@ -3,7 +3,6 @@
 #include "engine/mirror_plan.h"
 
 #include <algorithm>
-#include <chrono>
 #include <system_error>
 
 #include "engine/send_walk.h"
@@ -81,15 +80,6 @@ TreeListing ListLocalTree(const fs::path& base) {
     TreeListing tree;
     ListLocal(base, "", tree, 0);
     return tree;
-}
-
-std::optional<std::int64_t> LocalSeconds(const fs::path& path) {
-    std::error_code error;
-    const auto written = fs::last_write_time(path, error);
-    if (error) return std::nullopt;
-    return std::chrono::floor<std::chrono::seconds>(std::chrono::file_clock::to_sys(written))
-        .time_since_epoch()
-        .count();
 }
 
 std::string WhyItMoves(const TreeFile& source, const std::optional<TreeFile>& destination,

@@ -34,9 +34,6 @@ struct TreeListing {
 // The local tree below `base`, links not followed.
 TreeListing ListLocalTree(const std::filesystem::path& base);
 
-// A local file's modification time in whole seconds.
-std::optional<std::int64_t> LocalSeconds(const std::filesystem::path& path);
-
 // Why the source's file moves, or "" when the destination's copy is the same. `lineEnds`, given
 // for ASCII files, counts the local copy's LFs: the other side may hold a CR before each.
 std::string WhyItMoves(const TreeFile& source, const std::optional<TreeFile>& destination,

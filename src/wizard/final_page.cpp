@@ -18,7 +18,6 @@
 #include <QVBoxLayout>
 
 #include "dialogs/hyperlink.h"
-#include "dialogs/tran_prog.h"
 #include "wizard/transfer_page.h"
 
 namespace bxfr::wizard {
@@ -107,13 +106,7 @@ void WizFinal::OnSetActive() {
 // The same transfer once more, after a look at what it would change now.
 void WizFinal::PreviewAndRun() {
     if (!PreviewBeforeRun(Context(), Job(), this)) return;
-    if (Context().runTransfer) {
-        Context().runTransfer(Job(), Context().transferStatus);
-    } else {
-        dialogs::RunTransferProgress(Job(), Context().transferStatus, nullptr);
-    }
-    Job().ResetProgress();
-    Job().allowMassDelete = false;
+    RunFromWizard(Context(), Job());
     OnSetActive();
 }
 

@@ -282,13 +282,7 @@ bool WizTransfer::OnWizardNext() {
         if (Job().fingerprint != trustedBefore && saveTransferFile_->isChecked()) Save();
         return false;
     }
-    if (Context().runTransfer) {
-        Context().runTransfer(Job(), Context().transferStatus);
-    } else {
-        dialogs::RunTransferProgress(Job(), Context().transferStatus, nullptr);
-    }
-    Job().ResetProgress();
-    Job().allowMassDelete = false;
+    RunFromWizard(Context(), Job());
     // A certificate the user trusted on the way belongs in the transfer file too.
     if (Job().fingerprint != trustedBefore && saveTransferFile_->isChecked()) Save();
     return true;
@@ -296,6 +290,17 @@ bool WizTransfer::OnWizardNext() {
 
 bool PreviewBeforeRun(const WizardContext& context, job::TransferJob& job, QWidget* parent) {
     return context.previewTransfer ? context.previewTransfer(job) : dialogs::PreviewTransfer(job, parent);
+}
+
+void RunFromWizard(const WizardContext& context, job::TransferJob& job) {
+    if (context.runTransfer) {
+        context.runTransfer(job, context.transferStatus);
+    } else {
+        dialogs::RunTransferProgress(job, context.transferStatus, nullptr);
+    }
+    job.ResetProgress();
+    // Deletions the user allowed after a preview were for that run only.
+    job.allowMassDelete = false;
 }
 
 }  // namespace bxfr::wizard

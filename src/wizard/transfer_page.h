@@ -52,5 +52,7 @@ private:
 
 // Shows the run's plan through the context's hook or the preview dialog; true to run.
 bool PreviewBeforeRun(const WizardContext& context, job::TransferJob& job, QWidget* parent);
+// Runs the job behind the progress dialog (or the context's runner) and clears what the run used up.
+void RunFromWizard(const WizardContext& context, job::TransferJob& job);
 
 }  // namespace bxfr::wizard
