@@ -268,19 +268,26 @@ int TransferRun::GetFiles() {
     const int walked = WalkRemoteFolder(
         *connection_, startFolder,
         [&](const std::string& path, const RemoteEntry& entry) {
-            if (IsRemoteFileSelected(job_, path)) {
+            const bool selected = IsRemoteFileSelected(job_, path);
+            if (selected) {
                 plan.push_back({{}, path, entry});
-            } else if (mirrors) {
-                plan_.items.push_back({job::PlanAction::Skip, LocalRelative(path), entry.length,
-                                       "excluded by the selection rules"});
             }
-            if (const std::string name = LocalRelative(path); mirrors && !name.empty()) {
+            if (!mirrors) return 1;
+            const std::string name = LocalRelative(path);
+            if (!selected) {
+                plan_.items.push_back(
+                    {job::PlanAction::Skip, name, entry.length, "excluded by the selection rules"});
+            }
+            if (!name.empty()) {
                 source.files[name] = {entry.length, entry.modified};
             }
             return 1;
         },
         [&](const std::string& path, const std::string& why) {
-            if (mirrors) seen(path, source.untouchable);
+            if (mirrors) {
+                seen(path, source.untouchable);
+                plan_.items.push_back({job::PlanAction::Skip, path, 0, why});
+            }
             if (job_.dryRun) return;
             job_.ReportMessage("Refused to receive " + path + ": " + why + ".");
             ++job_.progress.filesSkipped;

@@ -205,6 +205,7 @@ int TransferRun::SendFiles() {
         },
         1,
         [this](const fs::path& path, const std::string& why) {
+            if (Mirrors()) plan_.items.push_back({job::PlanAction::Skip, RemoteNameFor(path), 0, why});
             if (!job_.dryRun) {
                 job_.ReportMessage("Skipped " + path.string() + ": " + why + ".");
                 ++job_.progress.filesSkipped;
