@@ -118,6 +118,8 @@ TEST_P(Mirror, DryRunChangesNothingAndDeleteKeepsWhatTheRulesExclude) {
     auto dry = Make(0, 1, 1, site);
     prepare(*dry);
     dry->job.dryRun = true;
+    dry->job.AddConnScript("SITE CHMOD 777 keep.txt");
+    dry->job.AddChmodRule(".txt", "777");
     job::TransferPlan plan;
     dry->job.planCallback = [&](const job::TransferPlan& made) { plan = made; };
     EXPECT_EQ(dry->Run(), 0);
@@ -137,6 +139,8 @@ TEST_P(Mirror, DryRunChangesNothingAndDeleteKeepsWhatTheRulesExclude) {
         {job::PlanAction::Delete, "old/deep/", 0, "left empty"},
         {job::PlanAction::Delete, "old/", 0, "left empty"}};
     EXPECT_EQ(plan.items, expected);
+    EXPECT_EQ(plan.notes, (std::vector<std::string>{"connect script: SITE CHMOD 777 keep.txt",
+                                                    "permission rule: .txt gets 777"}));
     EXPECT_TRUE(dry->Has("delete  gone.txt (not in the source, 1.00 Bytes)"))
         << testing::PrintToString(dry->messages);
     EXPECT_TRUE(
