@@ -96,6 +96,13 @@ TEST_P(Mirror, SyncMovesOnlyWhatDiffersBothWays) {
     }
     EXPECT_EQ(TreeOf(site, false), TreeOf(Www(), false));
     EXPECT_EQ(ReadFile(site / "c.html"), "<p>C</p>\n");
+
+    // A get with DELETE: what the server no longer has goes to the trash.
+    test::ScopedEnv data("XDG_DATA_HOME", (dir.path() / "data").string());
+    WriteFile(site / "sub" / "extra.txt", "local only");
+    EXPECT_EQ(Make(1, 1, 1, site)->Run(), 0);
+    EXPECT_EQ(TreeOf(site, false), TreeOf(Www(), false));
+    EXPECT_EQ(ReadFile(dir.path() / "data" / "Trash" / "files" / "extra.txt"), "local only");
 }
 
 TEST_P(Mirror, DryRunChangesNothingAndDeleteKeepsWhatTheRulesExclude) {
