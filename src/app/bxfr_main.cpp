@@ -202,6 +202,8 @@ int main(int argc, char** argv) {
     if (options->verbose) {
         job.verbose = 1;
     }
+    job.dryRun = options->dryRun;
+    job.allowMassDelete = options->allowMassDelete;
 
     InstallInterruptHandler();
     if (options->passwordStdin) {
@@ -227,7 +229,8 @@ int main(int argc, char** argv) {
         job.password = password;
     }
 
-    const bool statusLine = !options->quiet && isatty(STDOUT_FILENO) == 1;
+    // A dry run's plan is its output: every line of it is printed, even on a terminal.
+    const bool statusLine = !options->quiet && !job.dryRun && isatty(STDOUT_FILENO) == 1;
     const bool printMessages = !options->quiet && !statusLine;
     auto client = engine::MakeConnector();
     progress::TransferWorker worker(job, *client);
@@ -296,7 +299,7 @@ int main(int argc, char** argv) {
         Error("errors were ignored; the last was error " + std::to_string(state.errorCode) +
               (state.errorText.empty() ? std::string() : ": " + state.errorText));
     }
-    if (!job.logPath.empty() && !options->quiet) {
+    if (!job.logPath.empty() && !options->quiet && !job.dryRun) {
         std::cout << "Log: " << job.logPath << std::endl;
     }
     return app::kExitCompleted;

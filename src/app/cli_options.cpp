@@ -60,6 +60,10 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, 
                 options.verbose = true;
             } else if (arg == "-q" || arg == "--quiet") {
                 options.quiet = true;
+            } else if (arg == "-n" || arg == "--dry-run") {
+                options.dryRun = true;
+            } else if (arg == "--allow-mass-delete") {
+                options.allowMassDelete = true;
             } else if (auto log = OptionValue(args, i, "--log")) {
                 if (log->empty()) {
                     error = "option --log needs a file name";
@@ -122,6 +126,10 @@ std::string UsageText() {
            "  --connections N   move files on N simultaneous connections (1 to 10)\n"
            "  --limit-rate RATE  hold the whole transfer to RATE bytes per second, as 500K or\n"
            "                    2M (K = 1024); 0 = no limit\n"
+           "  -n, --dry-run     log in, compare both sides and print what the transfer would send,\n"
+           "                    get, skip and delete, and why; change nothing anywhere\n"
+           "  --allow-mass-delete  let DELETE=1 remove more than half of the destination's files,\n"
+           "                    or everything when the source is empty\n"
            "  --trust SHA256:...  accept the server's TLS certificate or SSH host key with this\n"
            "                    fingerprint for this run\n"
            "  -v, --verbose     report the server's replies too\n"

@@ -19,6 +19,8 @@ struct CliOptions {
     std::optional<std::string> logPath;
     bool verbose = false;
     bool quiet = false;
+    bool dryRun = false;                   // prints the plan, changes nothing
+    bool allowMassDelete = false;          // lets DELETE=1 remove more than the guard allows
     std::optional<int> connections;        // overrides the file's simultaneous transfers
     std::optional<std::int64_t> limitKiB;  // overrides the file's speed limit (KiB/s; 0 = none)
     // --trust SHA256:...: the server certificate to accept for this run, whatever the file says.

@@ -3,11 +3,15 @@
 
 #include "app/startup.h"
 
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QStringList>
 
 #include "app/exit_codes.h"
+#include "dialogs/preview_dialog.h"
 #include "dialogs/server_advanced_dialog.h"
 #include "dialogs/tran_prog.h"
+#include "engine/error_texts.h"
 #include "job/transfer_file.h"
 #include "prefs/user_settings.h"
 #include "wizard/wizard_launch.h"
@@ -21,11 +25,51 @@ int StartupExitCode(const StartupOutcome& outcome) {
     return ExitCodeOf(static_cast<progress::TransferStatus>(outcome.transferStatus));
 }
 
+namespace {
+
+// Transfer files whose deletions the user has seen in a preview, in the user's key.
+constexpr const char* kPreviewedKey = "PreviewedDeletions";
+
+QString PreviewedName(const std::string& transferFile) {
+    return transferFile.empty() ? QString()
+                                : QFileInfo(QString::fromStdString(transferFile)).absoluteFilePath();
+}
+
+// A transfer that deletes shows what it deletes the first time it runs from the desktop.
+bool NeedsFirstPreview(const job::TransferJob& job, const QString& name) {
+    if (job.deleteMissing != 1) return false;
+    return name.isEmpty() || !prefs::OpenUserKey()->value(kPreviewedKey).toStringList().contains(name);
+}
+
+void RememberPreview(const QString& name) {
+    if (name.isEmpty()) return;
+    auto key = prefs::OpenUserKey();
+    QStringList seen = key->value(kPreviewedKey).toStringList();
+    seen.append(name);
+    key->setValue(kPreviewedKey, seen);
+}
+
+}  // namespace
+
 bool RunDirectTransfer(job::TransferJob& job, std::int32_t& transferStatus,
                        const dialogs::ConnectorFactory& makeClient, const std::string& transferFile) {
     if (job.promptPassword == 1 && !dialogs::RunPasswordPrompt(job, nullptr)) return false;
     const std::string trustedBefore = job.fingerprint;
+    const QString previewed = PreviewedName(transferFile);
+    if (NeedsFirstPreview(job, previewed)) {
+        if (!dialogs::PreviewTransfer(job, nullptr, makeClient)) {
+            transferStatus = static_cast<std::int32_t>(progress::TransferStatus::Cancelled);
+            return true;
+        }
+        RememberPreview(previewed);
+    }
     dialogs::RunTransferProgress(job, &transferStatus, nullptr, makeClient);
+    // The guard stopped a run that would delete most of the files: the plan shows them and asks.
+    if (job.deleteMissing == 1 && job.failureText == engine::FailureSentence(engine::kDeletionsRefused, {}) &&
+        dialogs::PreviewTransfer(job, nullptr, makeClient) && job.allowMassDelete) {
+        dialogs::RunTransferProgress(job, &transferStatus, nullptr, makeClient);
+        job.allowMassDelete = false;
+    }
     if (job.fingerprint != trustedBefore && !transferFile.empty()) {
         // Only the trust is new: the file gets the key and keeps everything else as it was.
         job::TransferJob stored;

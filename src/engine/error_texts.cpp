@@ -135,6 +135,7 @@ constexpr NameEntry kInternetErrorNames[] = {
     {12169, "Invalid certificate"},
     {12170, "Certificate Revoked"},
     {12171, "Failed due to security check"},
+    {12901, "Deletions refused"},
 };
 
 std::string ArgumentText(const MessageArg* arg) {
@@ -229,6 +230,9 @@ std::string FailureSentence(std::uint32_t code, const FailureSubject& subject) {
             return "The connection to the server was lost: try again.";
         case 12017:
             return "The transfer was cancelled.";
+        case kDeletionsRefused:
+            return "Nothing was changed: the transfer would delete more files than is safe; the log says how "
+                   "many, and how to allow it.";
         case kExtendedError:
             if (subject.folder) {
                 return "The folder " + subject.path +

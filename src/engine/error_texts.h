@@ -24,6 +24,8 @@ inline constexpr std::uint32_t kInvalidOperation = 12016;
 inline constexpr std::uint32_t kConnectionAborted = 12030;
 inline constexpr std::uint32_t kSecurityChannelError = 12157;
 inline constexpr std::uint32_t kInvalidCertificate = 12169;
+// Ours: the run would delete more than it should (the guard of DELETE=1); nothing was changed.
+inline constexpr std::uint32_t kDeletionsRefused = 12901;
 
 // What LastReply says of a text refused for holding CR, LF or NUL.
 extern const char* const kInjectionRefusal;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -24,7 +25,8 @@ namespace fs = std::filesystem;
 constexpr int kMaxRemoteDepth = 64;
 
 int WalkRemote(Connection& connection, std::string folder, const RemoteWalkCallback& callback,
-               const RemoteRefusal& refused, const RemoteListFailure& listFailed, int depth) {
+               const RemoteRefusal& refused, const RemoteListFailure& listFailed,
+               const RemoteFolderSeen& folderSeen, int depth) {
     CollapseSlashes(folder);
     std::vector<RemoteEntry> entries;
     for (int attempt = 1; !connection.List(folder, entries); ++attempt) {
@@ -74,7 +76,10 @@ int WalkRemote(Connection& connection, std::string folder, const RemoteWalkCallb
                 }
                 continue;
             }
-            if (WalkRemote(connection, path, callback, refused, listFailed, depth + 1) == 0) {
+            if (folderSeen) {
+                folderSeen(path);
+            }
+            if (WalkRemote(connection, path, callback, refused, listFailed, folderSeen, depth + 1) == 0) {
                 return 0;
             }
         } else if (callback(path, entry) == 0) {
@@ -185,8 +190,9 @@ bool MakeLocalFolder(const fs::path& path) {
 }
 
 int WalkRemoteFolder(Connection& connection, const std::string& folder, const RemoteWalkCallback& callback,
-                     const RemoteRefusal& refused, const RemoteListFailure& listFailed) {
-    return WalkRemote(connection, folder, callback, refused, listFailed, 0);
+                     const RemoteRefusal& refused, const RemoteListFailure& listFailed,
+                     const RemoteFolderSeen& folderSeen) {
+    return WalkRemote(connection, folder, callback, refused, listFailed, folderSeen, 0);
 }
 
 std::optional<RemoteEntry> RemoteEntryOn(Connection& connection, const std::string& remoteName,
@@ -236,6 +242,8 @@ int TransferRun::ReportListFailure(const std::string& folder, int attempt) {
 int TransferRun::GetFiles() {
     std::string startFolder;
     connection_->GetCurrentDirectory(startFolder);
+    plan_ = {};
+    remoteBase_ = startFolder;
     if (job_.singleFile != 0) {
         bool listed = false;
         const auto entry = RemoteEntryOn(*connection_, job_.remotePathAsEntered, &listed);
@@ -243,6 +251,7 @@ int TransferRun::GetFiles() {
         if (!entry && listed) {
             MissingRemoteSource("file", job_.remotePathAsEntered);
         }
+        if (Mirrors() && !PlanSingleFile(false, entry)) return 0;
         job_.getTotalBytes = entry ? entry->length : 0;
         job_.progress.totalBytes = job_.getTotalBytes;
         GetOneFile(job_.remotePathAsEntered, entry ? &*entry : nullptr);
@@ -250,31 +259,64 @@ int TransferRun::GetFiles() {
     }
     // One listing of each folder serves the totals and the transfer.
     std::vector<FileTask> plan;
-    job_.getTotalBytes = 0;
+    // The source by the local names its files take, for what the destination no longer matches.
+    TreeListing source;
+    const bool mirrors = Mirrors();
+    const auto seen = [&](const std::string& path, std::set<std::string>& into) {
+        if (const std::string name = LocalRelative(path); !name.empty()) into.insert(name);
+    };
     const int walked = WalkRemoteFolder(
         *connection_, startFolder,
         [&](const std::string& path, const RemoteEntry& entry) {
-            if (IsRemoteFileSelected(job_, path)) {
-                job_.getTotalBytes += entry.length;
+            const bool selected = IsRemoteFileSelected(job_, path);
+            if (selected) {
                 plan.push_back({{}, path, entry});
+            }
+            if (!mirrors) return 1;
+            const std::string name = LocalRelative(path);
+            if (!selected) {
+                plan_.items.push_back(
+                    {job::PlanAction::Skip, name, entry.length, "excluded by the selection rules"});
+            }
+            if (!name.empty()) {
+                source.files[name] = {entry.length, entry.modified};
             }
             return 1;
         },
-        [this](const std::string& path, const std::string& why) {
+        [&](const std::string& path, const std::string& why) {
+            if (mirrors) {
+                seen(path, source.untouchable);
+                plan_.items.push_back({job::PlanAction::Skip, path, 0, why});
+            }
+            if (job_.dryRun) return;
             job_.ReportMessage("Refused to receive " + path + ": " + why + ".");
             ++job_.progress.filesSkipped;
         },
-        [this](const std::string& folder, int attempt) { return ReportListFailure(folder, attempt); });
-    job_.progress.totalBytes = job_.getTotalBytes;
-    job_.ReportMessage(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {job_.progress.totalBytes}));
+        [&](const std::string& folder, int attempt) {
+            const int decision = ReportListFailure(folder, attempt);
+            if (decision != kListRetry) source.complete = false;
+            return decision;
+        },
+        [&](const std::string& path) {
+            if (mirrors) seen(path, source.folders);
+        });
     if (walked == 0) {
         return 0;
     }
+    if (mirrors && !PlanTransfer(plan, false, source)) {
+        return 0;
+    }
+    job_.getTotalBytes = 0;
+    for (const auto& task : plan) job_.getTotalBytes += task.entry.length;
+    job_.progress.totalBytes = job_.getTotalBytes;
+    job_.ReportMessage(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {job_.progress.totalBytes}));
     if (plan.empty()) {
-        job_.ReportMessage("Nothing to receive: the remote folder " + startFolder +
-                           " holds no files to move.");
+        job_.ReportMessage(SomeUnchanged(plan_) ? "Nothing to receive: every file is the same here."
+                                                : "Nothing to receive: the remote folder " + startFolder +
+                                                      " holds no files to move.");
     }
     MoveFiles(plan, false);
+    DeleteGone();
     return 0;
 }
 

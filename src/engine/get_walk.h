@@ -38,13 +38,16 @@ using RemoteRefusal = std::function<void(const std::string& path, const std::str
 // Called when a folder cannot be listed, with the number of the attempt; says what next.
 enum RemoteListDecision : int { kListStop = 0, kListSkip = 1, kListRetry = 2 };
 using RemoteListFailure = std::function<int(const std::string& folder, int attempt)>;
+// Called for every folder the walk enters, with its full remote path.
+using RemoteFolderSeen = std::function<void(const std::string& path)>;
 
 // Walks the remote tree below the folder on one connection, by listing absolute paths, so
 // the connection's current folder does not change. A link is asked for its size: a link to a
 // file is walked as that file, a link to a folder is refused. Returns 0 when a folder cannot
 // be listed (and `listFailed` said stop) or a callback returned 0, else 1.
 int WalkRemoteFolder(Connection& connection, const std::string& folder, const RemoteWalkCallback& callback,
-                     const RemoteRefusal& refused = {}, const RemoteListFailure& listFailed = {});
+                     const RemoteRefusal& refused = {}, const RemoteListFailure& listFailed = {},
+                     const RemoteFolderSeen& folderSeen = {});
 
 // The listing entry of one remote file; none when it is missing or a folder. `listed` is set
 // when its folder could be listed.

@@ -7,10 +7,12 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "engine/connection.h"
+#include "engine/mirror_plan.h"
 #include "engine/pacer.h"
 #include "engine/web_request.h"
 #include "job/transfer_job.h"
@@ -80,6 +82,17 @@ public:
     // ignored, or at a cancel. A failure that leaves a file raises it here once all have stopped.
     void MoveFiles(const std::vector<FileTask>& plan, bool send);
 
+    // Comparing with the destination and removing what the source no longer has (mirror_run.cpp).
+    // Decides which of `tasks` move, leaving out the unchanged ones, and makes the run's plan
+    // (reported in a dry run). False when the run stops here: the destination could not be
+    // listed, or the guard refused the deletions (which raises unless the run is a dry run).
+    bool PlanTransfer(std::vector<FileTask>& tasks, bool send, const TreeListing& source);
+    // A single file's plan: whether it moves at all.
+    bool PlanSingleFile(bool send, const std::optional<RemoteEntry>& remote);
+    // After a run where everything succeeded, the plan's deletions.
+    void DeleteGone();
+    bool Mirrors() const { return job_.syncMode == 1 || job_.deleteMissing == 1 || job_.dryRun; }
+
     Connection& connection() { return *connection_; }
 
 private:
@@ -121,6 +134,24 @@ private:
     // The speed limit all the run's connections share; none without one.
     std::shared_ptr<Pacer> pacer_;
     bool archiveUnsupportedReported_ = false;
+    // The run's plan, and the absolute remote base folder its names are relative to.
+    job::TransferPlan plan_;
+    std::string remoteBase_;
+    // A dry run of a send whose remote folder is not there yet: the destination is empty.
+    bool remoteBaseMissing_ = false;
+    // The remote folders the plan saw, which need no creating.
+    std::set<std::string> remoteFolders_;
+
+    bool ListRemoteTree(TreeListing& tree);
+    std::string LocalRelative(const std::string& remoteFile);
+    void NotePlanScripts();
+    void ReportPlan();
+    bool Unchanged(bool send, const std::string& name, const TreeFile& source,
+                   std::optional<TreeFile> destination, const std::filesystem::path& localFile,
+                   const std::string& remoteFile, int type);
+    void PlanDeletions(const TreeListing& source, const TreeListing& destination, bool send);
+    bool DeleteLocal(const job::PlanItem& item);
+    bool DeleteRemote(const job::PlanItem& item);
 };
 
 // The login parameters a job describes.

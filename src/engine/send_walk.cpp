@@ -10,6 +10,7 @@
 
 #include "engine/archive_attribute.h"
 #include "engine/error_texts.h"
+#include "engine/get_walk.h"
 #include "engine/run_context.h"
 #include "engine/single_file_transfer.h"
 #include "engine/sizes.h"
@@ -180,7 +181,14 @@ bool TransferRun::IsSelectedForSend(const fs::path& localFile) {
 void TransferRun::ReportLastError() { ReportError(job_, lastError_, lastFailureReply_); }
 
 int TransferRun::SendFiles() {
+    plan_ = {};
+    if (Mirrors() && !remoteBaseMissing_) connection_->GetCurrentDirectory(remoteBase_);
     if (job_.singleFile != 0) {
+        if (Mirrors()) {
+            const auto remote =
+                remoteBaseMissing_ ? std::nullopt : RemoteEntryOn(*connection_, job_.remotePathAsEntered);
+            if (!PlanSingleFile(true, remote)) return 0;
+        }
         WalkLocalFolder(
             job_.localPath, "*.*", [this](const fs::path& path) { return CreateRemoteFolder(path); }, 0);
         job_.progress.totalBytes = LocalFileLength(job_.localPathAsEntered);
@@ -197,9 +205,16 @@ int TransferRun::SendFiles() {
         },
         1,
         [this](const fs::path& path, const std::string& why) {
-            job_.ReportMessage("Skipped " + path.string() + ": " + why + ".");
-            ++job_.progress.filesSkipped;
+            if (Mirrors()) plan_.items.push_back({job::PlanAction::Skip, RemoteNameFor(path), 0, why});
+            if (!job_.dryRun) {
+                job_.ReportMessage("Skipped " + path.string() + ": " + why + ".");
+                ++job_.progress.filesSkipped;
+            }
         });
+    if (Mirrors()) {
+        const TreeListing source = job_.deleteMissing == 1 ? ListLocalTree(job_.localPath) : TreeListing{};
+        if (!PlanTransfer(plan, true, source)) return 0;
+    }
     job_.sendTotalBytes = 0;
     bool anySelected = false;
     for (const auto& task : plan) {
@@ -212,12 +227,14 @@ int TransferRun::SendFiles() {
     job_.progress.totalBytes = job_.sendTotalBytes;
     job_.ReportMessage(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {job_.progress.totalBytes}));
     if (!anySelected) {
-        job_.ReportMessage("Nothing to send: the local folder " + job_.localPath +
-                           " holds no files to move.");
+        job_.ReportMessage(SomeUnchanged(plan_) ? "Nothing to send: every file is the same on the server."
+                                                : "Nothing to send: the local folder " + job_.localPath +
+                                                      " holds no files to move.");
     }
     WalkLocalFolder(
         job_.localPath, "*.*", [this](const fs::path& path) { return CreateRemoteFolder(path); }, 0);
     MoveFiles(plan, true);
+    DeleteGone();
     return 0;
 }
 
@@ -266,6 +283,9 @@ int TransferRun::CreateRemoteFolder(const fs::path& localFolder) {
     if (HoldsControlCharacter(relative)) {
         job_.ReportMessage("Skipped folder " + localFolder.string() +
                            ": a name holding a line break or another control character cannot be sent.");
+        return 1;
+    }
+    if (remoteFolders_.count(relative) != 0) {
         return 1;
     }
     job_.ReportVerbose(FormatResourceMessage(IDS_CREATING_FOLDER, {relative}));

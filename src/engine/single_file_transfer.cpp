@@ -40,15 +40,6 @@ std::uint32_t ErrnoOr(std::uint32_t fallback) {
     return errno != 0 ? static_cast<std::uint32_t>(errno) : fallback;
 }
 
-std::optional<std::int64_t> LocalModified(const fs::path& path) {
-    std::error_code error;
-    const auto written = fs::last_write_time(path, error);
-    if (error) return std::nullopt;
-    return std::chrono::floor<std::chrono::seconds>(std::chrono::file_clock::to_sys(written))
-        .time_since_epoch()
-        .count();
-}
-
 }  // namespace
 
 // Moves the job's byte count as a file's bytes cross the network, and calls the progress
@@ -235,7 +226,7 @@ void TransferRun::SendAttempt(const fs::path& localPath, const std::string& targ
         meter.MovedTo(moved);
         CheckCancel();
     };
-    if (connection_->StampsInPut()) options.modified = LocalModified(localPath);
+    if (connection_->StampsInPut()) options.modified = LocalSeconds(localPath);
     if (pacer_) options.rateLimit = pacer_->BytesPerSecond();
     connection_->PutFile(
         target, type,
@@ -270,7 +261,7 @@ void TransferRun::CommitUpload(const std::string& temporary, const std::string& 
 
 void TransferRun::StampRemoteTime(const fs::path& localPath, const std::string& remoteName) {
     if (connection_->StampsInPut()) return;  // done as the file was stored
-    if (const auto seconds = LocalModified(localPath)) connection_->SetModificationTime(remoteName, *seconds);
+    if (const auto seconds = LocalSeconds(localPath)) connection_->SetModificationTime(remoteName, *seconds);
 }
 
 void TransferRun::GetAttempt(PartFile& part, const std::string& remoteName, int type,

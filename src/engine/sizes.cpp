@@ -1,7 +1,8 @@
-// File lengths, and sizes as the user reads them.
+// File lengths and times, and sizes as the user reads them.
 
 #include "engine/sizes.h"
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <system_error>
@@ -20,6 +21,15 @@ std::uint64_t LocalFileLength(const std::filesystem::path& path) {
     }
     const std::uintmax_t length = std::filesystem::file_size(path, error);
     return error ? 0 : static_cast<std::uint64_t>(length);
+}
+
+std::optional<std::int64_t> LocalSeconds(const std::filesystem::path& path) {
+    std::error_code error;
+    const auto written = std::filesystem::last_write_time(path, error);
+    if (error) return std::nullopt;
+    return std::chrono::floor<std::chrono::seconds>(std::chrono::file_clock::to_sys(written))
+        .time_since_epoch()
+        .count();
 }
 
 std::string FormatSize(std::uint64_t bytes) {

@@ -37,7 +37,7 @@ int TransferRun::Run() {
     job_.progress.doneBytes = 0;
     job_.progress.cancelRequested = 0;
     int result = 0;
-    if (job_.checkUpgrade != 0 && web_ != nullptr) {
+    if (job_.checkUpgrade != 0 && web_ != nullptr && !job_.dryRun) {
         CheckForUpgrade();
     }
     if (job_.server.empty()) {
@@ -73,6 +73,12 @@ int TransferRun::Run() {
         if (job_.getMode != 0) {
             MissingRemoteSource("folder", job_.remotePath);
         }
+        if (job_.dryRun) {
+            remoteBaseMissing_ = true;
+            SendFiles();
+            connection_.reset();
+            return result;
+        }
         // Working in the login folder instead could fetch or overwrite the wrong tree.
         bool entered = false;
         if (connection_->CreateDirectory(job_.remotePath)) {
@@ -91,6 +97,12 @@ int TransferRun::Run() {
         }
     }
 
+    // A dry run lists the scripts in its plan instead of running them.
+    if (job_.dryRun) {
+        result = job_.getMode != 0 ? GetFiles() : SendFiles();
+        connection_.reset();
+        return result;
+    }
     if (RunConnScript() == 1 || job_.ignoreErrors == 1) {
         result = job_.getMode != 0 ? GetFiles() : SendFiles();
     }

@@ -126,6 +126,8 @@ int LoadTransferFile(const std::string& path, TransferJob& job, const PasswordCr
     ReadText(ini, "TEMPSIZE", [&](const std::string& v) { job.tempNameMinimum = std::atoll(v.c_str()); });
     ReadText(ini, "LIMIT",
              [&](const std::string& v) { job.speedLimit = std::max(0LL, std::atoll(v.c_str())); });
+    if (flag(kMain, "SYNC")) job.syncMode = 1;
+    if (flag(kMain, "DELETE")) job.deleteMissing = 1;
     bool unknownProtocol = false;
     // A connection security this version does not know must not quietly become plain FTP,
     // which would send the password in clear.
@@ -254,6 +256,8 @@ int SaveTransferFile(const std::string& path, const TransferJob& job, const Pass
     setOwn("RETRIES", job.retries, kDefaultRetries);
     setOwn("TEMPSIZE", job.tempNameMinimum, kDefaultTempNameMinimum);
     setOwn("LIMIT", job.speedLimit, 0);
+    setOwn("SYNC", job.syncMode == 1 ? 1 : 0, 0);
+    setOwn("DELETE", job.deleteMissing == 1 ? 1 : 0, 0);
     auto setOwnText = [&ini](const char* key, const std::string& value, const std::string& byDefault) {
         if (value != byDefault || ini.Get(kMain, key)) ini.Set(kMain, key, value);
     };

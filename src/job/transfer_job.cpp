@@ -115,6 +115,11 @@ void TransferJob::Reset() {
     tempNameMinimum = kDefaultTempNameMinimum;
     speedLimit = 0;
     protocol = Protocol::Ftp;
+    syncMode = 0;
+    deleteMissing = 0;
+    dryRun = false;
+    allowMassDelete = false;
+    planCallback = nullptr;
     fingerprint.clear();
     keyFile.clear();
     stopSignal.reset();
@@ -176,6 +181,11 @@ void TransferJob::CopyFrom(const TransferJob& other) {
     tempNameMinimum = other.tempNameMinimum;
     speedLimit = other.speedLimit;
     protocol = other.protocol;
+    syncMode = other.syncMode;
+    deleteMissing = other.deleteMissing;
+    dryRun = other.dryRun;
+    allowMassDelete = other.allowMassDelete;
+    planCallback = other.planCallback;
     fingerprint = other.fingerprint;
     keyFile = other.keyFile;
     stopSignal = other.stopSignal;
@@ -196,9 +206,10 @@ bool TransferJob::operator==(const TransferJob& o) const {
            nextConnScriptId == o.nextConnScriptId && nextTranScriptId == o.nextTranScriptId &&
            nextDiscScriptId == o.nextDiscScriptId && reportProgress == o.reportProgress &&
            retries == o.retries && connections == o.connections && tempNameMinimum == o.tempNameMinimum &&
-           speedLimit == o.speedLimit && protocol == o.protocol && fingerprint == o.fingerprint &&
-           keyFile == o.keyFile && chmodRules == o.chmodRules && selectRules == o.selectRules &&
-           connScript == o.connScript && tranScript == o.tranScript && discScript == o.discScript;
+           speedLimit == o.speedLimit && protocol == o.protocol && syncMode == o.syncMode &&
+           deleteMissing == o.deleteMissing && fingerprint == o.fingerprint && keyFile == o.keyFile &&
+           chmodRules == o.chmodRules && selectRules == o.selectRules && connScript == o.connScript &&
+           tranScript == o.tranScript && discScript == o.discScript;
 }
 
 const char* ProtocolKey(Protocol protocol) {

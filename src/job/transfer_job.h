@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "job/protocol.h"
+#include "job/transfer_plan.h"
 
 namespace bxfr::job {
 
@@ -76,6 +77,8 @@ struct tagBXFR_SCRIPT {
 // Called by the engine on the worker thread. The receiver may write cancelRequested.
 using MessageCallback = std::function<void(const std::string& text, int newLine, TransferProgress& progress)>;
 using ProgressCallback = std::function<void(TransferProgress& progress)>;
+// Hears the run's plan once it is made, before anything moves.
+using PlanCallback = std::function<void(const TransferPlan& plan)>;
 
 // One transfer's settings and the run-time record the engine shares with its callbacks.
 // The engine keeps its session and connection in its own run object, so nothing here
@@ -177,6 +180,10 @@ public:
     // KiB per second for the whole run, all connections together; 0 = no limit.
     std::int64_t speedLimit = 0;
     Protocol protocol = Protocol::Ftp;
+    // 1 = a file moves only where the destination's copy is missing or differs in size or time.
+    std::int32_t syncMode = 0;
+    // 1 = after a run where everything succeeded, destination files the source no longer has go.
+    std::int32_t deleteMissing = 0;
     // The server certificate (TLS) or host key (SFTP) the user accepted: "SHA256:" and the
     // unpadded base64 of the SHA-256 of the certificate's DER or of the key blob. Empty = the
     // certificate must verify against the trusted authorities, the host key must be in the
@@ -189,6 +196,11 @@ public:
     std::shared_ptr<std::atomic<bool>> stopSignal;
     // Why the last run did not complete, in one sentence, for the Final page; empty when it did.
     std::string failureText;
+    // Run-time only, never saved: plan and report, change nothing anywhere.
+    bool dryRun = false;
+    // Run-time only: the user agreed to deletions the guard would refuse.
+    bool allowMassDelete = false;
+    PlanCallback planCallback;
 };
 
 // A drive or UNC path written on Windows (C:\Site or \\host\share): it names nothing on

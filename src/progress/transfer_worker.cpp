@@ -99,7 +99,7 @@ void TransferWorker::OnMessage(const std::string& text, int newLine, job::Transf
             }
         }
         // Under the lock, so the log file never has two writers from here.
-        if (!job_.logPath.empty()) {
+        if (!job_.logPath.empty() && !job_.dryRun) {
             engine::WriteLogLine(text, newLine, job_.logPath);
         }
     }
@@ -141,7 +141,8 @@ void TransferWorker::Run() {
     job_.failureText.clear();
     // Until the check answers: a run that fails before it must not read as "no updates".
     if (job_.checkUpgrade != 0) job_.upgradeAvailable = -1;
-    const std::string logPath = job_.logPath;
+    // A dry run writes nothing anywhere, its log included.
+    const std::string logPath = job_.dryRun ? std::string() : job_.logPath;
     if (!logPath.empty()) {
         engine::WriteLogLine("", 1, logPath);
         engine::WriteLogLine(kBeginBanner, 1, logPath);
@@ -218,7 +219,8 @@ void TransferWorker::Run() {
         TakeRecord(job_.progress);
         counted = state_;
     }
-    job_.ReportMessage(SummaryLine(counted, std::chrono::steady_clock::now()));
+    // A dry run's plan ends with its own totals.
+    if (!job_.dryRun || threw) job_.ReportMessage(SummaryLine(counted, std::chrono::steady_clock::now()));
     if (!threw) {
         if (!logPath.empty()) {
             std::lock_guard guard(lock_);

@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include "dialogs/hyperlink.h"
+#include "wizard/transfer_page.h"
 
 namespace bxfr::wizard {
 
@@ -35,6 +36,8 @@ WizFinal::WizFinal(const WizardContext& context, QWidget* parent)
     dialogs::MakeHyperlink(downloadLink_, dialogs::kDownloadUrl);
     viewLog_ = new QPushButton(tr("&View Log"), this);
     viewLog_->setObjectName("viewLogButton");
+    preview_ = new QPushButton(tr("&Preview and Run Again..."), this);
+    preview_->setObjectName("previewButton");
     auto* visit = new QLabel(tr("Visit our web site for news, help and other Brindle products:"), this);
     visit->setWordWrap(true);
     auto* siteLink = new QLabel(this);
@@ -43,6 +46,7 @@ WizFinal::WizFinal(const WizardContext& context, QWidget* parent)
 
     auto* logRow = new QHBoxLayout;
     logRow->addWidget(viewLog_);
+    logRow->addWidget(preview_);
     logRow->addStretch(1);
     Body()->addWidget(status_);
     Body()->addSpacing(status_->fontMetrics().height());
@@ -55,6 +59,7 @@ WizFinal::WizFinal(const WizardContext& context, QWidget* parent)
     Body()->addWidget(siteLink);
 
     connect(viewLog_, &QPushButton::clicked, this, &WizFinal::ViewLog);
+    connect(preview_, &QPushButton::clicked, this, &WizFinal::PreviewAndRun);
     flash_.setSingleShot(true);
     flash_.setInterval(50);
     connect(&flash_, &QTimer::timeout, this, &WizFinal::TellIfInBackground);
@@ -96,6 +101,13 @@ void WizFinal::OnSetActive() {
     }
     viewLog_->setVisible(!Job().logPath.empty());
     flash_.start();
+}
+
+// The same transfer once more, after a look at what it would change now.
+void WizFinal::PreviewAndRun() {
+    if (!PreviewBeforeRun(Context(), Job(), this)) return;
+    RunFromWizard(Context(), Job());
+    OnSetActive();
 }
 
 void WizFinal::ViewLog() {

@@ -25,12 +25,14 @@ public:
 
 private:
     void ViewLog();
+    void PreviewAndRun();
     void TellIfInBackground();
 
     QLabel* status_;
     QLabel* updateText_;
     QLabel* downloadLink_;
     QPushButton* viewLog_;
+    QPushButton* preview_;
     QTimer flash_;
 };
 

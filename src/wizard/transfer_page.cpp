@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 #include <cerrno>
 
+#include "dialogs/preview_dialog.h"
 #include "dialogs/tran_prog.h"
 #include "engine/error_texts.h"
 #include "job/transfer_file.h"
@@ -71,6 +72,20 @@ WizTransfer::WizTransfer(const WizardContext& context, QWidget* parent)
     verbose_->setObjectName("verboseBox");
     checkUpgrade_ = new QCheckBox(tr("&Check for Brindle FTP updates during transfer"), this);
     checkUpgrade_->setObjectName("checkUpgradeBox");
+    sync_ = new QCheckBox(tr("Move only files that &differ from the other side's copy (size or time)"), this);
+    sync_->setObjectName("syncBox");
+    deleteMissing_ = new QCheckBox(tr("&Delete files on the other side that the source no longer has"), this);
+    deleteMissing_->setObjectName("deleteMissingBox");
+    deleteWarning_ = ProblemLabel(this, "deleteWarning");
+    deleteWarning_->setText(tr("Warning: deletes the files there that the source no longer has."));
+    deleteWarning_->setWordWrap(false);
+    deleteWarning_->setToolTip(
+        tr("Files the source does not have, and folders left empty, are deleted from the other side "
+           "(local files go to the trash). The first run shows them before anything happens, and a run "
+           "that would delete more than half of the files asks first."));
+    preview_ = new QCheckBox(tr("&Preview what will change before the transfer starts"), this);
+    preview_->setObjectName("previewBox");
+    preview_->setChecked(true);
     for (auto* pick : {transferFilePick_, logFilePick_}) {
         pick->setAccessibleName(tr("Browse"));
         pick->setFixedWidth(pick->fontMetrics().horizontalAdvance("...") + pick->fontMetrics().height() * 2);
@@ -94,6 +109,10 @@ WizTransfer::WizTransfer(const WizardContext& context, QWidget* parent)
     grid->addWidget(ignoreErrors_, row++, 0, 1, 3);
     grid->addWidget(verbose_, row++, 0, 1, 3);
     grid->addWidget(checkUpgrade_, row++, 0, 1, 3);
+    grid->addWidget(sync_, row++, 0, 1, 3);
+    grid->addWidget(deleteMissing_, row++, 0, 1, 3);
+    grid->addWidget(deleteWarning_, row++, 1, 1, 2);
+    grid->addWidget(preview_, row++, 0, 1, 3);
     grid->setColumnStretch(1, 1);
     Body()->addWidget(intro);
     Body()->addSpacing(indent / 2);
@@ -101,6 +120,7 @@ WizTransfer::WizTransfer(const WizardContext& context, QWidget* parent)
 
     connect(saveTransferFile_, &QCheckBox::clicked, this, &WizTransfer::UpdateTransferFileControls);
     connect(saveLog_, &QCheckBox::clicked, this, &WizTransfer::UpdateLogControls);
+    connect(deleteMissing_, &QCheckBox::toggled, this, &WizTransfer::UpdateDeleteWarning);
     connect(transferFilePick_, &QPushButton::clicked, this, &WizTransfer::PickTransferFile);
     connect(logFilePick_, &QPushButton::clicked, this, &WizTransfer::PickLogFile);
     connect(transferFile_, &QLineEdit::textEdited, this, [this] { ShowProblem(transferFileProblem_, {}); });
@@ -127,6 +147,14 @@ void WizTransfer::UpdateLogControls() {
     if (!on) ShowProblem(logFileProblem_, {});
 }
 
+// A transfer that deletes is always previewed from here.
+void WizTransfer::UpdateDeleteWarning() {
+    const bool deleting = deleteMissing_->isChecked();
+    deleteWarning_->setVisible(deleting);
+    if (deleting) preview_->setChecked(true);
+    preview_->setEnabled(!deleting);
+}
+
 void WizTransfer::OnSetActive() {
     // Only a ticked box saves a path into the job; an unticked one keeps its name for later.
     if (!Job().transferFilePath.empty()) {
@@ -140,6 +168,9 @@ void WizTransfer::OnSetActive() {
     ignoreErrors_->setChecked(Job().ignoreErrors == 1);
     verbose_->setChecked(Job().verbose == 1);
     checkUpgrade_->setChecked(Job().checkUpgrade == 1);
+    sync_->setChecked(Job().syncMode == 1);
+    deleteMissing_->setChecked(Job().deleteMissing == 1);
+    UpdateDeleteWarning();
     logFile_->setText(QString::fromStdString(Job().logPath));
     saveLog_->setChecked(!logFile_->text().isEmpty());
     UpdateLogControls();
@@ -179,6 +210,8 @@ void WizTransfer::Store() {
     Job().ignoreErrors = ignoreErrors_->isChecked() ? 1 : 0;
     Job().verbose = verbose_->isChecked() ? 1 : 0;
     Job().checkUpgrade = checkUpgrade_->isChecked() ? 1 : 0;
+    Job().syncMode = sync_->isChecked() ? 1 : 0;
+    Job().deleteMissing = deleteMissing_->isChecked() ? 1 : 0;
 }
 
 bool WizTransfer::OnWizardBack() {
@@ -245,15 +278,29 @@ bool WizTransfer::OnWizardNext() {
     Store();
     if (saveTransferFile_->isChecked() && !Save()) return false;
     const std::string trustedBefore = Job().fingerprint;
-    if (Context().runTransfer) {
-        Context().runTransfer(Job(), Context().transferStatus);
-    } else {
-        dialogs::RunTransferProgress(Job(), Context().transferStatus, nullptr);
+    if (preview_->isChecked() && !PreviewBeforeRun(Context(), Job(), this)) {
+        if (Job().fingerprint != trustedBefore && saveTransferFile_->isChecked()) Save();
+        return false;
     }
-    Job().ResetProgress();
+    RunFromWizard(Context(), Job());
     // A certificate the user trusted on the way belongs in the transfer file too.
     if (Job().fingerprint != trustedBefore && saveTransferFile_->isChecked()) Save();
     return true;
+}
+
+bool PreviewBeforeRun(const WizardContext& context, job::TransferJob& job, QWidget* parent) {
+    return context.previewTransfer ? context.previewTransfer(job) : dialogs::PreviewTransfer(job, parent);
+}
+
+void RunFromWizard(const WizardContext& context, job::TransferJob& job) {
+    if (context.runTransfer) {
+        context.runTransfer(job, context.transferStatus);
+    } else {
+        dialogs::RunTransferProgress(job, context.transferStatus, nullptr);
+    }
+    job.ResetProgress();
+    // Deletions the user allowed after a preview were for that run only.
+    job.allowMassDelete = false;
 }
 
 }  // namespace bxfr::wizard

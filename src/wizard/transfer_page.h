@@ -30,6 +30,7 @@ private:
     void Store();
     bool CheckFields();
     bool Save();
+    void UpdateDeleteWarning();
 
     QCheckBox* saveTransferFile_;
     QLineEdit* transferFile_;
@@ -43,6 +44,15 @@ private:
     QCheckBox* ignoreErrors_;
     QCheckBox* verbose_;
     QCheckBox* checkUpgrade_;
+    QCheckBox* sync_;
+    QCheckBox* deleteMissing_;
+    QLabel* deleteWarning_;
+    QCheckBox* preview_;
 };
+
+// Shows the run's plan through the context's hook or the preview dialog; true to run.
+bool PreviewBeforeRun(const WizardContext& context, job::TransferJob& job, QWidget* parent);
+// Runs the job behind the progress dialog (or the context's runner) and clears what the run used up.
+void RunFromWizard(const WizardContext& context, job::TransferJob& job);
 
 }  // namespace bxfr::wizard

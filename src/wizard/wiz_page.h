@@ -47,6 +47,8 @@ struct WizardContext {
     // Runs the transfer behind the progress dialog; empty = the progress dialog with the
     // FTP client of the build. Tests put a runner of their own here.
     std::function<void(job::TransferJob&, std::int32_t* transferStatus)> runTransfer;
+    // Shows the run's plan and says whether to run; empty = a dry run and the preview dialog.
+    std::function<bool(job::TransferJob&)> previewTransfer;
 };
 
 // Base of every wizard page. The sheet drives the hooks, in the order the user meets them:

@@ -16,7 +16,7 @@ void RunWizard(job::TransferJob& job, job::TransferJob& baseline, prefs::UserSet
     transferStatus = 0;
     baseline.Reset();
     baseline.CopyFrom(job);
-    WizardContext context{&job, &baseline, &settings, &transferStatus, nullptr, {}};
+    WizardContext context{&job, &baseline, &settings, &transferStatus, nullptr, {}, {}};
     WizardSheet sheet(context);
     auto* welcome = new WizWelcome(context);
     auto* load = new WizLoad(context);

@@ -110,6 +110,35 @@ TEST(BxfrRun, SendsATreeAndGetsItBackWithTheLog) {
     EXPECT_EQ(text.find("secret"), std::string::npos) << "the password must never reach the log";
 }
 
+TEST(BxfrRun, DryRunPrintsThePlanAndTheDeleteGuardNeedsItsOption) {
+    test::FtpTestServer server;
+    test::TempDir dir;
+    const fs::path site = dir.path() / "site", log = dir.path() / "run.log";
+    test::WriteFile(site / "a.txt", "a");
+    for (const char* name : {"b.txt", "c.txt"}) test::WriteFile(server.root() / "www" / name, name);
+    const std::string job =
+        WriteJob(dir, server, "mirror.bxt",
+                 "PASS=secret\r\nSERVERPATH=/www\r\nSYNC=1\r\nDELETE=1\r\nLOCALPATH=" + site.string() +
+                     "\r\nLOG=" + log.string() + "\r\n");
+    const RunResult dry = RunBxfr({"--dry-run", job});
+    EXPECT_EQ(dry.exitCode, kExitCompleted) << dry.err;
+    EXPECT_NE(dry.out.find("send    a.txt (new, 1.00 Bytes)\ndelete  b.txt (not in the source"),
+              std::string::npos)
+        << dry.out;
+    EXPECT_FALSE(fs::exists(log)) << "a dry run writes nothing, its log included";
+    EXPECT_FALSE(fs::exists(server.root() / "www" / "a.txt"));
+
+    const RunResult guarded = RunBxfr({job});
+    EXPECT_EQ(guarded.exitCode, kExitFailed);
+    EXPECT_NE(guarded.err.find("delete 2 of the 2 files"), std::string::npos) << guarded.err;
+    EXPECT_NE(guarded.err.find("--allow-mass-delete"), std::string::npos) << guarded.err;
+    EXPECT_TRUE(fs::exists(server.root() / "www" / "b.txt"));
+
+    EXPECT_EQ(RunBxfr({"--allow-mass-delete", job}).exitCode, kExitCompleted);
+    EXPECT_EQ(test::ReadFile(server.root() / "www" / "a.txt"), "a");
+    EXPECT_FALSE(fs::exists(server.root() / "www" / "b.txt"));
+}
+
 TEST(BxfrRun, FailuresGiveOneWithTheErrorOnStderr) {
     test::FtpTestServer server;
     test::TempDir dir;

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/startup.h"
+#include "dialogs/preview_dialog.h"
 #include "dialogs/server_advanced_dialog.h"
 #include "dialogs/settings_dialog.h"
 #include "dialogs/trust_dialog.h"
@@ -91,6 +92,57 @@ private slots:
         const app::StartupOutcome failed = app::RunStartup({refused, "/t"}, hooks);
         QCOMPARE(failed.transferStatus, 2);
         QCOMPARE(app::StartupExitCode(failed), 1);
+    }
+
+    // A transfer that deletes shows its plan the first time it runs from the desktop: Cancel runs
+    // nothing, Run runs it, and the next double-click runs at once.
+    void DirectTransferThatDeletesIsPreviewedTheFirstTime() {
+        test::FtpTestServer server;
+        test::WriteFile(Path("site/a.txt"), "a");
+        for (const char* name : {"a.txt", "b.txt", "c.txt", "gone.txt"})
+            test::WriteFile(server.root() / "up" / name, name);
+        const std::string file = Path("mirror.bxt");
+        test::WriteFile(file, TransferFile(server, "PASS=secret\r\nSERVERPATH=/up\r\nDELETE=1\r\nLOCALPATH=" +
+                                                       Path("site") + "\r\n"));
+        test::WriteFile(Path("site/b.txt"), "b");
+        test::WriteFile(Path("site/c.txt"), "c");
+        struct Turn {
+            bool run;
+            int previews;
+        };
+        for (const Turn turn : {Turn{false, 1}, Turn{true, 1}, Turn{true, 0}}) {
+            int previews = 0;
+            test::BoxWatcher boxes([&](QWidget* modal) {
+                if (auto* preview = qobject_cast<dialogs::PreviewDialog*>(modal)) {
+                    ++previews;
+                    turn.run ? preview->accept() : preview->reject();
+                }
+            });
+            test::WriteFile(server.root() / "up" / "gone.txt", "gone");
+            const app::StartupOutcome outcome = app::RunStartup({file, "/t"});
+            QVERIFY2(boxes.texts.isEmpty(), qPrintable(boxes.texts.join(" | ")));
+            QCOMPARE(outcome.transferStatus, turn.run ? 1 : 3);
+            QCOMPARE(std::filesystem::exists(server.root() / "up" / "gone.txt"), !turn.run);
+            QCOMPARE(previews, turn.previews);
+        }
+        // Later, a run the guard stops shows the error, then the plan and the question; yes runs it.
+        for (const char* name : {"a.txt", "b.txt", "c.txt"})
+            std::filesystem::remove(Path("site") + "/" + name);
+        QStringList told;
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* preview = qobject_cast<dialogs::PreviewDialog*>(modal)) preview->accept();
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                told << box->text();
+                box->button(QMessageBox::Yes) ? box->button(QMessageBox::Yes)->click() : box->accept();
+            }
+        });
+        answer.start(10);
+        const app::StartupOutcome allowed = app::RunStartup({file, "/t"});
+        QCOMPARE(allowed.transferStatus, 1);
+        QVERIFY2(told.size() == 2 && told[1].contains("Delete them anyway?"), qPrintable(told.join(" | ")));
+        QVERIFY(std::filesystem::is_empty(server.root() / "up"));
     }
 
     // A double-clicked file that meets an untrusted certificate: the question comes, the run goes

@@ -74,10 +74,11 @@ TEST_F(TransferFile, SaveAndLoadRoundTrip) {
     TransferJob job = ExpectedWindowsJob();
     job.AddConnScript("CWD /a,b");
     job.connScript.back().command = "CWD /a";  // the text after a comma only marks expectResponse
-    // The keys of our own: simultaneous transfers, retries, temporary names off.
+    // The keys of our own: simultaneous transfers, retries, temporary names off, SYNC, DELETE.
     job.connections = 7;
     job.retries = 0;
     job.tempNameMinimum = -1;
+    job.syncMode = job.deleteMissing = 1;
     // Any bytes survive in a password: it is stored encrypted, as hexadecimal.
     for (const std::string& password : {std::string("p\xC3\xA4ss;wo\"rd "), std::string("a\r\nb\0c", 6)}) {
         job.SetPassword(password);
@@ -88,6 +89,7 @@ TEST_F(TransferFile, SaveAndLoadRoundTrip) {
         const auto again = dir.path() / "again.bxt";
         ASSERT_EQ(Save(again, loaded), kTransferFileLoaded);
         EXPECT_EQ(ReadFile(again), ReadFile(file));
+        EXPECT_NE(ReadFile(file).find("SYNC=1\r\nDELETE=1\r\n"), std::string::npos);
     }
 }
 

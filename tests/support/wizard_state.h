@@ -19,7 +19,13 @@ struct WizardState {
     job::TransferJob baseline;
     prefs::UserSettings settings;
     std::int32_t status = 0;
-    wizard::WizardContext context{&job, &baseline, &settings, &status, nullptr, {}};
+    // Runs go ahead without the dry run and its preview unless a test clears the hook.
+    int previews = 0;
+    wizard::WizardContext context{
+        &job, &baseline, &settings, &status, nullptr, {}, [this](job::TransferJob&) {
+            ++previews;
+            return true;
+        }};
 };
 
 }  // namespace bxfr::test

@@ -359,6 +359,21 @@ private slots:
         QVERIFY(QFileInfo::exists(file->text()));
         QCOMPARE(prefs::ReadMru(0), f.Path("job.bxt"));
         QVERIFY(f.job == f.baseline);
+
+        // SYNC and DELETE go into the file; DELETE always previews, and a cancelled preview stays.
+        bool run = false;
+        f.context.previewTransfer = [&](job::TransferJob&) { return run; };
+        auto* mirror = f.Add<WizTransfer>(PlaceTransfer);
+        Child<QCheckBox>(mirror, "syncBox")->click();
+        Child<QCheckBox>(mirror, "previewBox")->click();
+        Child<QCheckBox>(mirror, "deleteMissingBox")->click();
+        QVERIFY(Child<QCheckBox>(mirror, "previewBox")->isChecked());
+        QVERIFY(!mirror->OnWizardNext());
+        run = true;
+        QVERIFY(mirror->OnWizardNext());
+        job::TransferJob saved;
+        QCOMPARE(job::LoadTransferFile(f.Path("job.bxt"), saved), job::kTransferFileLoaded);
+        QVERIFY(saved.syncMode == 1 && saved.deleteMissing == 1);
     }
 
     // Only a run that completed may say so.
@@ -394,6 +409,19 @@ private slots:
         QVERIFY(viewer && viewer->isVisible());
         QVERIFY(viewer->findChild<QPlainTextEdit*>()->toPlainText().contains("Connecting to 127.0.0.1"));
         viewer->close();
+
+        // On demand: the preview, then the run only when the preview says so.
+        bool runIt = false;
+        int ran = 0;
+        f.context.previewTransfer = [&](job::TransferJob&) { return runIt; };
+        f.context.runTransfer = [&](job::TransferJob&, std::int32_t* s) { *s = ++ran; };
+        auto* again = f.Add<WizFinal>(PlaceFinal);
+        for (const bool yes : {false, true}) {
+            runIt = yes;
+            Child<QPushButton>(again, "previewButton")->click();
+        }
+        QCOMPARE(ran, 1);
+        QVERIFY(Child<QLabel>(again, "statusText")->text().contains("completed"));
     }
 };
 

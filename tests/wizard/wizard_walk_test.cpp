@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "dialogs/advanced_settings_sheet.h"
+#include "dialogs/preview_dialog.h"
 #include "dialogs/prop_chmod_dialog.h"
 #include "dialogs/prop_script_dialog.h"
 #include "dialogs/prop_sel_dialog.h"
@@ -60,9 +61,12 @@ QString Q(const fs::path& path) { return QString::fromStdString(path.string()); 
 // The sheet as the wizard launch builds it; runTransfer stays empty, so the real progress
 // dialog runs the curl client.
 struct Wizard : test::WizardState {
-    std::unique_ptr<WizardSheet> sheet = std::make_unique<WizardSheet>(context);
+    std::unique_ptr<WizardSheet> sheet;
 
-    Wizard() {
+    // `realPreview`: a dry run and the preview dialog before each run, as the program has them.
+    explicit Wizard(bool realPreview = false) {
+        if (realPreview) context.previewTransfer = nullptr;
+        sheet = std::make_unique<WizardSheet>(context);
         baseline.Reset();
         baseline.CopyFrom(job);
         auto* welcome = new WizWelcome(context);
@@ -288,6 +292,44 @@ private slots:
         job::TransferJob stillSend;
         QCOMPARE(job::LoadTransferFile(bxt_.string(), stillSend), job::kTransferFileLoaded);
         QCOMPARE(stillSend.getMode, 0);  // not written again
+    }
+
+    // The send walk's file again with SYNC and DELETE: the real preview lists the one deletion
+    // apart, Run removes it, and the file the rules exclude stays.
+    void MirrorWalk() {
+        if (!fs::exists(bxt_) || !job::IsCryptoAvailable())
+            QSKIP("needs the send walk's file with its password");
+        fs::remove(source_ / "sub" / "deeper" / "notes.txt");
+        Wizard w(true);
+        w.Next("WizLoad");
+        w.At<QRadioButton>("loadRadio")->click();
+        w.At<QComboBox>("transferFileCombo")->setCurrentIndex(0);
+        for (const char* page : {"WizServer", "WizMode", "WizLocal", "WizRemote", "WizTransfer"})
+            w.Next(page);
+        w.At<QCheckBox>("syncBox")->click();
+        w.At<QCheckBox>("deleteMissingBox")->click();
+        QVERIFY(w.At<QLabel>("deleteWarning")->isVisibleTo(w.Page()));
+        QVERIFY(!w.At<QCheckBox>("previewBox")->isEnabled());
+        QStringList deletions;
+        QString summary;
+        const test::BoxWatcher boxes([&](QWidget* modal) {
+            if (auto* preview = qobject_cast<dialogs::PreviewDialog*>(modal)) {
+                summary = Child<QLabel>(preview, "planSummary")->text();
+                auto* list = Child<QTreeWidget>(preview, "planDeletions");
+                for (int i = 0; i < list->topLevelItemCount(); ++i)
+                    deletions << list->topLevelItem(i)->text(1);
+                Child<QPushButton>(preview, "runButton")->click();
+            }
+        });
+        w.Next("WizFinal");
+        QVERIFY2(boxes.texts.isEmpty(), qPrintable(boxes.texts.join(" | ")));
+        QVERIFY2(deletions == QStringList{"sub/deeper/notes.txt"},
+                 qPrintable(summary + " / " + deletions.join(",")));
+        QVERIFY2(summary.startsWith("0 files to send"), qPrintable(summary));
+        QCOMPARE(w.status, 1);
+        QVERIFY(!fs::exists(server_->root() / "site" / "sub" / "deeper" / "notes.txt"));
+        QVERIFY(fs::exists(server_->root() / "site" / "extra.tmp"));
+        w.Press(QWizard::FinishButton);
     }
 };
 

@@ -16,6 +16,7 @@
 
 #include "dialogs/about_dialog.h"
 #include "dialogs/advanced_settings_sheet.h"
+#include "dialogs/preview_dialog.h"
 #include "dialogs/server_advanced_dialog.h"
 #include "dialogs/settings_dialog.h"
 #include "dialogs/tran_prog.h"
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
     job::TransferJob baseline = job;
     prefs::UserSettings settings;
     std::int32_t status = 1;
-    wizard::WizardContext context{&job, &baseline, &settings, &status, nullptr, {}};
+    wizard::WizardContext context{&job, &baseline, &settings, &status, nullptr, {}, {}};
     wizard::WizardSheet sheet(context);
 
     struct Page {
@@ -185,5 +186,22 @@ int main(int argc, char** argv) {
     Save(&progress, "progress");
     progress.ToggleLogPane();
     Save(&progress, "progress-log");
+    // The preview of a SYNC and DELETE send, and the Transfer page that asks for one.
+    job::TransferPlan plan;
+    plan.items = {{job::PlanAction::Send, "index.html", 14320, "newer"},
+                  {job::PlanAction::Send, "news/2026-12.html", 5210, "new"},
+                  {job::PlanAction::Send, "img/logo.png", 48113, "size differs"},
+                  {job::PlanAction::Skip, "about.html", 9034, "unchanged"},
+                  {job::PlanAction::Skip, "drafts/notes.tmp", 311, "excluded by the selection rules"},
+                  {job::PlanAction::Delete, "news/2025-11.html", 4870, "not in the source"},
+                  {job::PlanAction::Delete, "old/", 0, "left empty"}};
+    plan.notes = {"permission rule: *.cgi gets 755"};
+    dialogs::PreviewDialog preview(plan);
+    Save(&preview, "preview");
+    job.deleteMissing = job.syncMode = 1;
+    sheet.setStartId(wizard::PlaceFinal - 1);
+    sheet.restart();
+    QApplication::processEvents();
+    if (sheet.grab().save(QDir(outDir).filePath("wizard-7-transfer-delete.png"))) ++saved;
     return saved > 0 ? 0 : 1;
 }
