@@ -37,6 +37,27 @@ Client::Client(std::unique_ptr<SshLink> link, const LoginParams& params)
     }
     if (hello_.version < 3)
         Lose(kConnectionAborted, "the server speaks SFTP version " + std::to_string(hello_.version));
+    readSize_ = 64 * 1024;
+    if (!Offers("limits@openssh.com")) return;
+    // Fewer, longer requests cost both sides less per byte; a short read is asked for again anyway.
+    const std::uint32_t id = ++lastId_;
+    out_ += PacketWriter(kExtended, id).String("limits@openssh.com").Take();
+    outstanding_.insert(id);
+    while (!arrived_.contains(id)) {
+        if (Clock::now() > deadline) Lose(kTimeout, "the server did not tell its limits");
+        if (!PumpLocked()) link_->Wait(std::chrono::milliseconds(100));
+    }
+    const Reply reply = std::move(arrived_.at(id));
+    arrived_.erase(id);
+    if (reply.type != kExtendedReply || reply.data.size() < 32) return;
+    const auto field = [&](std::size_t index) {
+        std::uint64_t value = 0;
+        for (std::size_t b = 0; b < 8; ++b)
+            value = (value << 8) | static_cast<unsigned char>(reply.data[index * 8 + b]);
+        return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(value, 32 * 1024, 256 * 1024));
+    };
+    readSize_ = field(1);
+    writeSize_ = field(2);
 }
 
 std::uint32_t Client::NextId() {

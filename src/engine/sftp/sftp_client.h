@@ -30,6 +30,10 @@ public:
     const ServerHello& hello() const { return hello_; }
     bool Offers(std::string_view extension) const { return hello_.Offers(extension); }
     const std::string& Security() const { return link_->Security(); }
+    // The longest write and read to send: what the server says it takes (limits@openssh.com),
+    // within 32 KiB, which every server takes, and 256 KiB.
+    std::uint32_t WriteSize() const { return writeSize_; }
+    std::uint32_t ReadSize() const { return readSize_; }
 
     // A new request's id.
     std::uint32_t NextId();
@@ -54,6 +58,8 @@ private:
     std::unique_ptr<SshLink> link_;
     LoginParams params_;
     ServerHello hello_;
+    std::uint32_t writeSize_ = 32 * 1024;
+    std::uint32_t readSize_ = 32 * 1024;
     mutable std::mutex lock_;
     std::condition_variable changed_;
     bool sleeping_ = false;  // a thread sleeps on the socket for everyone

@@ -14,12 +14,11 @@ using namespace sftp;
 
 namespace {
 
-constexpr std::size_t kWriteSize = 32 * 1024;
-constexpr std::size_t kWritesInFlight = 64;
-constexpr std::uint32_t kReadSize = 64 * 1024;
+// Bytes in flight per file, whatever the request size the server takes.
+constexpr std::size_t kWriteBytesInFlight = 2 * 1024 * 1024;
+constexpr std::size_t kReadBytesInFlight = 4 * 1024 * 1024;
 // The length every server must serve in one read.
 constexpr std::uint32_t kSafeRead = 32 * 1024;
-constexpr std::size_t kReadsInFlight = 64;
 
 std::string Words(const Reply& reply) {
     return reply.message.empty() ? StatusName(reply.status) : reply.message;
@@ -52,14 +51,15 @@ void SftpConnection::PutFile(const std::string& remoteName, int, const UploadSou
         std::deque<std::pair<std::uint32_t, std::size_t>> writes;  // id, length
         std::uint64_t offset = options.restartAt;
         std::uint64_t acknowledged = options.restartAt;
-        std::string buffer(kWriteSize, '\0');
+        std::string buffer(client.WriteSize(), '\0');
+        const std::size_t writesInFlight = std::max<std::size_t>(4, kWriteBytesInFlight / buffer.size());
         std::string failure;
         bool ended = false;
         std::uint32_t stampId = 0;
         std::uint32_t statId = 0;
         std::uint32_t closeId = 0;
         while (!ended || !writes.empty()) {
-            while (!ended && failure.empty() && writes.size() < kWritesInFlight) {
+            while (!ended && failure.empty() && writes.size() < writesInFlight) {
                 const std::size_t count = source(buffer.data(), buffer.size());
                 if (count == 0) {
                     ended = true;
@@ -157,11 +157,13 @@ void SftpConnection::GetFile(const std::string& remoteName, int, const DownloadS
             std::uint32_t length;
         };
         std::deque<Read> reads;
+        const std::uint32_t readSize = client.ReadSize();
+        const std::size_t readsInFlight = std::max<std::size_t>(4, kReadBytesInFlight / readSize);
         // Under a speed limit, a quarter second's worth at most: the limit holds on the wire too.
         const std::size_t inFlight =
             options.rateLimit == 0
-                ? kReadsInFlight
-                : std::clamp<std::size_t>(options.rateLimit / 4 / kReadSize, 1, kReadsInFlight);
+                ? readsInFlight
+                : std::clamp<std::size_t>(options.rateLimit / 4 / readSize, 1, readsInFlight);
         std::map<std::uint64_t, std::string> early;  // data that came before the bytes ahead of it
         std::uint64_t next = options.restartAt;
         std::optional<std::uint64_t> endAt;
@@ -176,7 +178,7 @@ void SftpConnection::GetFile(const std::string& remoteName, int, const DownloadS
             // With the size known, the reads stop one past it: that one sees the end.
             while (failure.empty() && !endAt && reads.size() < inFlight &&
                    (!options.expectedSize || next <= *options.expectedSize)) {
-                const std::uint32_t length = next == options.restartAt ? kSafeRead : kReadSize;
+                const std::uint32_t length = next == options.restartAt ? kSafeRead : readSize;
                 ask(next, length);
                 next += length;
             }

@@ -317,7 +317,7 @@ TEST_F(Sftp, DroppedConnectionIsResumed) {
     SshdTestServer server;
     // Connection 2 (the run's) is cut once part of the file has gone; 3 finishes it.
     FaultProxy proxy(server.port(), FaultProxyOptions{.cutDataEvery = 2,
-                                                      .cutAfterBytes = 400 * 1024,
+                                                      .cutAfterBytes = 1536 * 1024,
                                                       .reset = false,
                                                       .cutControlOn = "",
                                                       .delayMs = 0,
