@@ -12,8 +12,7 @@ namespace bxfr::test {
 
 class ChildProcess;
 
-// A web server on 127.0.0.1 that answers every GET with the same body; as a proxy it tunnels
-// CONNECT to 127.0.0.1 only.
+// A web server on 127.0.0.1 that answers every GET with the same body.
 class HttpTestServer {
 public:
     explicit HttpTestServer(std::string body);

@@ -1,15 +1,13 @@
 """HTTP server on 127.0.0.1 that answers every GET with the --body text, but 404 for a path
-that starts with /missing; as a proxy, it tunnels CONNECT to 127.0.0.1 only.
+that starts with /missing.
 
-Each request path (a tunnel's as "CONNECT host:port") is appended to --request-log; the port
-goes to --ready-file.
+Each request path is appended to --request-log; the port goes to --ready-file.
 Run with /usr/bin/python3.
 """
 
 import argparse
 import http.server
 import signal
-import socket
 import sys
 import threading
 
@@ -24,15 +22,6 @@ def parse_args():
     return parser.parse_args()
 
 
-def pump(read, sink):
-    try:
-        while data := read(65536):
-            sink.sendall(data)
-        sink.shutdown(socket.SHUT_WR)
-    except OSError:
-        pass
-
-
 def main():
     args = parse_args()
     body = args.body.encode("utf-8")
@@ -45,22 +34,6 @@ def main():
                     out.write(line + "\n")
 
     class Handler(http.server.BaseHTTPRequestHandler):
-        def do_CONNECT(self):
-            log("CONNECT " + self.path)
-            host, _, port = self.path.rpartition(":")
-            if host != "127.0.0.1":
-                self.send_error(403)
-                return
-            upstream = socket.create_connection((host, int(port)))
-            self.send_response(200, "Connection established")
-            self.end_headers()
-            back = threading.Thread(target=pump, args=(upstream.recv, self.connection), daemon=True)
-            back.start()
-            pump(self.rfile.read1, upstream)
-            back.join()
-            upstream.close()
-            self.close_connection = True
-
         def do_GET(self):
             log(self.path)
             if self.path.startswith("/missing"):

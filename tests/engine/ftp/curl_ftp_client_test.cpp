@@ -17,6 +17,7 @@
 #include "engine/error_texts.h"
 #include "engine/transfer_harness.h"
 #include "job/transfer_job.h"
+#include "support/fault_proxy.h"
 #include "support/files.h"
 #include "support/ftp_test_server.h"
 #include "support/http_test_server.h"
@@ -257,7 +258,7 @@ TEST(CurlFtpClientTest, SilentStalledAndDroppingServersFailWithTheirCodes) {
 }
 
 TEST(CurlFtpClientTest, ProxyTunnelCarriesPlainFtpAndBothFormsOfTls) {
-    const test::HttpTestServer proxy("");
+    const test::TunnelProxy proxy;
     for (const auto& [form, protocol] :
          {std::pair{"", job::Protocol::Ftp}, std::pair{"explicit", job::Protocol::Ftpes},
           std::pair{"implicit", job::Protocol::Ftps}}) {
@@ -276,18 +277,18 @@ TEST(CurlFtpClientTest, ProxyTunnelCarriesPlainFtpAndBothFormsOfTls) {
             EXPECT_THROW(client->Connect(params), CertificateError);
             params.fingerprint = server.Fingerprint();
         }
-        const std::size_t before = proxy.Requests().size();
+        const std::size_t before = proxy.Tunnels().size();
         auto connection = client->Connect(params);
         Put(*connection, "tunnelled.bin", std::string(300000, 't'));
         EXPECT_EQ(Get(*connection, "tunnelled.bin"), std::string(300000, 't'));
         EXPECT_EQ(server.LoginCount(), 1);
         // The control connection and each data connection went through the tunnel.
-        const auto requests = proxy.Requests();
+        const auto requests = proxy.Tunnels();
         ASSERT_GE(requests.size(), before + 3);
-        EXPECT_EQ(requests[before], "CONNECT 127.0.0.1:" + std::to_string(server.port()));
+        EXPECT_EQ(requests[before], "connect 127.0.0.1 " + std::to_string(server.port()));
     }
-    for (const auto& request : proxy.Requests()) {
-        EXPECT_EQ(request.rfind("CONNECT 127.0.0.1:", 0), 0u) << request;
+    for (const auto& request : proxy.Tunnels()) {
+        EXPECT_EQ(request.rfind("connect 127.0.0.1 ", 0), 0u) << request;
     }
 }
 
