@@ -30,8 +30,8 @@ public:
     const ServerHello& hello() const { return hello_; }
     bool Offers(std::string_view extension) const { return hello_.Offers(extension); }
     const std::string& Security() const { return link_->Security(); }
-    // The longest write and read to send: what the server says it takes (limits@openssh.com),
-    // within 32 KiB, which every server takes, and 256 KiB.
+    // The longest write and read to send: 32 KiB, which every server takes, for writes; for reads
+    // what the server says it serves (limits@openssh.com), up to 256 KiB.
     std::uint32_t WriteSize() const { return writeSize_; }
     std::uint32_t ReadSize() const { return readSize_; }
 
