@@ -103,6 +103,9 @@ private:
     std::string Resolve(const std::string& path) const;
     std::optional<sftp::Attributes> StatOf(const std::string& path);
     bool RunScriptCommand(const std::vector<std::string>& words, std::string* data);
+    // Opens a file for a transfer; a refusal raises with `failure` before the server's words.
+    std::string OpenHandle(sftp::Client& client, const std::string& path, std::uint32_t flags,
+                           const std::string& failure);
     // Handles of an aborted transfer are closed without waiting.
     void CloseQuietly(const std::string& handle);
 

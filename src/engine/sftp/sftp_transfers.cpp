@@ -24,29 +24,41 @@ std::string Words(const Reply& reply) {
     return reply.message.empty() ? StatusName(reply.status) : reply.message;
 }
 
+// Sends one of a file's requests and keeps its id in `sent`, so that what is still owed can be
+// dropped when the file ends early.
+auto SenderFor(Client& client, std::vector<std::uint32_t>& sent) {
+    return [&client, &sent](std::uint32_t id, PacketWriter&& packet) {
+        sent.push_back(id);
+        client.Send(id, std::move(packet));
+    };
+}
+
 }  // namespace
+
+// Opened on the session the file's requests then use, not on one logged in again meanwhile.
+std::string SftpConnection::OpenHandle(Client& client, const std::string& path, std::uint32_t flags,
+                                       const std::string& failure) {
+    const std::uint32_t id = client.NextId();
+    client.Send(id, std::move(PacketWriter(kOpen, id).String(path).U32(flags).Attrs({})));
+    const Reply opened = client.Wait(id);
+    if (opened.type != kHandle) {
+        Fail(550, failure + (opened.type == kStatus ? Words(opened) : std::string("no file handle")));
+        RaiseLast();
+    }
+    return opened.handle;
+}
 
 void SftpConnection::PutFile(const std::string& remoteName, int, const UploadSource& source,
                              const TransferOptions& options) {
     if (Refuse(remoteName)) RaiseLast();
     const std::string path = Resolve(remoteName);
-    const std::uint32_t flags =
-        kOpenWrite | kOpenCreate | (options.restartAt > 0 ? 0u : static_cast<std::uint32_t>(kOpenTruncate));
-    const Reply opened = Call(kOpen, [&](PacketWriter& p) { p.String(path).U32(flags).Attrs({}); });
-    if (opened.type != kHandle) {
-        Fail(550,
-             "Upload failed: " + (opened.type == kStatus ? Words(opened) : std::string("no file handle")));
-        RaiseLast();
-    }
     const std::shared_ptr<Client> held = Session();
     Client& client = *held;
-    // Every request of this file, so that what is still owed can be dropped if it ends early.
+    const std::uint32_t flags =
+        kOpenWrite | kOpenCreate | (options.restartAt > 0 ? 0u : static_cast<std::uint32_t>(kOpenTruncate));
+    const std::string handle = OpenHandle(client, path, flags, "Upload failed: ");
     std::vector<std::uint32_t> sent;
-    const auto send = [&](std::uint32_t id, PacketWriter&& packet) {
-        sent.push_back(id);
-        client.Send(id, std::move(packet));
-    };
-    const std::string& handle = opened.handle;
+    const auto send = SenderFor(client, sent);
     try {
         std::deque<std::pair<std::uint32_t, std::size_t>> writes;  // id, length
         std::uint64_t offset = options.restartAt;
@@ -131,21 +143,11 @@ void SftpConnection::GetFile(const std::string& remoteName, int, const DownloadS
     if (Refuse(remoteName)) RaiseLast();
     const std::string path = Resolve(remoteName);
     timedPath_.clear();
-    const Reply opened = Call(kOpen, [&](PacketWriter& p) { p.String(path).U32(kOpenRead).Attrs({}); });
-    if (opened.type != kHandle) {
-        Fail(550,
-             "Download failed: " + (opened.type == kStatus ? Words(opened) : std::string("no file handle")));
-        RaiseLast();
-    }
     const std::shared_ptr<Client> held = Session();
     Client& client = *held;
-    // Every request of this file, so that what is still owed can be dropped if it ends early.
+    const std::string handle = OpenHandle(client, path, kOpenRead, "Download failed: ");
     std::vector<std::uint32_t> sent;
-    const auto send = [&](std::uint32_t id, PacketWriter&& packet) {
-        sent.push_back(id);
-        client.Send(id, std::move(packet));
-    };
-    const std::string& handle = opened.handle;
+    const auto send = SenderFor(client, sent);
     std::uint64_t written = options.restartAt;
     try {
         // The time comes with the reads, for the run that asks for it next.
