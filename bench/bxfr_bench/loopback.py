@@ -8,7 +8,7 @@ from .data import remove, sha256_of
 from .servers import Vsftpd
 
 
-def big_file(bench, key="big", tls=False):
+def big_file(bench, key="big", tls=False, clients=None, label=None):
     d = bench.data
     size, digest = d[key + "_size"], d[key + "_sha"]
     local_src, remote_src = d[key + "_local"], d[key + "_remote"]
@@ -38,9 +38,10 @@ def big_file(bench, key="big", tls=False):
         remove(local_dst)
         os.makedirs(os.path.dirname(local_dst), exist_ok=True)
 
-    c = bench.clients
+    c = clients or bench.clients
     mib = size // MiB
-    label = " over TLS" if tls else ""
+    if label is None:
+        label = " over TLS" if tls else ""
     bench.repeat("send %d MiB%s" % (mib, label), [
         ("bxfr", clear_put, lambda: c.bxfr(remote_dst, local_src, get=False, single=True, tls=tls),
          lambda: check(server_dst, "bxfr", "send"), lambda: remove(server_dst)),

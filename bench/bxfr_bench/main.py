@@ -22,7 +22,7 @@ from .sftp import sftp_main
 from .small_files import tree_test
 from .timing import Bench
 from .tls import tls_file
-from .wan import wan_scenario
+from .wan import WAN100_FILES, WAN100_FOLDERS, WAN_BIG, wan_scenario
 
 
 def main():
@@ -31,6 +31,8 @@ def main():
     parser.add_argument("--wan", action="store_true", help="only the WAN scenario (20 ms round trip)")
     parser.add_argument("--runs", type=int, default=3, help="timed runs of each case (default 3)")
     parser.add_argument("--server", choices=("auto", "vsftpd", "pyftpdlib"), default="auto")
+    parser.add_argument("--big", type=int, metavar="MIB", help="size of the loopback big file in MiB "
+                        "(default 1024; 64 with --quick)")
     parser.add_argument("--keep", action="store_true", help="keep bench/work/data afterwards")
     parser.add_argument("--tls-only", action="store_true",
                         help="measure only the file over FTP over TLS (written to bench/results-tls.md)")
@@ -57,6 +59,8 @@ def main():
 
     sizes = ({"big": 64 * MiB, "tls": 32 * MiB, "files": 200, "folders": 50, "wan_files": 60} if args.quick else
              {"big": 1024 * MiB, "tls": 256 * MiB, "files": 2000, "folders": 500, "wan_files": 200})
+    if args.big:
+        sizes["big"] = args.big * MiB
     if args.tls_only:
         sizes["big"] = MiB
 
@@ -120,6 +124,14 @@ def main():
                 os.chown(os.path.join(srv, "pub", "put"), u.pw_uid, u.pw_gid)
         data["wan_expected"] = make_tree([os.path.join(local, "wan"), os.path.join(srv, "pub", "src", "wan")],
                                          10, sizes["wan_files"] // 10, 4096, "w%05d.dat")
+        data["wan100_expected"] = make_tree([os.path.join(local, "wan100"), os.path.join(srv, "pub", "src", "wan100")],
+                                            WAN100_FOLDERS, WAN100_FILES // WAN100_FOLDERS, 4096, "w%05d.dat")
+        if not args.tls_only:
+            data["wanbig_size"] = WAN_BIG
+            data["wanbig_local"] = os.path.join(local, "wanbig.bin")
+            data["wanbig_remote"] = "/pub/src/wanbig.bin"
+            data["wanbig_sha"] = write_random_pair(
+                [data["wanbig_local"], os.path.join(srv, "pub", "src", "wanbig.bin")], WAN_BIG)
         bench = Bench(args, server, Clients(server, jobs), data)
         if not args.wan:
             say("Measuring (%d timed runs each; the big file after one warm-up) ..." % args.runs)

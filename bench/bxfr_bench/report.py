@@ -5,7 +5,7 @@ import time
 
 from .common import MiB, say
 from .results import fmt, median, ratio, verb_summary
-from .wan import WAN_TEXT, wan_report, wan_table
+from .wan import WAN_TEXT, wan_report, wan_tables
 
 
 def report(bench, info, versions, notes, sizes, started):
@@ -125,10 +125,9 @@ def report(bench, info, versions, notes, sizes, started):
     md += ["Seconds of each timed run:", ""]
     for (test, tool), r in sorted(R.items()):
         md.append("- %s, %s: %s" % (test, tool, ", ".join("%.2f" % x["seconds"] for x in r)))
-    wan = wan_table(bench, sizes["wan_files"])
+    wan = wan_tables(bench, sizes["wan_files"])
     if wan:
-        md += ["", "## WAN: %d files of 4 KiB in 10 folders, 10 ms each way" % sizes["wan_files"], ""]
-        md += WAN_TEXT + [""] + wan
+        md += ["", "## WAN", ""] + WAN_TEXT + wan
     md += ["", "Server: standalone, listening on 127.0.0.1 only, its own config and log in a "
            "temporary folder; passive mode on 127.0.0.1. Logins and commands are counted from "
            "its log (vsftpd `log_ftp_protocol`, or the `LOGIN ` lines of pyftpdlib's "

@@ -6,13 +6,26 @@ import shutil
 import time
 
 from .clients import Clients
-from .common import say
+from .common import MiB, say
 from .data import remove, tree_sizes
 from .results import fmt, median, ratio
+from .loopback import big_file
 from .servers import DelayProxy, Vsftpd
 
+# The 100 ms tree: few files, as a user across the world would still move them.
+WAN100_FILES = 60
+WAN100_FOLDERS = 6
+# The big file at 100 ms, where the set-up's round trips and TCP's window decide.
+WAN_BIG = 64 * MiB
 
-def wan_test(bench, clients, key, nfiles):
+
+def wan_names(delay_ms, nfiles):
+    """The send and get cases of one delay; the 20 ms ones keep their old names."""
+    tag = "WAN" if delay_ms == 10 else "WAN %d ms" % (2 * delay_ms)
+    return "%s send %d files" % (tag, nfiles), "%s get %d files" % (tag, nfiles)
+
+
+def wan_test(bench, clients, key, nfiles, names):
     """The small-file tree through the delaying proxy, send and get, every tool."""
     d = bench.data
     expected = d[key + "_expected"]
@@ -50,28 +63,33 @@ def wan_test(bench, clients, key, nfiles):
         if shutil.which("rclone"):
             sends.append(("rclone-%d" % n, lambda n=n: c.rclone_send(local_src, remote_dst, n)))
             gets.append(("rclone-%d" % n, lambda n=n: c.rclone_get(remote_src, local_dst, n)))
-    bench.repeat("WAN send %d files" % nfiles,
+    bench.repeat(names[0],
                  [(name, clear_put, cmd, lambda: check(server_dst), lambda: remove(server_dst))
                   for name, cmd in sends])
-    bench.repeat("WAN get %d files" % nfiles,
+    bench.repeat(names[1],
                  [(name, clear_get, cmd, lambda: check(local_dst), lambda: remove(local_dst))
                   for name, cmd in gets])
 
 
 def wan_scenario(bench, server, jobs, tmp, nfiles):
-    """The WAN cases through a delaying proxy in front of the server, stopped afterwards."""
-    say("WAN scenario: 10 ms each way through tests/support/fault_proxy.py on 127.0.0.2 ...")
-    proxy = DelayProxy(server.port, tmp, 10)
-    try:
-        wan_test(bench, Clients(server, jobs, "127.0.0.2", proxy.port), "wan", nfiles)
-    finally:
-        proxy.stop()
+    """The WAN cases through a delaying proxy in front of the server, stopped afterwards: the
+    tree at 20 ms, then at 100 ms the smaller tree and one big file, bxfr against curl."""
+    for delay, key, count in ((10, "wan", nfiles), (50, "wan100", WAN100_FILES)):
+        say("WAN scenario: %d ms each way through tests/support/fault_proxy.py on 127.0.0.2 ..." % delay)
+        proxy = DelayProxy(server.port, tmp, delay)
+        try:
+            clients = Clients(server, jobs, "127.0.0.2", proxy.port)
+            wan_test(bench, clients, key, count, wan_names(delay, count))
+            if delay == 50:
+                big_file(bench, "wanbig", clients=clients, label=" at 100 ms")
+        finally:
+            proxy.stop()
 
 
-def wan_table(bench, nfiles):
-    """Rows of the WAN scenario: seconds, commands per file and logins for every tool."""
+def wan_table(bench, nfiles, delay_ms=10):
+    """Rows of one delay of the WAN scenario: seconds, commands per file and logins for every tool."""
     R = bench.results
-    send, get = "WAN send %d files" % nfiles, "WAN get %d files" % nfiles
+    send, get = wan_names(delay_ms, nfiles)
     tools = sorted({tool for (test, tool) in R if test in (send, get)},
                    key=lambda name: (not name.startswith("bxfr"), name))
     if not tools:
@@ -114,7 +132,8 @@ def wan_table(bench, nfiles):
 
 WAN_TEXT = [
     "Through our own proxy (tests/support/fault_proxy.py) on 127.0.0.2, which delays every chunk "
-    "10 ms each way on the control connection and on every data connection (20 ms round trip); "
+    "10 ms (or 50 ms) each way on the control connection and on every data connection (20 ms "
+    "or 100 ms round trip); "
     "the kernel here has no netem. Median of the timed runs. bxfr runs with its defaults "
     "(4 connections) and with CONNECTIONS=1; lftp mirror with --parallel 1 and 4; rclone copy "
     "with --transfers 1 and 4. Commands per file are all the commands the server saw in one run, "
@@ -122,8 +141,37 @@ WAN_TEXT = [
 ]
 
 
+def big_table(bench, label=" at 100 ms"):
+    """The big file at 100 ms: bxfr against curl, both ways."""
+    R = bench.results
+    rows = []
+    for way in ("send", "get"):
+        test = [t for (t, tool) in R if t.startswith(way + " ") and t.endswith(label)]
+        if not test:
+            continue
+        b = median([r["seconds"] for r in R.get((test[0], "bxfr"), [])])
+        c = median([r["seconds"] for r in R.get((test[0], "curl"), [])])
+        rows.append("- %s: bxfr %s s, curl %s s: bxfr is %sx curl (speed ratio)." %
+                    (test[0], fmt(b, 2), fmt(c, 2), ratio(c, b)))
+    return rows
+
+
+def wan_tables(bench, nfiles):
+    """Both delays' tables under their headings, and the big file's line."""
+    out = []
+    for delay, count, folders in ((10, nfiles, 10), (50, WAN100_FILES, WAN100_FOLDERS)):
+        table = wan_table(bench, count, delay)
+        if table:
+            out += ["", "### %d ms round trip: %d files of 4 KiB in %d folders" % (2 * delay, count, folders),
+                    ""] + table
+    big = big_table(bench)
+    if big:
+        out += ["", "### %d MiB file at 100 ms round trip" % (bench.data["wanbig_size"] // MiB), ""] + big
+    return out
+
+
 def wan_report(bench, info, versions, notes, sizes, started):
-    table = wan_table(bench, sizes["wan_files"])
+    table = wan_tables(bench, sizes["wan_files"])
     say()
     for t in table:
         say(t)
@@ -131,8 +179,8 @@ def wan_report(bench, info, versions, notes, sizes, started):
           "Made by `bench/run --wan` on %s, in %.0f s." % (started.strftime("%Y-%m-%d %H:%M"),
                                                          time.monotonic() - bench.args.t0), "",
           "Machine: %s cores (nproc), %s, %s RAM, %s." % (info["nproc"], info["cpu"], info["ram"], info["os"]),
-          "", "Versions: %s; %s; %s; server %s." % (versions["bxfr"], versions["lftp"], versions.get("rclone", "rclone ?"),
-                                                  versions["server"]), ""] + WAN_TEXT + [""] + table
+          "", "Versions: %s; %s; %s; %s; server %s." % (versions["bxfr"], versions["curl"], versions["lftp"],
+                                                      versions.get("rclone", "rclone ?"), versions["server"]), ""] + WAN_TEXT + [""] + table
     md += ["", "Seconds of each timed run:", ""]
     for (test, tool), r in sorted(bench.results.items()):
         md.append("- %s, %s: %s" % (test, tool, ", ".join("%.2f" % x["seconds"] for x in r)))

@@ -139,6 +139,9 @@ struct TransferOptions {
     // The run's speed limit in bytes per second, 0 for none: an adapter keeps no more than a
     // fraction of a second's worth of the file in flight, so that the limit holds on the wire.
     std::uint64_t rateLimit = 0;
+    // PutFile on a connection that ChecksLater(), from the start of the file: the size check
+    // waits for CheckPendingPuts, which checks several files of a folder in one request.
+    bool checkLater = false;
 };
 
 // One logged-in control connection. Every operation runs on it; a connection is used by
@@ -176,6 +179,12 @@ public:
     virtual bool CanResume() const = 0;
     // PutFile sets TransferOptions::modified itself.
     virtual bool StampsInPut() const { return false; }
+    // PutFile can leave its size check for later (TransferOptions::checkLater).
+    virtual bool ChecksLater() const { return false; }
+    // Checks the files stored with checkLater since the last call, in the order they were
+    // stored: true where the server holds what was sent. Raises InternetError when the server
+    // cannot be asked.
+    virtual std::vector<bool> CheckPendingPuts() { return {}; }
 
     // Lists a folder ("" = the current one); false when it cannot be listed.
     virtual bool List(const std::string& folder, std::vector<RemoteEntry>& entries) = 0;

@@ -26,7 +26,7 @@ constexpr int kMaxRemoteDepth = 64;
 
 int WalkRemote(Connection& connection, std::string folder, const RemoteWalkCallback& callback,
                const RemoteRefusal& refused, const RemoteListFailure& listFailed,
-               const RemoteFolderSeen& folderSeen, int depth) {
+               const RemoteFolderSeen& folderSeen, int depth, bool recurse) {
     CollapseSlashes(folder);
     std::vector<RemoteEntry> entries;
     for (int attempt = 1; !connection.List(folder, entries); ++attempt) {
@@ -79,7 +79,8 @@ int WalkRemote(Connection& connection, std::string folder, const RemoteWalkCallb
             if (folderSeen) {
                 folderSeen(path);
             }
-            if (WalkRemote(connection, path, callback, refused, listFailed, folderSeen, depth + 1) == 0) {
+            if (recurse &&
+                WalkRemote(connection, path, callback, refused, listFailed, folderSeen, depth + 1, true) == 0) {
                 return 0;
             }
         } else if (callback(path, entry) == 0) {
@@ -192,7 +193,13 @@ bool MakeLocalFolder(const fs::path& path) {
 int WalkRemoteFolder(Connection& connection, const std::string& folder, const RemoteWalkCallback& callback,
                      const RemoteRefusal& refused, const RemoteListFailure& listFailed,
                      const RemoteFolderSeen& folderSeen) {
-    return WalkRemote(connection, folder, callback, refused, listFailed, folderSeen, 0);
+    return WalkRemote(connection, folder, callback, refused, listFailed, folderSeen, 0, true);
+}
+
+int ListRemoteLevel(Connection& connection, const std::string& folder, int depth,
+                    const RemoteWalkCallback& callback, const RemoteRefusal& refused,
+                    const RemoteListFailure& listFailed, const RemoteFolderSeen& folderSeen) {
+    return WalkRemote(connection, folder, callback, refused, listFailed, folderSeen, depth, false);
 }
 
 std::optional<RemoteEntry> RemoteEntryOn(Connection& connection, const std::string& remoteName,
@@ -257,11 +264,23 @@ int TransferRun::GetFiles() {
         GetOneFile(job_.remotePathAsEntered, entry ? &*entry : nullptr);
         return 0;
     }
+    // On several connections the files move while the folders are listed, on every connection;
+    // a plan to compare or show waits for the whole tree.
+    const bool mirrors = Mirrors();
+    if (!mirrors && (job_.connections > 1 || connection_->FilesInFlight() > 1)) {
+        job_.getTotalBytes = 0;
+        job_.progress.totalBytes = 0;
+        job_.ReportMessage("Listing " + startFolder +
+                           " while the first files move: the total grows until every folder is read.");
+        if (MoveFiles({}, false, &startFolder) == 0 && !cutShort_ && job_.progress.errorCode == 0) {
+            job_.ReportMessage("Nothing to receive: the remote folder " + startFolder + " holds no files to move.");
+        }
+        return 0;
+    }
     // One listing of each folder serves the totals and the transfer.
     std::vector<FileTask> plan;
     // The source by the local names its files take, for what the destination no longer matches.
     TreeListing source;
-    const bool mirrors = Mirrors();
     const auto seen = [&](const std::string& path, std::set<std::string>& into) {
         if (const std::string name = LocalRelative(path); !name.empty()) into.insert(name);
     };
@@ -318,6 +337,22 @@ int TransferRun::GetFiles() {
     MoveFiles(plan, false);
     DeleteGone();
     return 0;
+}
+
+int TransferRun::ListForLanes(const std::string& folder, int depth, std::vector<FileTask>& files,
+                              std::vector<std::string>& folders) {
+    return ListRemoteLevel(
+        *connection_, folder, depth,
+        [&](const std::string& path, const RemoteEntry& entry) {
+            if (IsRemoteFileSelected(job_, path)) files.push_back({{}, path, entry});
+            return 1;
+        },
+        [&](const std::string& path, const std::string& why) {
+            job_.ReportMessage("Refused to receive " + path + ": " + why + ".");
+            ++job_.progress.filesSkipped;
+        },
+        [&](const std::string& failed, int attempt) { return ReportListFailure(failed, attempt); },
+        [&](const std::string& path) { folders.push_back(path); });
 }
 
 int TransferRun::GetOneFile(const std::string& remoteFile, const RemoteEntry* entry) {

@@ -49,6 +49,12 @@ int WalkRemoteFolder(Connection& connection, const std::string& folder, const Re
                      const RemoteRefusal& refused = {}, const RemoteListFailure& listFailed = {},
                      const RemoteFolderSeen& folderSeen = {});
 
+// One folder of such a walk, `depth` levels below its start: its subfolders go to `folderSeen`
+// (within the depth limit) instead of being walked.
+int ListRemoteLevel(Connection& connection, const std::string& folder, int depth,
+                    const RemoteWalkCallback& callback, const RemoteRefusal& refused = {},
+                    const RemoteListFailure& listFailed = {}, const RemoteFolderSeen& folderSeen = {});
+
 // The listing entry of one remote file; none when it is missing or a folder. `listed` is set
 // when its folder could be listed.
 std::optional<RemoteEntry> RemoteEntryOn(Connection& connection, const std::string& remoteName,

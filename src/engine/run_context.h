@@ -70,17 +70,29 @@ public:
     // Send walk.
     int SendFiles();
     int SendOneFile(const std::filesystem::path& localFile);
+    // Sends files of one folder, each checked with the others afterwards where the connection
+    // can (one request for all instead of one each); a file found incomplete is sent again.
+    // Results as SendOneFile's; `sent` counts the files handed to SendOneFile.
+    int SendGroup(const std::vector<const FileTask*>& group, std::size_t& sent);
+    // The check of the sends SendGroup left pending; 0 when the run stops.
+    int CheckPendingSends();
     int CreateRemoteFolder(const std::filesystem::path& localFolder);
     void ResetArchiveAttribute(const std::filesystem::path& localFile);
 
     // Get walk.
     int GetFiles();
     int GetOneFile(const std::string& remoteFile, const RemoteEntry* entry = nullptr);
+    // One folder of a get whose files move while it is listed: its selected files and its
+    // subfolders. 0 when the run stops.
+    int ListForLanes(const std::string& folder, int depth, std::vector<FileTask>& files,
+                     std::vector<std::string>& folders);
 
     // Hands the files to the job's simultaneous connections, this run's own among them, each
     // running the whole per-file sequence; stops handing them out at a failure that is not
     // ignored, or at a cancel. A failure that leaves a file raises it here once all have stopped.
-    void MoveFiles(const std::vector<FileTask>& plan, bool send);
+    // With `listFirst` (a get), the connections list that folder and all below it as they go,
+    // and take its files as they are found. Returns the number of files handed out or found.
+    std::size_t MoveFiles(const std::vector<FileTask>& plan, bool send, const std::string* listFirst = nullptr);
 
     // Comparing with the destination and removing what the source no longer has (mirror_run.cpp).
     // Decides which of `tasks` move, leaving out the unchanged ones, and makes the run's plan
@@ -104,7 +116,9 @@ private:
     int MoveFile(const std::filesystem::path& localPath, const std::string& remoteName, int type, bool send,
                  bool withProgress, const RemoteEntry* entry);
     void SendAttempt(const std::filesystem::path& localPath, const std::string& target, int type, bool resume,
-                     ProgressMeter& meter);
+                     bool checkLater, ProgressMeter& meter);
+    // What follows a file the server holds whole: counts, archive bit, permissions, script.
+    int FinishSend(const std::filesystem::path& localFile, const std::string& remoteName);
     void CommitUpload(const std::string& temporary, const std::string& remoteName);
     void StampRemoteTime(const std::filesystem::path& localPath, const std::string& remoteName);
     void GetAttempt(PartFile& part, const std::string& remoteName, int type,
@@ -134,6 +148,21 @@ private:
     // The speed limit all the run's connections share; none without one.
     std::shared_ptr<Pacer> pacer_;
     bool archiveUnsupportedReported_ = false;
+    // Within SendGroup: small files leave their size check for CheckPendingSends; those stored
+    // so, in order, and each file's messages until then.
+    bool checkLater_ = false;
+    bool putPending_ = false;
+    struct PendingSend {
+        std::filesystem::path localFile;
+        std::string remoteName;
+        std::size_t held = 0;  // its entry in held_
+    };
+    std::vector<PendingSend> pendingSends_;
+    struct HeldFile {
+        std::vector<std::pair<std::string, int>> lines;
+    };
+    std::vector<HeldFile> held_;
+    void ShowHeld(const HeldFile& file);
     // The run's plan, and the absolute remote base folder its names are relative to.
     job::TransferPlan plan_;
     std::string remoteBase_;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "engine/archive_attribute.h"
@@ -255,7 +256,11 @@ int TransferRun::SendOneFile(const fs::path& localFile) {
         const int type = LocalTransferType(job_, localFile);
         job_.ReportMessage(MovingMessage(job_, true, localName, type));
         job_.progress.errorText = localName;
+        putPending_ = false;
         result = PutStep(localFile, remoteName, type);
+        if (std::exchange(putPending_, false) && result == 1) {
+            pendingSends_.push_back({localFile, remoteName, held_.size() - 1});
+        }
         if (cutShort_ || handedBack_) {
             return 0;
         }
@@ -263,19 +268,109 @@ int TransferRun::SendOneFile(const fs::path& localFile) {
             ReportLastError();
             job_.ReportMessage(FormatResourceMessage(IDS_FAILED_SEND, {localName}));
             ++job_.progress.filesFailed;
-        } else {
-            ++job_.progress.filesMoved;
-            ResetArchiveAttribute(localFile);
-            result = ApplyChmodRules(remoteName);
-            if (result != 0) {
-                result = RunTranScript(remoteName);
-            }
-            if (job_.reportProgress == 0) {
-                job_.progress.doneBytes += LocalFileLength(localFile);
-            }
+        } else if (pendingSends_.empty() || pendingSends_.back().localFile != localFile) {
+            result = FinishSend(localFile, remoteName);
         }
     }
     return job_.ignoreErrors != 0 ? 1 : result;
+}
+
+int TransferRun::FinishSend(const fs::path& localFile, const std::string& remoteName) {
+    ++job_.progress.filesMoved;
+    ResetArchiveAttribute(localFile);
+    int result = ApplyChmodRules(remoteName);
+    if (result != 0) {
+        result = RunTranScript(remoteName);
+    }
+    if (job_.reportProgress == 0) {
+        job_.progress.doneBytes += LocalFileLength(localFile);
+    }
+    return result;
+}
+
+int TransferRun::SendGroup(const std::vector<const FileTask*>& group, std::size_t& sent) {
+    int result = 1;
+    checkLater_ = group.size() > 1 && connection_->ChecksLater();
+    if (!checkLater_) {
+        for (sent = 0; sent < group.size() && result != 0 && !handedBack_;) {
+            result = SendOneFile(group[sent++]->localPath);
+        }
+        return handedBack_ ? 0 : result;
+    }
+    // Each file's lines wait for its check, so that the log keeps them together.
+    const job::MessageCallback shown = job_.messageCallback;
+    held_.clear();
+    job_.messageCallback = [this](const std::string& text, int newLine, job::TransferProgress&) {
+        held_.back().lines.emplace_back(text, newLine);
+    };
+    try {
+        for (sent = 0; sent < group.size() && result != 0 && !handedBack_;) {
+            held_.emplace_back();
+            result = SendOneFile(group[sent++]->localPath);
+        }
+    } catch (...) {
+        job_.messageCallback = shown;
+        checkLater_ = false;
+        pendingSends_.clear();
+        for (const auto& file : std::exchange(held_, {})) ShowHeld(file);
+        throw;
+    }
+    job_.messageCallback = shown;
+    checkLater_ = false;
+    if (handedBack_) {
+        pendingSends_.clear();
+        held_.clear();
+        return 0;
+    }
+    return CheckPendingSends() == 0 ? 0 : result;
+}
+
+void TransferRun::ShowHeld(const HeldFile& file) {
+    for (const auto& [text, newLine] : file.lines) {
+        if (job_.messageCallback) job_.messageCallback(text, newLine, job_.progress);
+    }
+}
+
+int TransferRun::CheckPendingSends() {
+    const auto pending = std::exchange(pendingSends_, {});
+    const auto held = std::exchange(held_, {});
+    std::vector<bool> whole;
+    if (!pending.empty()) {
+        try {
+            whole = connection_->CheckPendingPuts();
+        } catch (const InternetError& error) {
+            job_.ReportVerbose(std::string("The files just sent could not be checked (") + error.what() +
+                               "); they are sent again.");
+        }
+    }
+    whole.resize(pending.size(), false);
+    int result = 1;
+    std::size_t next = 0;
+    for (std::size_t index = 0; index < held.size(); ++index) {
+        ShowHeld(held[index]);
+        if (next == pending.size() || pending[next].held != index) {
+            continue;
+        }
+        const PendingSend& send = pending[next];
+        int done = 0;
+        if (whole[next++]) {
+            done = FinishSend(send.localFile, send.remoteName);
+        } else if (!job_.StopRequested() && result != 0) {
+            // Sent again on its own, checked at once, with the retries of any file.
+            job_.ReportMessage("The server does not hold all of " + send.remoteName + "; sending it again ...");
+            if (job_.reportProgress == 1) {
+                job_.progress.doneBytes -= std::min(job_.progress.doneBytes, LocalFileLength(send.localFile));
+            }
+            done = SendOneFile(send.localFile);
+        } else {
+            job_.ReportMessage(FormatResourceMessage(IDS_FAILED_SEND, {send.localFile.string()}));
+            ++job_.progress.filesFailed;
+        }
+        if (done == 0 && job_.ignoreErrors == 0) {
+            result = 0;
+        }
+    }
+    return result;
 }
 
 int TransferRun::CreateRemoteFolder(const fs::path& localFolder) {

@@ -206,7 +206,7 @@ bool TransferRun::PauseBeforeRetry(int attempt) {
 }
 
 void TransferRun::SendAttempt(const fs::path& localPath, const std::string& target, int type, bool resume,
-                              ProgressMeter& meter) {
+                              bool checkLater, ProgressMeter& meter) {
     // The local file is opened first, so an unreadable one leaves nothing on the server.
     errno = 0;
     FilePtr file(std::fopen(localPath.c_str(), "rb"));
@@ -228,6 +228,7 @@ void TransferRun::SendAttempt(const fs::path& localPath, const std::string& targ
     };
     if (connection_->StampsInPut()) options.modified = LocalSeconds(localPath);
     if (pacer_) options.rateLimit = pacer_->BytesPerSecond();
+    options.checkLater = checkLater && options.restartAt == 0 && connection_->ChecksLater();
     connection_->PutFile(
         target, type,
         [&](char* buffer, std::size_t size) -> std::size_t {
@@ -241,6 +242,7 @@ void TransferRun::SendAttempt(const fs::path& localPath, const std::string& targ
             return count;
         },
         options);
+    putPending_ = options.checkLater;
 }
 
 // The whole file under its temporary name replaces the old copy in one step.
@@ -361,7 +363,9 @@ int TransferRun::MoveFile(const fs::path& localPath, const std::string& remoteNa
         try {
             RenewLogin();
             if (send) {
-                SendAttempt(localPath, target, type, attempt > 1 && viaTemporary, meter);
+                // A file under its temporary name is checked before it replaces the old copy.
+                SendAttempt(localPath, target, type, attempt > 1 && viaTemporary,
+                            checkLater_ && !viaTemporary && attempt == 1, meter);
                 if (viaTemporary) {
                     CommitUpload(target, remoteName);
                 }

@@ -3,26 +3,43 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <exception>
 #include <iterator>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "engine/error_texts.h"
 #include "engine/run_context.h"
+#include "engine/sizes.h"
 #include "engine/transfer_run.h"
 
 namespace bxfr::engine {
 namespace {
 
+// The most sends of one folder a connection takes at once, to check them with one request.
+constexpr std::size_t kMostChecked = 16;
+
+// Small files of one folder go straight to their names and can be checked together.
+bool SmallSend(const job::TransferJob& job, const FileTask& task) {
+    return job.tempNameMinimum < 0 ||
+           LocalFileLength(task.localPath) < static_cast<std::uint64_t>(job.tempNameMinimum);
+}
+
 // What the lanes share: the run's job, which only one of them reports to at a time, and the
 // queue of files.
 struct LaneBoard {
     job::TransferJob& job;
-    const std::vector<FileTask>& plan;
+    // Grows while folders are listed; a deque keeps the files taken where they are.
+    std::deque<FileTask> plan;
     bool send;
+    // Folders waiting to be listed, with their depth below the start, and those being listed.
+    std::deque<std::pair<std::string, int>> folders{};
+    std::size_t listing = 0;
     std::mutex lock{};
     std::size_t next = 0;
     bool stop = false;
@@ -60,30 +77,67 @@ public:
 
     job::TransferJob& job() { return job_; }
 
-    // The next file, or none once the queue is empty or the run stops. While another
-    // connection has a file, it may still come back.
-    const FileTask* Take() {
+    // The next files, or none once the queue is empty or the run stops. While another
+    // connection has a file, it may still come back. A send may take up to `most` files that
+    // follow each other in one folder, which are then checked together.
+    // A folder waiting to be listed comes first (`depth` then says how deep it is), so that
+    // every connection soon has files.
+    std::vector<const FileTask*> Take(std::size_t most, std::string& folder, int& depth) {
         std::unique_lock guard(board_.lock);
         // A cancel sets the job's stop flag without a word to the board: look again now and then.
         while (!(board_.stop || board_.job.StopRequested() || !board_.returned.empty() ||
-                 board_.next < board_.plan.size() || board_.busy == 0)) {
+                 !board_.folders.empty() || board_.next < board_.plan.size() ||
+                 (board_.busy == 0 && board_.listing == 0))) {
             board_.changed.wait_for(guard, std::chrono::milliseconds(100));
         }
+        std::vector<const FileTask*> tasks;
+        depth = -1;
         if (board_.stop || board_.job.StopRequested()) {
-            return nullptr;
+            return tasks;
         }
-        const FileTask* task = nullptr;
+        if (!board_.folders.empty() && board_.returned.empty()) {
+            std::tie(folder, depth) = std::move(board_.folders.front());
+            board_.folders.pop_front();
+            ++board_.listing;
+            return tasks;
+        }
         if (!board_.returned.empty()) {
-            task = board_.returned.back();
+            tasks.push_back(board_.returned.back());
             board_.returned.pop_back();
         } else if (board_.next < board_.plan.size()) {
-            task = &board_.plan[board_.next++];
+            tasks.push_back(&board_.plan[board_.next++]);
+            // Groups small enough that the connections still share the last files evenly.
+            const std::size_t left = board_.plan.size() - board_.next;
+            most = std::min(most, 1 + left / (2 * std::max<std::size_t>(board_.alive, 1)));
+            while (tasks.size() < most && board_.next < board_.plan.size() &&
+                   SendsTogether(*tasks.front(), board_.plan[board_.next])) {
+                tasks.push_back(&board_.plan[board_.next++]);
+            }
         } else {
-            return nullptr;
+            return tasks;
         }
-        ++board_.busy;
-        ++board_.job.progress.filesMoving;
-        return task;
+        board_.busy += tasks.size();
+        board_.job.progress.filesMoving += static_cast<int>(tasks.size());
+        return tasks;
+    }
+
+    // What a listing found joins the queues; the messages go out as a file's do.
+    void Listed(std::vector<FileTask>& files, std::vector<std::string>& folders, int depth, int result,
+                std::exception_ptr failure) {
+        {
+            const std::lock_guard guard(board_.lock);
+            --board_.listing;
+            for (auto& folder : folders) board_.folders.emplace_back(std::move(folder), depth + 1);
+            for (auto& file : files) {
+                board_.job.getTotalBytes += file.entry.length;
+                board_.plan.push_back(std::move(file));
+            }
+            board_.job.progress.totalBytes = board_.job.getTotalBytes;
+            if (board_.listing == 0 && board_.folders.empty() && result != 0 && !failure) {
+                pending_.emplace_back(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {board_.job.getTotalBytes}), 1);
+            }
+        }
+        Finish(0, result, std::move(failure));
     }
 
     void Join() {
@@ -102,27 +156,27 @@ public:
         return true;
     }
 
-    // The file goes back as if never taken: the attempt's messages and bytes are withdrawn.
-    void HandBack(const FileTask& task) {
+    // The files go back as if never taken: the attempt's messages and bytes are withdrawn.
+    void HandBack(const std::vector<const FileTask*>& tasks) {
         const std::lock_guard guard(board_.lock);
-        --board_.busy;
-        --board_.job.progress.filesMoving;
-        board_.returned.push_back(&task);
+        board_.busy -= tasks.size();
+        board_.job.progress.filesMoving -= static_cast<int>(tasks.size());
         PassBytesOn(job_.progress);
         pending_.clear();
-        board_.job.ReportVerbose("A connection could not log in again; " +
-                                 (board_.send ? task.localPath.string() : task.remotePath) +
-                                 " goes to the others.");
+        for (const FileTask* task : tasks) {
+            board_.returned.push_back(task);
+            board_.job.ReportVerbose("A connection could not log in again; " +
+                                     (board_.send ? task->localPath.string() : task->remotePath) +
+                                     " goes to the others.");
+        }
         board_.changed.notify_all();
     }
 
-    // Hands the file's messages, bytes and error to the run's job; `result` 0 stops the run.
-    void Finish(bool moved, int result, std::exception_ptr failure) {
+    // Hands the files' messages, bytes and error to the run's job; `result` 0 stops the run.
+    void Finish(std::size_t moved, int result, std::exception_ptr failure) {
         const std::lock_guard guard(board_.lock);
-        if (moved) {
-            --board_.busy;
-            --board_.job.progress.filesMoving;
-        }
+        board_.busy -= moved;
+        board_.job.progress.filesMoving -= static_cast<int>(moved);
         PassBytesOn(job_.progress);
         PassMovingOn(job_.progress);
         board_.job.progress.filesMoved += std::exchange(job_.progress.filesMoved, 0);
@@ -154,6 +208,11 @@ public:
     }
 
 private:
+    bool SendsTogether(const FileTask& first, const FileTask& next) const {
+        return board_.send && first.localPath.parent_path() == next.localPath.parent_path() &&
+               SmallSend(board_.job, first) && SmallSend(board_.job, next);
+    }
+
     // A retry counts a file from its start again, so the lane's count can go down.
     void PassBytesOn(const job::TransferProgress& progress) {
         board_.job.progress.doneBytes += progress.doneBytes - reportedBytes_;
@@ -179,29 +238,41 @@ private:
 
 }  // namespace
 
-void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
+std::size_t TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send, const std::string* listFirst) {
     const auto moveOne = [send](TransferRun& run, const FileTask& task) {
         return send ? run.SendOneFile(task.localPath) : run.GetOneFile(task.remotePath, &task.entry);
     };
     const std::size_t wanted =
         static_cast<std::size_t>(std::clamp(job_.connections, 1, job::kMaxConnections));
-    const std::size_t count = std::min(wanted, plan.size());
+    const std::size_t count = listFirst != nullptr ? wanted : std::min(wanted, plan.size());
     // Where a login carries several files at once (SFTP), each connection has lanes of its own.
     const std::size_t inFlight = connection_ ? std::max<std::size_t>(1, connection_->FilesInFlight()) : 1;
     const std::size_t perLogin =
-        count == 0 ? 1 : std::clamp<std::size_t>((plan.size() + count - 1) / count, 1, inFlight);
+        listFirst != nullptr ? inFlight
+        : count == 0         ? 1
+                             : std::clamp<std::size_t>((plan.size() + count - 1) / count, 1, inFlight);
     if (count <= 1 && perLogin <= 1) {
-        for (const auto& task : plan) {
-            if (moveOne(*this, task) == 0) {
+        for (std::size_t next = 0; next < plan.size();) {
+            std::vector<const FileTask*> tasks{&plan[next++]};
+            while (send && tasks.size() < kMostChecked && next < plan.size() &&
+                   plan[next].localPath.parent_path() == tasks.front()->localPath.parent_path() &&
+                   SmallSend(job_, plan[next]) && SmallSend(job_, *tasks.front())) {
+                tasks.push_back(&plan[next++]);
+            }
+            std::size_t taken = 0;
+            if ((send ? SendGroup(tasks, taken) : moveOne(*this, *tasks.front())) == 0) {
                 break;
             }
         }
-        return;
+        return plan.size();
     }
 
     // Each connection runs the connect script from where this one ran it.
     const std::string baseFolder = loginFolder_;
-    LaneBoard board{job_, plan, send};
+    LaneBoard board{job_, {plan.begin(), plan.end()}, send};
+    if (listFirst != nullptr) {
+        board.folders.emplace_back(*listFirst, 0);
+    }
     // Lanes 0..count-1 have a connection each; the rest share their logins, perLogin - 1 each.
     const std::size_t total = count * perLogin;
     board.moving.resize(total);
@@ -211,19 +282,40 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
     }
     const auto work = [&](Lane& lane, TransferRun& run) {
         run.handBack_ = [&lane] { return lane.Leave(); };
-        while (const FileTask* task = lane.Take()) {
+        for (;;) {
+            std::string folder;
+            int depth = -1;
+            const std::vector<const FileTask*> tasks = lane.Take(send ? kMostChecked : 1, folder, depth);
+            if (depth >= 0) {
+                std::vector<FileTask> files;
+                std::vector<std::string> folders;
+                int result = 0;
+                std::exception_ptr failure;
+                try {
+                    result = run.ListForLanes(folder, depth, files, folders);
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+                lane.Listed(files, folders, depth, result, failure);
+                continue;
+            }
+            if (tasks.empty()) {
+                break;
+            }
             int result = 0;
+            std::size_t taken = 0;
             std::exception_ptr failure;
             try {
-                result = moveOne(run, *task);
+                result = send ? run.SendGroup(tasks, taken) : moveOne(run, *tasks.front());
             } catch (...) {
                 failure = std::current_exception();
             }
             if (run.handedBack_ && !failure) {
-                lane.HandBack(*task);
+                // With what this connection sent but could not check: the others send it again.
+                lane.HandBack(tasks);
                 return;
             }
-            lane.Finish(true, run.cutShort_ ? 0 : result, failure);
+            lane.Finish(tasks.size(), run.cutShort_ ? 0 : result, failure);
         }
     };
     const auto open = [&](std::size_t index, Lane& lane, TransferRun& run) {
@@ -235,13 +327,13 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
             return true;
         } catch (const CertificateError&) {
             // Another certificate than the first connection's is what a man in the middle shows.
-            lane.Finish(false, 0, std::current_exception());
+            lane.Finish(0, 0, std::current_exception());
             return false;
         } catch (const std::exception& error) {
             lane.job().ReportVerbose("Connection " + std::to_string(index + 1) + " of " +
                                      std::to_string(count) + " could not be opened (" + error.what() +
                                      "); the others go on.");
-            lane.Finish(false, 1, nullptr);
+            lane.Finish(0, 1, nullptr);
             return false;
         }
     };
@@ -279,7 +371,7 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
         try {
             // Its commands usually set state of the login, such as a umask.
             const int scripted = run.RunConnScript() == 1 || lane.job().ignoreErrors != 0 ? 1 : 0;
-            lane.Finish(false, scripted, nullptr);
+            lane.Finish(0, scripted, nullptr);
             if (scripted == 1) {
                 lane.Join();
                 std::vector<std::thread> views;
@@ -288,7 +380,7 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
                 for (auto& view : views) view.join();
             }
         } catch (...) {
-            lane.Finish(false, 0, std::current_exception());
+            lane.Finish(0, 0, std::current_exception());
         }
         run.connection_.reset();
     };
@@ -321,6 +413,7 @@ void TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send) {
     if (board.failure) {
         std::rethrow_exception(board.failure);
     }
+    return board.plan.size();
 }
 
 }  // namespace bxfr::engine

@@ -70,7 +70,12 @@ TEST(ParallelTransferTest, FourConnectionsSendAndGetEveryFileOnceAndKeepTheLogIn
     const auto commands = server.Commands();
     EXPECT_EQ(CountStartingWith(commands, "SITE HELP"), 4);
     EXPECT_EQ(CountStartingWith(commands, "STOR "), static_cast<int>(tree.size()));
-    EXPECT_EQ(CountStartingWith(commands, "STAT "), static_cast<int>(tree.size()));
+    // The script's STAT of each file, and the check of the small files a connection sent one
+    // after another in a folder: one STAT of the folder for several of them.
+    const int checks = CountStartingWith(commands, "STAT /www/");
+    EXPECT_EQ(CountStartingWith(commands, "STAT ") - checks, static_cast<int>(tree.size()));
+    EXPECT_GT(checks, 0);
+    EXPECT_LT(checks, 20);
     EXPECT_EQ(CountStartingWith(commands, "SITE chmod 600 "), 40);
     EXPECT_EQ(send.Count("Sending "), static_cast<int>(tree.size()));
     EXPECT_EQ(send.job.progress.doneBytes, BytesIn(tree));

@@ -6,6 +6,8 @@
 #include <curl/curl.h>
 
 #include <exception>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +43,8 @@ public:
     bool GetModificationTime(const std::string& name, std::int64_t& unixSeconds) override;
     bool SetModificationTime(const std::string& name, std::int64_t unixSeconds) override;
     bool CanResume() const override { return features_.restStream; }
+    bool ChecksLater() const override { return true; }
+    std::vector<bool> CheckPendingPuts() override;
     bool List(const std::string& folder, std::vector<RemoteEntry>& entries) override;
     bool Command(const std::string& command, bool expectData, std::string* data) override;
     ServerReply LastReply() const override { return lastReply_; }
@@ -69,6 +73,10 @@ private:
     bool QuietQuote(const std::string& command, std::uint32_t& code, ServerReply& reply);
     bool StoredSize(const std::string& path, std::uint64_t& size, bool& known);
     void VerifyStored(const std::string& path, bool ascii, std::uint64_t restartAt);
+    // The sizes of a folder's files from one STAT of it; none where the server does not list
+    // a folder that way, or the folder has too many entries to list for `files` of them.
+    std::optional<std::map<std::string, std::uint64_t>> ListedSizes(const std::string& folder,
+                                                                    std::size_t files);
     void VerifyReceived(const std::string& path, bool ascii, const TransferOptions& options);
     bool EnsureConnected();
     bool EnsureServerFolder();
@@ -119,6 +127,16 @@ private:
     std::string serverFolder_ = "/";  // the server's own idea of it, for raw commands
     ServerFeatures features_;
     bool featuresKnown_ = false;
+    // Files stored with TransferOptions::checkLater, as sent.
+    struct PendingPut {
+        std::string path;
+        std::uint64_t sent = 0;
+        std::uint64_t lineFeeds = 0;
+        bool ascii = false;
+    };
+    std::vector<PendingPut> pendingPuts_;
+    bool statLists_ = true;  // STAT with a folder lists it on the control connection
+    std::map<std::string, std::size_t> folderEntries_;  // as the last STAT of each listed them
     bool optionsPending_ = false;
     // curl sends TYPE only when its own idea of the type changes; after a command set the
     // type behind its back, the next transfer states the type it needs.

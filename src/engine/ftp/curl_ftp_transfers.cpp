@@ -6,6 +6,7 @@
 
 #include "engine/error_texts.h"
 #include "engine/ftp/curl_ftp_connection.h"
+#include "engine/ftp/ftp_listing.h"
 #include "job/text_encoding.h"
 #include "job/transfer_job.h"
 
@@ -173,7 +174,11 @@ void CurlFtpConnection::PutFile(const std::string& remoteName, int type, const U
     heldCR_ = false;
     sourceDone_ = false;
     EndTransfer(Perform(request));
-    VerifyStored(path, request.ascii, request.restartAt);
+    if (options.checkLater && request.restartAt == 0) {
+        pendingPuts_.push_back({path, fileBytes_, fileLineFeeds_, request.ascii});
+    } else {
+        VerifyStored(path, request.ascii, request.restartAt);
+    }
     lastError_ = 0;
 }
 
@@ -208,6 +213,80 @@ void CurlFtpConnection::VerifyStored(const std::string& path, bool ascii, std::u
     }
     RaiseWithText(kConnectionAborted, "the server holds " + std::to_string(stored) + " bytes of " + path +
                                           " after " + std::to_string(sent) + " were sent");
+}
+
+std::vector<bool> CurlFtpConnection::CheckPendingPuts() {
+    const std::vector<PendingPut> pending = std::exchange(pendingPuts_, {});
+    std::map<std::string, std::size_t> perFolder;
+    for (const auto& put : pending) ++perFolder[put.path.substr(0, put.path.rfind('/') + 1)];
+    std::map<std::string, std::optional<std::map<std::string, std::uint64_t>>> listed;
+    std::vector<bool> whole;
+    for (const auto& put : pending) {
+        const std::size_t slash = put.path.rfind('/');
+        const std::string folder = put.path.substr(0, slash + 1);
+        auto sizes = listed.find(folder);
+        if (sizes == listed.end()) {
+            sizes = listed.emplace(folder, ListedSizes(folder, perFolder[folder])).first;
+        }
+        std::uint64_t stored = 0;
+        bool known = false;
+        if (sizes->second) {
+            if (const auto found = sizes->second->find(put.path.substr(slash + 1)); found != sizes->second->end()) {
+                stored = found->second;
+                known = true;
+            }
+        }
+        // Not in the listing (a hidden name, an odd form): asked for on its own.
+        if (!known && !StoredSize(put.path, stored, known)) {
+            RaiseWithText(kConnectionAborted,
+                          "the server could not be asked for the size of " + put.path + " after it was sent");
+        }
+        whole.push_back(!known || stored == put.sent || (put.ascii && stored == put.sent + put.lineFeeds));
+    }
+    lastError_ = 0;
+    return whole;
+}
+
+std::optional<std::map<std::string, std::uint64_t>> CurlFtpConnection::ListedSizes(const std::string& folder,
+                                                                                    std::size_t files) {
+    // Servers read patterns in STAT's argument; a long listing costs more than a SIZE per file.
+    const auto entries = folderEntries_.find(folder);
+    if (!statLists_ || files < 2 || folder.find_first_of("*?[]{}~") != std::string::npos ||
+        (entries != folderEntries_.end() && entries->second > 64 * files)) {
+        return std::nullopt;
+    }
+    std::uint32_t code = 0;
+    ServerReply reply;
+    if (!QuietQuote("STAT " + folder, code, reply)) {
+        return std::nullopt;
+    }
+    if (code != 211 && code != 212 && code != 213) {
+        statLists_ = false;
+        return std::nullopt;
+    }
+    std::map<std::string, std::uint64_t> sizes;
+    std::size_t count = 0;
+    std::string_view text = reply.text;
+    // The reply's first and last lines are the server's words; the ones between, the listing.
+    for (std::size_t start = text.find('\n'); start != std::string_view::npos;) {
+        const std::size_t end = text.find('\n', start + 1);
+        if (end == std::string_view::npos) break;
+        std::string_view line = text.substr(start + 1, end - start - 1);
+        start = end;
+        while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+        RemoteEntry entry;
+        if (ParseListLine(line, entry)) {
+            ++count;
+            if (!entry.isFolder && !entry.isLink) sizes[entry.name] = entry.length;
+        }
+    }
+    folderEntries_[folder] = count;
+    // A server that answers STAT with its status whatever the argument lists nothing.
+    if (count == 0) {
+        statLists_ = false;
+        return std::nullopt;
+    }
+    return sizes;
 }
 
 void CurlFtpConnection::VerifyReceived(const std::string& path, bool ascii, const TransferOptions& options) {
