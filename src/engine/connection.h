@@ -114,6 +114,9 @@ struct LoginParams {
     // Polled while logging in and while a file moves; true ends the call with 12017 at once,
     // also while it waits for the server's reply.
     std::function<bool()> stopRequested;
+    // What an earlier login of the same run learned of the server (Connection::ServerTraits),
+    // so that another login need not ask again; empty = ask.
+    std::string serverTraits;
 };
 
 // Pulls the bytes of an upload: fills `buffer` with up to `size` bytes and returns the count,
@@ -186,6 +189,21 @@ public:
     // cannot be asked.
     virtual std::vector<bool> CheckPendingPuts() { return {}; }
 
+    // One file's entry without listing its folder, where the server can tell in a request or
+    // two (its size and, where it says, its time); none for a folder, a missing file, or when
+    // only a listing would tell.
+    virtual std::optional<RemoteEntry> FileEntry(const std::string& name) {
+        (void)name;
+        return std::nullopt;
+    }
+
+    // Sets the times a listing of `folder` gave none where the server tells them for many files
+    // at once (FTP without MLSD: on a login of their own); the others stay unknown.
+    virtual void FillTimes(const std::string& folder, std::vector<RemoteEntry>& entries) {
+        (void)folder;
+        (void)entries;
+    }
+
     // Lists a folder ("" = the current one); false when it cannot be listed.
     virtual bool List(const std::string& folder, std::vector<RemoteEntry>& entries) = 0;
 
@@ -216,6 +234,10 @@ public:
     // Another connection on the same login, for one more file in flight: its own folder and
     // replies, the login's session shared. Used from another thread than this one.
     virtual std::unique_ptr<Connection> Share() { return nullptr; }
+
+    // What this login learned of the server that another login of the run may take as known
+    // (FTP: the FEAT reply); empty when there is nothing to pass on.
+    virtual std::string ServerTraits() const { return {}; }
 
     // The protection of the control connection for the log, e.g. "TLS: TLSv1.3, cipher
     // TLS_AES_256_GCM_SHA384"; empty for plain FTP.

@@ -26,7 +26,7 @@ constexpr int kMaxRemoteDepth = 64;
 
 int WalkRemote(Connection& connection, std::string folder, const RemoteWalkCallback& callback,
                const RemoteRefusal& refused, const RemoteListFailure& listFailed,
-               const RemoteFolderSeen& folderSeen, int depth, bool recurse) {
+               const RemoteFolderSeen& folderSeen, int depth, bool recurse, bool withTimes) {
     CollapseSlashes(folder);
     std::vector<RemoteEntry> entries;
     for (int attempt = 1; !connection.List(folder, entries); ++attempt) {
@@ -37,6 +37,9 @@ int WalkRemote(Connection& connection, std::string folder, const RemoteWalkCallb
         if (decision == kListSkip) {
             return 1;
         }
+    }
+    if (withTimes) {
+        connection.FillTimes(folder, entries);
     }
     for (const auto& entry : entries) {
         if (IsDots(entry.name)) {
@@ -80,7 +83,7 @@ int WalkRemote(Connection& connection, std::string folder, const RemoteWalkCallb
                 folderSeen(path);
             }
             if (recurse &&
-                WalkRemote(connection, path, callback, refused, listFailed, folderSeen, depth + 1, true) == 0) {
+                WalkRemote(connection, path, callback, refused, listFailed, folderSeen, depth + 1, true, withTimes) == 0) {
                 return 0;
             }
         } else if (callback(path, entry) == 0) {
@@ -192,14 +195,14 @@ bool MakeLocalFolder(const fs::path& path) {
 
 int WalkRemoteFolder(Connection& connection, const std::string& folder, const RemoteWalkCallback& callback,
                      const RemoteRefusal& refused, const RemoteListFailure& listFailed,
-                     const RemoteFolderSeen& folderSeen) {
-    return WalkRemote(connection, folder, callback, refused, listFailed, folderSeen, 0, true);
+                     const RemoteFolderSeen& folderSeen, bool withTimes) {
+    return WalkRemote(connection, folder, callback, refused, listFailed, folderSeen, 0, true, withTimes);
 }
 
 int ListRemoteLevel(Connection& connection, const std::string& folder, int depth,
                     const RemoteWalkCallback& callback, const RemoteRefusal& refused,
                     const RemoteListFailure& listFailed, const RemoteFolderSeen& folderSeen) {
-    return WalkRemote(connection, folder, callback, refused, listFailed, folderSeen, depth, false);
+    return WalkRemote(connection, folder, callback, refused, listFailed, folderSeen, depth, false, true);
 }
 
 std::optional<RemoteEntry> RemoteEntryOn(Connection& connection, const std::string& remoteName,
@@ -252,8 +255,10 @@ int TransferRun::GetFiles() {
     plan_ = {};
     remoteBase_ = startFolder;
     if (job_.singleFile != 0) {
+        // Asked of the file itself where the server can tell, else from its folder's listing.
         bool listed = false;
-        const auto entry = RemoteEntryOn(*connection_, job_.remotePathAsEntered, &listed);
+        auto entry = connection_->FileEntry(job_.remotePathAsEntered);
+        if (!entry) entry = RemoteEntryOn(*connection_, job_.remotePathAsEntered, &listed);
         // Where the folder cannot be listed, only the server's answer to the transfer tells.
         if (!entry && listed) {
             MissingRemoteSource("file", job_.remotePathAsEntered);
@@ -318,7 +323,8 @@ int TransferRun::GetFiles() {
         },
         [&](const std::string& path) {
             if (mirrors) seen(path, source.folders);
-        });
+        },
+        !mirrors);
     if (walked == 0) {
         return 0;
     }

@@ -47,10 +47,11 @@ using RemoteFolderSeen = std::function<void(const std::string& path)>;
 // be listed (and `listFailed` said stop) or a callback returned 0, else 1.
 int WalkRemoteFolder(Connection& connection, const std::string& folder, const RemoteWalkCallback& callback,
                      const RemoteRefusal& refused = {}, const RemoteListFailure& listFailed = {},
-                     const RemoteFolderSeen& folderSeen = {});
+                     const RemoteFolderSeen& folderSeen = {}, bool withTimes = false);
 
-// One folder of such a walk, `depth` levels below its start: its subfolders go to `folderSeen`
-// (within the depth limit) instead of being walked.
+// With `withTimes`, files get their exact times where the server tells them for a folder at once
+// (Connection::FillTimes). One folder of such a walk, with times, `depth` levels below its
+// start: its subfolders go to `folderSeen` (within the depth limit) instead of being walked.
 int ListRemoteLevel(Connection& connection, const std::string& folder, int depth,
                     const RemoteWalkCallback& callback, const RemoteRefusal& refused = {},
                     const RemoteListFailure& listFailed = {}, const RemoteFolderSeen& folderSeen = {});

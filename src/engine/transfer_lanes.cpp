@@ -267,8 +267,10 @@ std::size_t TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send,
         return plan.size();
     }
 
-    // Each connection runs the connect script from where this one ran it.
+    // Each connection runs the connect script from where this one ran it, and takes what this
+    // one learned of the server.
     const std::string baseFolder = loginFolder_;
+    const std::string traits = connection_ ? connection_->ServerTraits() : std::string();
     LaneBoard board{job_, {plan.begin(), plan.end()}, send};
     if (listFirst != nullptr) {
         board.folders.emplace_back(*listFirst, 0);
@@ -320,7 +322,9 @@ std::size_t TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send,
     };
     const auto open = [&](std::size_t index, Lane& lane, TransferRun& run) {
         try {
-            run.connection_ = connector_.Connect(LoginParamsFor(lane.job()));
+            LoginParams params = LoginParamsFor(lane.job());
+            params.serverTraits = traits;
+            run.connection_ = connector_.Connect(params);
             if (!baseFolder.empty() && !run.connection_->SetCurrentDirectory(baseFolder)) {
                 throw InternetError(run.connection_->LastError(), run.connection_->LastReply().text);
             }

@@ -3,8 +3,12 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
+
 #include "engine/ftp/curl_ftp_connection.h"
 #include "engine/ftp/ftp_listing.h"
+#include "engine/ftp/ftp_time_channel.h"
 
 namespace bxfr::engine {
 
@@ -162,6 +166,59 @@ bool CurlFtpConnection::SetModificationTime(const std::string& name, std::int64_
         return false;
     }
     return SendQuote("MFMT " + FormatFtpTime(unixSeconds) + " " + ResolvePath(folder_, name));
+}
+
+std::optional<RemoteEntry> CurlFtpConnection::FileEntry(const std::string& name) {
+    if (Refuse(name) || !EnsureConnected()) {
+        return std::nullopt;
+    }
+    const std::string path = ResolvePath(folder_, name);
+    std::uint32_t code = 0;
+    ServerReply reply;
+    RemoteEntry entry;
+    if (features_.mlsd) {
+        // " type=file;size=12;modify=...; /a/b" on the reply's second line.
+        const bool told = QuietQuote("MLST " + path, code, reply) && code == 250;
+        const std::size_t start = told ? reply.text.find('\n') : std::string::npos;
+        if (start == std::string::npos) {
+            return std::nullopt;
+        }
+        std::string_view facts = std::string_view(reply.text).substr(start + 1);
+        facts = facts.substr(0, facts.find('\n'));
+        while (!facts.empty() && facts.front() == ' ') facts.remove_prefix(1);
+        std::string lower(facts.substr(0, facts.find(' ')));
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower.find("size=") == std::string::npos || !ParseMlsdLine(facts, entry) || entry.isFolder ||
+            entry.isLink) {
+            return std::nullopt;
+        }
+    } else {
+        bool known = false;
+        if (!StoredSize(path, entry.length, known) || !known) {
+            return std::nullopt;
+        }
+        if (QuietQuote("MDTM " + path, code, reply) && code == 213 && reply.text.size() > 4) {
+            entry.modified = ParseFtpTime(std::string_view(reply.text).substr(4));
+        }
+    }
+    entry.name = path.substr(path.rfind('/') + 1);
+    lastError_ = 0;
+    return entry;
+}
+
+void CurlFtpConnection::FillTimes(const std::string& folder, std::vector<RemoteEntry>& entries) {
+    // A login of its own pays off from a few files on; MLSD gave the times already.
+    constexpr std::size_t kWorthALogin = 4;
+    const auto untimed = std::count_if(entries.begin(), entries.end(), [](const RemoteEntry& entry) {
+        return !entry.isFolder && !entry.isLink && !entry.modified;
+    });
+    if (untimed == 0 || (!times_ && static_cast<std::size_t>(untimed) < kWorthALogin)) {
+        return;
+    }
+    if (!times_) {
+        times_ = TimeChannel::For(params_);
+    }
+    times_->Fill(ResolvePath(folder_, folder), entries);
 }
 
 bool CurlFtpConnection::GetCurrentDirectory(std::string& folder) {

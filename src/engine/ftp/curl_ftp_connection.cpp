@@ -275,10 +275,14 @@ void CurlFtpConnection::Login() {
     if (!featuresKnown_) {
         featuresKnown_ = true;
         folder_ = serverFolder_;
+        // Another login of the run asked already: the same server offers the same.
         std::uint32_t code = 0;
-        if (Quote("FEAT", code) && code == 211) {
-            features_ = ParseFeatures(lastReply_.text);
+        if (!params_.serverTraits.empty()) {
+            featReply_ = params_.serverTraits;
+        } else if (Quote("FEAT", code) && code == 211) {
+            featReply_ = lastReply_.text;
         }
+        features_ = ParseFeatures(featReply_);
     }
     if (features_.utf8) {
         std::uint32_t code = 0;

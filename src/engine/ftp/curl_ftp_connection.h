@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,10 @@ public:
 
     // Connects and logs in; raises InternetError.
     void Login();
+    // Logs in for Pipeline alone (ftp_time_channel.cpp); false when the login failed.
+    bool OpenForQueries();
+    // Writes the commands at once and reads their replies in order; false on any trouble.
+    bool Pipeline(const std::vector<std::string>& commands, std::vector<ServerReply>& replies);
 
     bool GetCurrentDirectory(std::string& folder) override;
     bool SetCurrentDirectory(const std::string& folder) override;
@@ -46,10 +51,13 @@ public:
     bool ChecksLater() const override { return true; }
     std::vector<bool> CheckPendingPuts() override;
     bool List(const std::string& folder, std::vector<RemoteEntry>& entries) override;
+    std::optional<RemoteEntry> FileEntry(const std::string& name) override;
+    void FillTimes(const std::string& folder, std::vector<RemoteEntry>& entries) override;
     bool Command(const std::string& command, bool expectData, std::string* data) override;
     ServerReply LastReply() const override { return lastReply_; }
     std::uint32_t LastError() const override { return lastError_; }
     std::string Security() const override { return security_; }
+    std::string ServerTraits() const override { return featReply_; }
     std::uint32_t CurrentLogin() override;
 
 private:
@@ -127,6 +135,8 @@ private:
     std::string serverFolder_ = "/";  // the server's own idea of it, for raw commands
     ServerFeatures features_;
     bool featuresKnown_ = false;
+    std::string featReply_;
+    std::shared_ptr<class TimeChannel> times_;  // once a listing needed it
     // Files stored with TransferOptions::checkLater, as sent.
     struct PendingPut {
         std::string path;
