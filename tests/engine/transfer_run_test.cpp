@@ -253,6 +253,26 @@ TEST_F(TransferRunTest, SendsAndGetsOneFileByItsFullRemoteName) {
     EXPECT_EQ(get.Run(), 0);
     EXPECT_EQ(ReadFile(target), bytes);
     EXPECT_EQ(get.job.progress.doneBytes, bytes.size());
+    // The file is asked for itself (MLST; SIZE and MDTM where the server has no MLST), its folder
+    // not listed, and it keeps the server's time.
+    FtpTestServer plain({.mlsd = false});
+    WriteFile(plain.root() / "one.bin", bytes);
+    const auto stamp = fs::last_write_time(server.root() / "pub" / "a" / "one.bin") - std::chrono::hours(30);
+    fs::last_write_time(server.root() / "pub" / "a" / "one.bin", stamp);
+    fs::last_write_time(plain.root() / "one.bin", stamp);
+    Transfer again(server, target, "/pub/a/one.bin", 1);
+    Transfer fromPlain(plain, local.path() / "plain.bin", "/one.bin", 1);
+    for (Transfer* run : {&again, &fromPlain}) {
+        run->job.singleFile = 1;
+        EXPECT_EQ(run->Run(), 0);
+        EXPECT_EQ(std::chrono::floor<std::chrono::seconds>(fs::last_write_time(run->job.localPath)),
+                  std::chrono::floor<std::chrono::seconds>(stamp));
+    }
+    for (const auto& commands : {server.Commands(), plain.Commands()}) {
+        EXPECT_EQ(CountStartingWith(commands, "MLSD") + CountStartingWith(commands, "LIST"), 0);
+    }
+    EXPECT_EQ(CountStartingWith(server.Commands(), "MLST /pub/a/one.bin"), 3);  // the send's check, each get
+    EXPECT_EQ(CountStartingWith(plain.Commands(), "MDTM /one.bin"), 1);
 
     // A remote file that is not there fails the run and leaves the local file as it was.
     const fs::path keep = local.path() / "keep" / "kept.bin";
