@@ -82,8 +82,8 @@ int WalkRemote(Connection& connection, std::string folder, const RemoteWalkCallb
             if (folderSeen) {
                 folderSeen(path);
             }
-            if (recurse &&
-                WalkRemote(connection, path, callback, refused, listFailed, folderSeen, depth + 1, true, withTimes) == 0) {
+            if (recurse && WalkRemote(connection, path, callback, refused, listFailed, folderSeen, depth + 1,
+                                      true, withTimes) == 0) {
                 return 0;
             }
         } else if (callback(path, entry) == 0) {
@@ -278,7 +278,8 @@ int TransferRun::GetFiles() {
         job_.ReportMessage("Listing " + startFolder +
                            " while the first files move: the total grows until every folder is read.");
         if (MoveFiles({}, false, &startFolder) == 0 && !cutShort_ && job_.progress.errorCode == 0) {
-            job_.ReportMessage("Nothing to receive: the remote folder " + startFolder + " holds no files to move.");
+            job_.ReportMessage("Nothing to receive: the remote folder " + startFolder +
+                               " holds no files to move.");
         }
         return 0;
     }

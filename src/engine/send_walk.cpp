@@ -357,7 +357,8 @@ int TransferRun::CheckPendingSends() {
             done = FinishSend(send.localFile, send.remoteName);
         } else if (!job_.StopRequested() && result != 0) {
             // Sent again on its own, checked at once, with the retries of any file.
-            job_.ReportMessage("The server does not hold all of " + send.remoteName + "; sending it again ...");
+            job_.ReportMessage("The server does not hold all of " + send.remoteName +
+                               "; sending it again ...");
             if (job_.reportProgress == 1) {
                 job_.progress.doneBytes -= std::min(job_.progress.doneBytes, LocalFileLength(send.localFile));
             }

@@ -134,7 +134,8 @@ public:
             }
             board_.job.progress.totalBytes = board_.job.getTotalBytes;
             if (board_.listing == 0 && board_.folders.empty() && result != 0 && !failure) {
-                pending_.emplace_back(FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {board_.job.getTotalBytes}), 1);
+                pending_.emplace_back(
+                    FormatResourceMessage(IDS_BYTES_TO_TRANSFER, {board_.job.getTotalBytes}), 1);
             }
         }
         Finish(0, result, std::move(failure));
@@ -238,7 +239,8 @@ private:
 
 }  // namespace
 
-std::size_t TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send, const std::string* listFirst) {
+std::size_t TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send,
+                                   const std::string* listFirst) {
     const auto moveOne = [send](TransferRun& run, const FileTask& task) {
         return send ? run.SendOneFile(task.localPath) : run.GetOneFile(task.remotePath, &task.entry);
     };

@@ -212,13 +212,19 @@ void CurlFtpConnection::FillTimes(const std::string& folder, std::vector<RemoteE
     const auto untimed = std::count_if(entries.begin(), entries.end(), [](const RemoteEntry& entry) {
         return !entry.isFolder && !entry.isLink && !entry.modified;
     });
-    if (untimed == 0 || (!times_ && static_cast<std::size_t>(untimed) < kWorthALogin)) {
+    const bool folders =
+        std::any_of(entries.begin(), entries.end(), [](const RemoteEntry& entry) { return entry.isFolder; });
+    if (features_.mlsd || (!times_ && !folders && static_cast<std::size_t>(untimed) < kWorthALogin)) {
         return;
     }
+    // A tree is coming: its login starts now, while the folders are listed.
     if (!times_) {
         times_ = TimeChannel::For(params_);
+        times_->Open();
     }
-    times_->Fill(ResolvePath(folder_, folder), entries);
+    if (untimed > 0) {
+        times_->Fill(ResolvePath(folder_, folder), entries);
+    }
 }
 
 bool CurlFtpConnection::GetCurrentDirectory(std::string& folder) {

@@ -231,7 +231,8 @@ std::vector<bool> CurlFtpConnection::CheckPendingPuts() {
         std::uint64_t stored = 0;
         bool known = false;
         if (sizes->second) {
-            if (const auto found = sizes->second->find(put.path.substr(slash + 1)); found != sizes->second->end()) {
+            if (const auto found = sizes->second->find(put.path.substr(slash + 1));
+                found != sizes->second->end()) {
                 stored = found->second;
                 known = true;
             }
@@ -248,7 +249,7 @@ std::vector<bool> CurlFtpConnection::CheckPendingPuts() {
 }
 
 std::optional<std::map<std::string, std::uint64_t>> CurlFtpConnection::ListedSizes(const std::string& folder,
-                                                                                    std::size_t files) {
+                                                                                   std::size_t files) {
     // Servers read patterns in STAT's argument; a long listing costs more than a SIZE per file.
     const auto entries = folderEntries_.find(folder);
     if (!statLists_ || files < 2 || folder.find_first_of("*?[]{}~") != std::string::npos ||

@@ -36,8 +36,8 @@ std::shared_ptr<TimeChannel> TimeChannel::For(const LoginParams& params) {
     static std::mutex registryLock;
     static std::map<std::string, std::weak_ptr<TimeChannel>> registry;
     const std::string key = std::to_string(static_cast<int>(params.protocol)) + '\n' + params.server + '\n' +
-                            std::to_string(params.port) + '\n' + params.userName + '\n' + params.proxy + '\n' +
-                            params.fingerprint;
+                            std::to_string(params.port) + '\n' + params.userName + '\n' + params.proxy +
+                            '\n' + params.fingerprint;
     const std::lock_guard guard(registryLock);
     std::shared_ptr<TimeChannel> channel = registry[key].lock();
     if (!channel) {
@@ -49,7 +49,34 @@ std::shared_ptr<TimeChannel> TimeChannel::For(const LoginParams& params) {
 
 TimeChannel::TimeChannel(const LoginParams& params) : params_(params) {}
 
-TimeChannel::~TimeChannel() = default;
+TimeChannel::~TimeChannel() {
+    if (opener_.joinable()) opener_.join();
+}
+
+void TimeChannel::Open() {
+    std::call_once(started_, [this] {
+        opener_ = std::thread([this] {
+            const std::lock_guard guard(lock_);
+            LogIn();
+        });
+    });
+}
+
+bool TimeChannel::LogIn() {
+    if (login_ || broken_) {
+        return !broken_;
+    }
+    try {
+        login_ = std::make_unique<CurlFtpConnection>(params_);
+        if (login_->OpenForQueries()) {
+            return true;
+        }
+    } catch (const std::exception&) {
+    }
+    broken_ = true;
+    login_.reset();
+    return false;
+}
 
 bool TimeChannel::Fill(const std::string& folder, std::vector<RemoteEntry>& entries) {
     std::vector<std::string> commands;
@@ -68,17 +95,10 @@ bool TimeChannel::Fill(const std::string& folder, std::vector<RemoteEntry>& entr
         return true;
     }
     const std::lock_guard guard(lock_);
-    if (broken_) {
+    if (!LogIn()) {
         return false;
     }
     try {
-        if (!login_) {
-            login_ = std::make_unique<CurlFtpConnection>(params_);
-            if (!login_->OpenForQueries()) {
-                broken_ = true;
-                return false;
-            }
-        }
         std::vector<ServerReply> replies;
         if (!login_->Pipeline(commands, replies)) {
             broken_ = true;
@@ -108,7 +128,8 @@ bool CurlFtpConnection::OpenForQueries() {
     return curl_easy_perform(h) == CURLE_OK;
 }
 
-bool CurlFtpConnection::Pipeline(const std::vector<std::string>& commands, std::vector<ServerReply>& replies) {
+bool CurlFtpConnection::Pipeline(const std::vector<std::string>& commands,
+                                 std::vector<ServerReply>& replies) {
     CURL* h = easy_.get();
     curl_socket_t socket = CURL_SOCKET_BAD;
     if (curl_easy_getinfo(h, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/connection.h"
@@ -24,12 +25,18 @@ public:
     TimeChannel(const TimeChannel&) = delete;
     TimeChannel& operator=(const TimeChannel&) = delete;
 
+    // Starts the login in the background, so that it is ready when the first files need times.
+    void Open();
     // Sets the time of each file of `folder` among `entries` that has none, where the server
     // tells it. False when the channel cannot be used (its login was refused, or it broke).
     bool Fill(const std::string& folder, std::vector<RemoteEntry>& entries);
 
 private:
+    bool LogIn();  // under lock_
+
     std::mutex lock_;
+    std::once_flag started_;
+    std::thread opener_;
     LoginParams params_;
     std::unique_ptr<CurlFtpConnection> login_;
     bool broken_ = false;

@@ -244,8 +244,9 @@ TEST_P(SessionResumption, ServersThatRequireItTakeManyFiles) {
     EXPECT_GE(sendLogins, 1);
     EXPECT_LE(sendLogins, version == "1.2" ? 1 : 8);
     for (const auto& [name, bytes] : tree) {
-        fs::last_write_time(server.root() / "pub" / "site" / name,
-                            fs::file_time_type::clock::now() - std::chrono::hours(30) - std::chrono::seconds(7));
+        fs::last_write_time(
+            server.root() / "pub" / "site" / name,
+            fs::file_time_type::clock::now() - std::chrono::hours(30) - std::chrono::seconds(7));
     }
     run(1, local.path() / "copy");
     EXPECT_TRUE(TreeOf(local.path() / "copy", false) == tree);
@@ -255,7 +256,8 @@ TEST_P(SessionResumption, ServersThatRequireItTakeManyFiles) {
         return std::chrono::floor<std::chrono::seconds>(fs::last_write_time(path)).time_since_epoch().count();
     };
     for (const auto& [name, bytes] : tree) {
-        EXPECT_EQ(seconds(local.path() / "copy" / name), seconds(server.root() / "pub" / "site" / name)) << name;
+        EXPECT_EQ(seconds(local.path() / "copy" / name), seconds(server.root() / "pub" / "site" / name))
+            << name;
     }
 }
 
