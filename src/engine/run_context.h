@@ -92,8 +92,11 @@ public:
     // ignored, or at a cancel. A failure that leaves a file raises it here once all have stopped.
     // With `listFirst` (a get), the connections list that folder and all below it as they go,
     // and take its files as they are found. Returns the number of files handed out or found.
+    // `prepare` runs on this run's connection first (a send's folders are made), while the
+    // others log in; they take files once it is done.
     std::size_t MoveFiles(const std::vector<FileTask>& plan, bool send,
-                          const std::string* listFirst = nullptr);
+                          const std::string* listFirst = nullptr,
+                          const std::function<void(TransferRun&)>& prepare = {});
 
     // Comparing with the destination and removing what the source no longer has (mirror_run.cpp).
     // Decides which of `tasks` move, leaving out the unchanged ones, and makes the run's plan

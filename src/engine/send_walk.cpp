@@ -232,9 +232,11 @@ int TransferRun::SendFiles() {
                                                 : "Nothing to send: the local folder " + job_.localPath +
                                                       " holds no files to move.");
     }
-    WalkLocalFolder(
-        job_.localPath, "*.*", [this](const fs::path& path) { return CreateRemoteFolder(path); }, 0);
-    MoveFiles(plan, true);
+    MoveFiles(plan, true, nullptr, [](TransferRun& run) {
+        WalkLocalFolder(
+            run.job_.localPath, "*.*", [&run](const fs::path& path) { return run.CreateRemoteFolder(path); },
+            0);
+    });
     DeleteGone();
     return 0;
 }

@@ -40,6 +40,8 @@ struct LaneBoard {
     // Folders waiting to be listed, with their depth below the start, and those being listed.
     std::deque<std::pair<std::string, int>> folders{};
     std::size_t listing = 0;
+    // False while the first connection prepares the destination; the others wait to take files.
+    bool ready = true;
     std::mutex lock{};
     std::size_t next = 0;
     bool stop = false;
@@ -85,9 +87,10 @@ public:
     std::vector<const FileTask*> Take(std::size_t most, std::string& folder, int& depth) {
         std::unique_lock guard(board_.lock);
         // A cancel sets the job's stop flag without a word to the board: look again now and then.
-        while (!(board_.stop || board_.job.StopRequested() || !board_.returned.empty() ||
-                 !board_.folders.empty() || board_.next < board_.plan.size() ||
-                 (board_.busy == 0 && board_.listing == 0))) {
+        while (!(board_.stop || board_.job.StopRequested() ||
+                 (board_.ready &&
+                  (!board_.returned.empty() || !board_.folders.empty() || board_.next < board_.plan.size() ||
+                   (board_.busy == 0 && board_.listing == 0))))) {
             board_.changed.wait_for(guard, std::chrono::milliseconds(100));
         }
         std::vector<const FileTask*> tasks;
@@ -139,6 +142,12 @@ public:
             }
         }
         Finish(0, result, std::move(failure));
+    }
+
+    void Ready() {
+        const std::lock_guard guard(board_.lock);
+        board_.ready = true;
+        board_.changed.notify_all();
     }
 
     void Join() {
@@ -239,8 +248,8 @@ private:
 
 }  // namespace
 
-std::size_t TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send,
-                                   const std::string* listFirst) {
+std::size_t TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send, const std::string* listFirst,
+                                   const std::function<void(TransferRun&)>& prepare) {
     const auto moveOne = [send](TransferRun& run, const FileTask& task) {
         return send ? run.SendOneFile(task.localPath) : run.GetOneFile(task.remotePath, &task.entry);
     };
@@ -254,6 +263,7 @@ std::size_t TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send,
         : count == 0         ? 1
                              : std::clamp<std::size_t>((plan.size() + count - 1) / count, 1, inFlight);
     if (count <= 1 && perLogin <= 1) {
+        if (prepare) prepare(*this);
         for (std::size_t next = 0; next < plan.size();) {
             std::vector<const FileTask*> tasks{&plan[next++]};
             while (send && tasks.size() < kMostChecked && next < plan.size() &&
@@ -274,6 +284,7 @@ std::size_t TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send,
     const std::string baseFolder = loginFolder_;
     const std::string traits = connection_ ? connection_->ServerTraits() : std::string();
     LaneBoard board{job_, {plan.begin(), plan.end()}, send};
+    board.ready = !prepare;
     if (listFirst != nullptr) {
         board.folders.emplace_back(*listFirst, 0);
     }
@@ -400,6 +411,12 @@ std::size_t TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send,
         first.pacer_ = pacer_;
         first.scriptedLogin_ = scriptedLogin_;
         first.loginFolder_ = loginFolder_;
+        first.remoteFolders_ = remoteFolders_;
+        // The other connections log in meanwhile.
+        if (prepare) {
+            prepare(first);
+            lanes[0]->Ready();
+        }
         std::vector<std::thread> views;
         startShared(0, first, *lanes[0], views);
         work(*lanes[0], first);

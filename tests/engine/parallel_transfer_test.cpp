@@ -77,6 +77,12 @@ TEST(ParallelTransferTest, FourConnectionsSendAndGetEveryFileOnceAndKeepTheLogIn
     EXPECT_GT(checks, 0);
     EXPECT_LT(checks, 20);
     EXPECT_EQ(CountStartingWith(commands, "SITE chmod 600 "), 40);
+    // The other connections log in while the first makes the folders, and store nothing before.
+    const auto firstStore = std::find_if(commands.begin(), commands.end(),
+                                         [](const std::string& line) { return line.starts_with("STOR "); });
+    EXPECT_EQ(std::find_if(firstStore, commands.end(),
+                           [](const std::string& line) { return line.starts_with("MKD "); }),
+              commands.end());
     EXPECT_EQ(send.Count("Sending "), static_cast<int>(tree.size()));
     EXPECT_EQ(send.job.progress.doneBytes, BytesIn(tree));
     ExpectLinesOfOneFileTogether(send.messages, "STAT ");
