@@ -113,6 +113,32 @@ TEST(ParallelTransferTest, AServerThatAllowsTwoConnectionsGetsEveryFileOnTwo) {
     EXPECT_EQ(server.LoginCount(), 2);
 }
 
+// A server without MLSD: four connections take the times of every folder's files on a fifth
+// login, MDTMs many at a time; where that login is refused, file by file. Either way exact.
+TEST(ParallelTransferTest, TimesWithoutMlsdArriveExactOnALoginOfTheirOwnOrFileByFile) {
+    for (const int most : {0, 2}) {
+        FtpTestServer server({.mlsd = false, .maxConsPerIp = most});
+        TempDir local;
+        const Tree tree = ManyFiles();
+        WriteTree(server.root() / "www", tree);
+        const auto stamp =
+            fs::file_time_type::clock::now() - std::chrono::hours(30) - std::chrono::seconds(7);
+        for (const auto& [name, bytes] : tree) fs::last_write_time(server.root() / "www" / name, stamp);
+        Transfer get(server, local.path(), "/www", 1);
+        get.job.connections = 4;
+        EXPECT_EQ(get.Run(), 0);
+        EXPECT_EQ(get.job.progress.errorCode, 0u);
+        EXPECT_TRUE(TreeOf(local.path(), false) == tree);
+        for (const auto& [name, bytes] : tree) {
+            EXPECT_EQ(std::chrono::floor<std::chrono::seconds>(fs::last_write_time(local.path() / name)),
+                      std::chrono::floor<std::chrono::seconds>(stamp))
+                << name << " with at most " << most << " logins";
+        }
+        EXPECT_EQ(server.LoginCount(), most == 0 ? 5 : 2);
+        EXPECT_EQ(CountStartingWith(server.Commands(), "MDTM "), static_cast<int>(tree.size()));
+    }
+}
+
 // A connection that loses its login and cannot log in again gives its file to the others,
 // without a trace of the attempt, and stops.
 TEST(ParallelTransferTest, AConnectionThatCannotLogInAgainHandsItsFileBack) {

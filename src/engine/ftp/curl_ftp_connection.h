@@ -30,10 +30,13 @@ public:
 
     // Connects and logs in; raises InternetError.
     void Login();
-    // Logs in for Pipeline alone (ftp_time_channel.cpp); false when the login failed.
+    // Logs in for the raw calls below alone (ftp_time_channel.cpp); false when the login failed.
     bool OpenForQueries();
-    // Writes the commands at once and reads their replies in order; false on any trouble.
-    bool Pipeline(const std::vector<std::string>& commands, std::vector<ServerReply>& replies);
+    curl_socket_t RawSocket();
+    // Bytes the socket took (0 when it is full), -1 on failure.
+    long SendRaw(std::string_view data);
+    // Bytes read (0 when none are there yet), -1 when the connection ended or failed.
+    long ReceiveRaw(char* buffer, std::size_t size);
 
     bool GetCurrentDirectory(std::string& folder) override;
     bool SetCurrentDirectory(const std::string& folder) override;

@@ -4,7 +4,6 @@
 #include "engine/ftp/ftp_time_channel.h"
 
 #include <chrono>
-#include <map>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -73,13 +72,44 @@ bool TimeChannel::LogIn() {
         }
     } catch (const std::exception&) {
     }
-    broken_ = true;
-    login_.reset();
+    Break();
     return false;
 }
 
+void TimeChannel::Break() {
+    broken_ = true;
+    login_.reset();
+    replies_.clear();
+}
+
+bool TimeChannel::Pump() {
+    if (!outbox_.empty()) {
+        const long taken = login_->SendRaw(outbox_);
+        if (taken < 0) return false;
+        outbox_.erase(0, static_cast<std::size_t>(taken));
+    }
+    char buffer[16384];
+    for (;;) {
+        const long got = login_->ReceiveRaw(buffer, sizeof buffer);
+        if (got < 0) return false;
+        if (got == 0) break;
+        inbox_.append(buffer, static_cast<std::size_t>(got));
+    }
+    for (std::size_t end = inbox_.find('\n'); end != std::string::npos; end = inbox_.find('\n')) {
+        ServerReply reply;
+        const bool complete = reader_.Feed(std::string_view(inbox_).substr(0, end + 1), reply);
+        inbox_.erase(0, end + 1);
+        if (complete) {
+            // A server that ends the session, or answers what was not asked, can be followed no more.
+            if (reply.code == 421 || answered_ >= asked_) return false;
+            replies_[answered_++] = std::move(reply);
+        }
+    }
+    return true;
+}
+
 bool TimeChannel::Fill(const std::string& folder, std::vector<RemoteEntry>& entries) {
-    std::vector<std::string> commands;
+    std::string commands;
     std::vector<RemoteEntry*> asked;
     const std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
     for (auto& entry : entries) {
@@ -88,37 +118,58 @@ bool TimeChannel::Fill(const std::string& folder, std::vector<RemoteEntry>& entr
             entry.name.find('\0') != std::string::npos) {
             continue;
         }
-        commands.push_back("MDTM " + base + entry.name);
+        commands += "MDTM " + base + entry.name + "\r\n";
         asked.push_back(&entry);
     }
-    if (commands.empty()) {
+    if (asked.empty()) {
         return true;
     }
-    const std::lock_guard guard(lock_);
+    std::unique_lock guard(lock_);
     if (!LogIn()) {
         return false;
     }
-    try {
-        std::vector<ServerReply> replies;
-        if (!login_->Pipeline(commands, replies)) {
-            broken_ = true;
-            login_.reset();
+    const std::uint64_t first = asked_;
+    const std::uint64_t end = first + asked.size();
+    asked_ = end;
+    outbox_ += commands;
+    auto deadline = std::chrono::steady_clock::now() + params_.idleTimeout;
+    while (answered_ < end) {
+        if (broken_) {
             return false;
         }
-        for (std::size_t i = 0; i < replies.size(); ++i) {
-            if (replies[i].code == 213 && replies[i].text.size() > 4) {
-                asked[i]->modified = ParseFtpTime(std::string_view(replies[i].text).substr(4));
-            }
+        const std::uint64_t before = answered_;
+        if (!Pump()) {
+            Break();
+            return false;
         }
-        return true;
-    } catch (const std::exception&) {
-        broken_ = true;
-        login_.reset();
-        return false;
+        if (answered_ >= end) {
+            break;
+        }
+        if (answered_ > before) {
+            deadline = std::chrono::steady_clock::now() + params_.idleTimeout;
+        } else if (std::chrono::steady_clock::now() > deadline ||
+                   (params_.stopRequested && params_.stopRequested())) {
+            Break();
+            return false;
+        }
+        const curl_socket_t socket = login_->RawSocket();
+        const bool writing = !outbox_.empty();
+        guard.unlock();
+        WaitOn(socket, writing, 50);
+        guard.lock();
     }
+    for (std::uint64_t i = first; i < end; ++i) {
+        const auto reply = replies_.find(i);
+        if (reply == replies_.end()) continue;
+        if (reply->second.code == 213 && reply->second.text.size() > 4) {
+            asked[i - first]->modified = ParseFtpTime(std::string_view(reply->second.text).substr(4));
+        }
+        replies_.erase(reply);
+    }
+    return true;
 }
 
-// Logs in and stops there: the channel's commands are written to the socket by Pipeline.
+// Logs in and stops there: the channel's commands are written to the socket by SendRaw.
 bool CurlFtpConnection::OpenForQueries() {
     CURL* h = easy_.get();
     const std::string url = baseUrl_ + "/";
@@ -128,59 +179,25 @@ bool CurlFtpConnection::OpenForQueries() {
     return curl_easy_perform(h) == CURLE_OK;
 }
 
-bool CurlFtpConnection::Pipeline(const std::vector<std::string>& commands,
-                                 std::vector<ServerReply>& replies) {
-    CURL* h = easy_.get();
+curl_socket_t CurlFtpConnection::RawSocket() {
     curl_socket_t socket = CURL_SOCKET_BAD;
-    if (curl_easy_getinfo(h, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD) {
-        return false;
-    }
-    std::string out;
-    for (const auto& command : commands) out += command + "\r\n";
-    std::size_t written = 0;
-    std::string in;
-    ReplyReader reader;
-    auto deadline = std::chrono::steady_clock::now() + params_.idleTimeout;
-    while (replies.size() < commands.size()) {
-        if (params_.stopRequested && params_.stopRequested()) {
-            return false;
-        }
-        if (written < out.size()) {
-            std::size_t sent = 0;
-            const CURLcode result = curl_easy_send(h, out.data() + written, out.size() - written, &sent);
-            if (result != CURLE_OK && result != CURLE_AGAIN) {
-                return false;
-            }
-            written += sent;
-        }
-        char buffer[16384];
-        std::size_t got = 0;
-        const CURLcode result = curl_easy_recv(h, buffer, sizeof buffer, &got);
-        if (result == CURLE_AGAIN) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            WaitOn(socket, written < out.size(), 100);
-            continue;
-        }
-        if (result != CURLE_OK || got == 0) {
-            return false;
-        }
-        deadline = std::chrono::steady_clock::now() + params_.idleTimeout;
-        in.append(buffer, got);
-        for (std::size_t end = in.find('\n'); end != std::string::npos; end = in.find('\n')) {
-            ServerReply reply;
-            if (reader.Feed(std::string_view(in).substr(0, end + 1), reply)) {
-                // A server that ends the session answers no more of what was sent.
-                if (reply.code == 421) {
-                    return false;
-                }
-                replies.push_back(std::move(reply));
-            }
-            in.erase(0, end + 1);
-        }
-    }
-    return true;
+    curl_easy_getinfo(easy_.get(), CURLINFO_ACTIVESOCKET, &socket);
+    return socket;
+}
+
+long CurlFtpConnection::SendRaw(std::string_view data) {
+    std::size_t sent = 0;
+    const CURLcode result = curl_easy_send(easy_.get(), data.data(), data.size(), &sent);
+    if (result == CURLE_AGAIN) return 0;
+    return result == CURLE_OK ? static_cast<long>(sent) : -1;
+}
+
+long CurlFtpConnection::ReceiveRaw(char* buffer, std::size_t size) {
+    std::size_t got = 0;
+    const CURLcode result = curl_easy_recv(easy_.get(), buffer, size, &got);
+    if (result == CURLE_AGAIN) return 0;
+    // Nothing read with no error: the server closed the connection.
+    return result == CURLE_OK && got > 0 ? static_cast<long>(got) : -1;
 }
 
 }  // namespace bxfr::engine
