@@ -118,12 +118,19 @@ CURLcode RunTransferOn(CURLM* multi, CURL* easy, curl_socket_t& socket) {
         return CURLE_FAILED_INIT;
     }
     CURLcode result = CURLE_OK;
+    long replyBytes = 0;
     for (bool done = false; !done;) {
         int running = 0;
         if (curl_multi_perform(multi, &running) != CURLM_OK) {
             result = CURLE_FAILED_INIT;
             break;
         }
+        // A reply just read often lets curl take its next step at once (connect the data
+        // connection after EPSV), without a socket to wake it: ask again before sleeping.
+        long bytes = 0;
+        const bool replied =
+            curl_easy_getinfo(easy, CURLINFO_HEADER_SIZE, &bytes) == CURLE_OK && bytes != replyBytes;
+        replyBytes = bytes;
         int queued = 0;
         while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
             if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
@@ -139,7 +146,7 @@ CURLcode RunTransferOn(CURLM* multi, CURL* easy, curl_socket_t& socket) {
             result = CURLE_RECV_ERROR;
             break;
         }
-        if (curl_multi_poll(multi, nullptr, 0, kMaxWaitMs, nullptr) != CURLM_OK) {
+        if (curl_multi_poll(multi, nullptr, 0, replied ? 0 : kMaxWaitMs, nullptr) != CURLM_OK) {
             result = CURLE_FAILED_INIT;
             break;
         }

@@ -33,6 +33,7 @@ public:
     // Logs in for the raw calls below alone (ftp_time_channel.cpp); false when the login failed.
     bool OpenForQueries();
     curl_socket_t RawSocket();
+    void HurryFarewell();
     // Bytes the socket took (0 when it is full), -1 on failure.
     long SendRaw(std::string_view data);
     // Bytes read (0 when none are there yet), -1 when the connection ended or failed.

@@ -50,6 +50,7 @@ TimeChannel::TimeChannel(const LoginParams& params) : params_(params) {}
 
 TimeChannel::~TimeChannel() {
     if (opener_.joinable()) opener_.join();
+    if (login_) login_->HurryFarewell();
 }
 
 void TimeChannel::Open() {
@@ -78,6 +79,7 @@ bool TimeChannel::LogIn() {
 
 void TimeChannel::Break() {
     broken_ = true;
+    if (login_) login_->HurryFarewell();
     login_.reset();
     replies_.clear();
 }
@@ -177,6 +179,11 @@ bool CurlFtpConnection::OpenForQueries() {
     curl_easy_setopt(h, CURLOPT_CONNECT_ONLY, 1L);
     closing_ = true;  // its replies are nobody's last reply
     return curl_easy_perform(h) == CURLE_OK;
+}
+
+// curl says QUIT on cleanup and waits for the reply: not long, for a login nobody waits on.
+void CurlFtpConnection::HurryFarewell() {
+    curl_easy_setopt(easy_.get(), CURLOPT_SERVER_RESPONSE_TIMEOUT, 1L);
 }
 
 curl_socket_t CurlFtpConnection::RawSocket() {
