@@ -74,8 +74,9 @@ public:
     // can (one request for all instead of one each); a file found incomplete is sent again.
     // Results as SendOneFile's; `sent` counts the files handed to SendOneFile.
     int SendGroup(const std::vector<const FileTask*>& group, std::size_t& sent);
-    // The check of the sends SendGroup left pending; 0 when the run stops.
-    int CheckPendingSends();
+    // The check of the sends SendGroup left pending, each then finished, or sent again when
+    // `resend` (else failed); 0 when the run stops.
+    int CheckPendingSends(bool resend);
     int CreateRemoteFolder(const std::filesystem::path& localFolder);
     void ResetArchiveAttribute(const std::filesystem::path& localFile);
 

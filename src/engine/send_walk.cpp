@@ -301,6 +301,7 @@ int TransferRun::SendGroup(const std::vector<const FileTask*>& group, std::size_
     }
     // Each file's lines wait for its check, so that the log keeps them together.
     const job::MessageCallback shown = job_.messageCallback;
+    const std::uint64_t doneBefore = job_.progress.doneBytes;
     held_.clear();
     job_.messageCallback = [this](const std::string& text, int newLine, job::TransferProgress&) {
         held_.back().lines.emplace_back(text, newLine);
@@ -313,18 +314,23 @@ int TransferRun::SendGroup(const std::vector<const FileTask*>& group, std::size_
     } catch (...) {
         job_.messageCallback = shown;
         checkLater_ = false;
-        pendingSends_.clear();
-        for (const auto& file : std::exchange(held_, {})) ShowHeld(file);
+        // What is whole on the server is still reported and finished; nothing is sent again.
+        try {
+            CheckPendingSends(false);
+        } catch (...) {
+        }
         throw;
     }
     job_.messageCallback = shown;
     checkLater_ = false;
     if (handedBack_) {
+        // The whole group goes to the others, its bytes with it.
         pendingSends_.clear();
         held_.clear();
+        job_.progress.doneBytes = doneBefore;
         return 0;
     }
-    return CheckPendingSends() == 0 ? 0 : result;
+    return CheckPendingSends(true) == 0 ? 0 : result;
 }
 
 void TransferRun::ShowHeld(const HeldFile& file) {
@@ -333,7 +339,7 @@ void TransferRun::ShowHeld(const HeldFile& file) {
     }
 }
 
-int TransferRun::CheckPendingSends() {
+int TransferRun::CheckPendingSends(bool resend) {
     const auto pending = std::exchange(pendingSends_, {});
     const auto held = std::exchange(held_, {});
     std::vector<bool> whole;
@@ -342,37 +348,49 @@ int TransferRun::CheckPendingSends() {
             whole = connection_->CheckPendingPuts();
         } catch (const InternetError& error) {
             job_.ReportVerbose(std::string("The files just sent could not be checked (") + error.what() +
-                               "); they are sent again.");
+                               (resend ? "); they are sent again." : ")."));
         }
     }
     whole.resize(pending.size(), false);
+    // A file sent again here fails rather than going to another connection: the files before it
+    // are finished already.
+    const auto handBack = std::exchange(handBack_, {});
     int result = 1;
     std::size_t next = 0;
-    for (std::size_t index = 0; index < held.size(); ++index) {
-        ShowHeld(held[index]);
-        if (next == pending.size() || pending[next].held != index) {
-            continue;
-        }
-        const PendingSend& send = pending[next];
-        int done = 0;
-        if (whole[next++]) {
-            done = FinishSend(send.localFile, send.remoteName);
-        } else if (!job_.StopRequested() && result != 0) {
-            // Sent again on its own, checked at once, with the retries of any file.
-            job_.ReportMessage("The server does not hold all of " + send.remoteName +
-                               "; sending it again ...");
-            if (job_.reportProgress == 1) {
-                job_.progress.doneBytes -= std::min(job_.progress.doneBytes, LocalFileLength(send.localFile));
+    std::size_t index = 0;
+    try {
+        for (; index < held.size(); ++index) {
+            ShowHeld(held[index]);
+            if (next == pending.size() || pending[next].held != index) {
+                continue;
             }
-            done = SendOneFile(send.localFile);
-        } else {
-            job_.ReportMessage(FormatResourceMessage(IDS_FAILED_SEND, {send.localFile.string()}));
-            ++job_.progress.filesFailed;
+            const PendingSend& send = pending[next];
+            int done = 0;
+            if (whole[next++]) {
+                done = FinishSend(send.localFile, send.remoteName);
+            } else if (resend && !job_.StopRequested() && result != 0) {
+                // Sent again on its own, checked at once, with the retries of any file.
+                job_.ReportMessage("The server does not hold all of " + send.remoteName +
+                                   "; sending it again ...");
+                if (job_.reportProgress == 1) {
+                    job_.progress.doneBytes -=
+                        std::min(job_.progress.doneBytes, LocalFileLength(send.localFile));
+                }
+                done = SendOneFile(send.localFile);
+            } else {
+                job_.ReportMessage(FormatResourceMessage(IDS_FAILED_SEND, {send.localFile.string()}));
+                ++job_.progress.filesFailed;
+            }
+            if (done == 0 && job_.ignoreErrors == 0) {
+                result = 0;
+            }
         }
-        if (done == 0 && job_.ignoreErrors == 0) {
-            result = 0;
-        }
+    } catch (...) {
+        handBack_ = handBack;
+        for (++index; index < held.size(); ++index) ShowHeld(held[index]);
+        throw;
     }
+    handBack_ = handBack;
     return result;
 }
 

@@ -24,10 +24,13 @@ namespace {
 // The most sends of one folder a connection takes at once, to check them with one request.
 constexpr std::size_t kMostChecked = 16;
 
-// Small files of one folder go straight to their names and can be checked together.
+// Small files of one folder go straight to their names and can be checked together; a large
+// one is better checked at once, whatever goes under a temporary name.
 bool SmallSend(const job::TransferJob& job, const FileTask& task) {
-    return job.tempNameMinimum < 0 ||
-           LocalFileLength(task.localPath) < static_cast<std::uint64_t>(job.tempNameMinimum);
+    constexpr std::uint64_t kLargest = 1024 * 1024;
+    const std::uint64_t size = LocalFileLength(task.localPath);
+    return size < kLargest &&
+           (job.tempNameMinimum < 0 || size < static_cast<std::uint64_t>(job.tempNameMinimum));
 }
 
 // What the lanes share: the run's job, which only one of them reports to at a time, and the
@@ -147,6 +150,15 @@ public:
     void Ready() {
         const std::lock_guard guard(board_.lock);
         board_.ready = true;
+        board_.changed.notify_all();
+    }
+
+    // A connection that cannot log in again gives the folder it was to list back to the others.
+    void ReturnFolder(std::string folder, int depth) {
+        const std::lock_guard guard(board_.lock);
+        --board_.listing;
+        board_.folders.emplace_front(std::move(folder), depth);
+        pending_.clear();
         board_.changed.notify_all();
     }
 
@@ -300,7 +312,8 @@ std::size_t TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send,
         for (;;) {
             std::string folder;
             int depth = -1;
-            const std::vector<const FileTask*> tasks = lane.Take(send ? kMostChecked : 1, folder, depth);
+            const bool together = send && run.connection_->ChecksLater();
+            const std::vector<const FileTask*> tasks = lane.Take(together ? kMostChecked : 1, folder, depth);
             if (depth >= 0) {
                 std::vector<FileTask> files;
                 std::vector<std::string> folders;
@@ -310,6 +323,10 @@ std::size_t TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send,
                     result = run.ListForLanes(folder, depth, files, folders);
                 } catch (...) {
                     failure = std::current_exception();
+                }
+                if (result == 0 && !failure && run.connection_->CurrentLogin() == 0 && lane.Leave()) {
+                    lane.ReturnFolder(std::move(folder), depth);
+                    return;
                 }
                 lane.Listed(files, folders, depth, result, failure);
                 continue;
@@ -414,7 +431,11 @@ std::size_t TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send,
         first.remoteFolders_ = remoteFolders_;
         // The other connections log in meanwhile.
         if (prepare) {
-            prepare(first);
+            try {
+                prepare(first);
+            } catch (...) {
+                lanes[0]->Finish(0, 0, std::current_exception());
+            }
             lanes[0]->Ready();
         }
         std::vector<std::thread> views;

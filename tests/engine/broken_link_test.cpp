@@ -58,10 +58,12 @@ TEST_P(BrokenLinkTest, SendAndGetCompleteWithEveryFileWhole) {
 }
 
 // Small files go straight to their names and a folder's are checked together after them: one the
-// link cut short, which the server took for whole, is found by that check and sent again.
-TEST_P(BrokenLinkTest, SmallFilesCutShortAreFoundByTheFolderCheckAndSentAgain) {
+// link cut short, which the server took for whole, is found by that check and sent again. (A
+// link that resets, which curl sees, is the test above; pyftpdlib now and then misses a reset
+// data connection of a STOR and never answers it.)
+TEST(BrokenLinkGroupTest, SmallFilesCutShortAreFoundByTheFolderCheckAndSentAgain) {
     FtpTestServer server;
-    FaultProxyOptions cutting = Cutting();
+    FaultProxyOptions cutting;
     cutting.cutDataEvery = 3;
     cutting.cutAfterBytes = 30000;
     const FaultProxy proxy(server.port(), cutting);

@@ -214,7 +214,9 @@ void CurlFtpConnection::FillTimes(const std::string& folder, std::vector<RemoteE
     });
     const bool folders =
         std::any_of(entries.begin(), entries.end(), [](const RemoteEntry& entry) { return entry.isFolder; });
-    if (features_.mlsd || (!times_ && !folders && static_cast<std::size_t>(untimed) < kWorthALogin)) {
+    // A server that answered FEAT without MDTM would refuse every one of them.
+    if (features_.mlsd || (!featReply_.empty() && !features_.mdtm) ||
+        (!times_ && !folders && static_cast<std::size_t>(untimed) < kWorthALogin)) {
         return;
     }
     // A tree is coming: its login starts now, while the folders are listed.
@@ -223,7 +225,7 @@ void CurlFtpConnection::FillTimes(const std::string& folder, std::vector<RemoteE
         times_->Open();
     }
     if (untimed > 0) {
-        times_->Fill(ResolvePath(folder_, folder), entries);
+        times_->Fill(ResolvePath(folder_, folder), entries, params_.stopRequested);
     }
 }
 

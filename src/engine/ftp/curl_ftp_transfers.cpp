@@ -237,6 +237,14 @@ std::vector<bool> CurlFtpConnection::CheckPendingPuts() {
                 known = true;
             }
         }
+        // A listing that shows none of the files just stored there is not one to go by.
+        if (sizes->second && !known &&
+            std::none_of(pending.begin(), pending.end(), [&](const PendingPut& other) {
+                return other.path.compare(0, folder.size(), folder) == 0 &&
+                       sizes->second->count(other.path.substr(folder.size())) != 0;
+            })) {
+            statLists_ = false;
+        }
         // Not in the listing (a hidden name, an odd form): asked for on its own.
         if (!known && !StoredSize(put.path, stored, known)) {
             RaiseWithText(kConnectionAborted,
@@ -252,7 +260,8 @@ std::optional<std::map<std::string, std::uint64_t>> CurlFtpConnection::ListedSiz
                                                                                    std::size_t files) {
     // Servers read patterns in STAT's argument; a long listing costs more than a SIZE per file.
     const auto entries = folderEntries_.find(folder);
-    if (!statLists_ || files < 2 || folder.find_first_of("*?[]{}~") != std::string::npos ||
+    // A server might also split the argument at a blank and list another folder.
+    if (!statLists_ || files < 2 || folder.find_first_of("*?[]{}~ \t") != std::string::npos ||
         (entries != folderEntries_.end() && entries->second > 64 * files)) {
         return std::nullopt;
     }

@@ -104,6 +104,7 @@ ServerFeatures ParseFeatures(std::string_view featReply) {
         features.utf8 = features.utf8 || StartsWithNoCase(line, "UTF8");
         features.restStream = features.restStream || StartsWithNoCase(line, "REST STREAM");
         features.mfmt = features.mfmt || StartsWithNoCase(line, "MFMT");
+        features.mdtm = features.mdtm || StartsWithNoCase(line, "MDTM");
     }
     return features;
 }

@@ -40,6 +40,7 @@ struct ServerFeatures {
     bool utf8 = false;
     bool restStream = false;
     bool mfmt = false;
+    bool mdtm = false;
 };
 ServerFeatures ParseFeatures(std::string_view featReply);
 

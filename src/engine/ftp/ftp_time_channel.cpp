@@ -53,28 +53,40 @@ TimeChannel::~TimeChannel() {
     if (login_) login_->HurryFarewell();
 }
 
+// The login runs without the lock, so that a slow one keeps nobody waiting for long: Fill
+// waits a few seconds for it, then leaves the times to the connections.
 void TimeChannel::Open() {
     std::call_once(started_, [this] {
-        opener_ = std::thread([this] {
+        {
             const std::lock_guard guard(lock_);
-            LogIn();
+            if (login_ || broken_) return;
+            loggingIn_ = true;
+        }
+        opener_ = std::thread([this] {
+            std::unique_ptr<CurlFtpConnection> login;
+            try {
+                login = std::make_unique<CurlFtpConnection>(params_);
+                if (!login->OpenForQueries()) login.reset();
+            } catch (const std::exception&) {
+                login.reset();
+            }
+            const std::lock_guard guard(lock_);
+            loggingIn_ = false;
+            login_ = std::move(login);
+            if (!login_) Break();
+            loggedIn_.notify_all();
         });
     });
 }
 
-bool TimeChannel::LogIn() {
-    if (login_ || broken_) {
-        return !broken_;
+bool TimeChannel::LogIn(std::unique_lock<std::mutex>& guard) {
+    if (!login_ && !broken_ && !loggingIn_) {
+        guard.unlock();
+        Open();
+        guard.lock();
     }
-    try {
-        login_ = std::make_unique<CurlFtpConnection>(params_);
-        if (login_->OpenForQueries()) {
-            return true;
-        }
-    } catch (const std::exception&) {
-    }
-    Break();
-    return false;
+    loggedIn_.wait_for(guard, std::chrono::seconds(5), [this] { return !loggingIn_; });
+    return login_ && !broken_;
 }
 
 void TimeChannel::Break() {
@@ -110,7 +122,8 @@ bool TimeChannel::Pump() {
     return true;
 }
 
-bool TimeChannel::Fill(const std::string& folder, std::vector<RemoteEntry>& entries) {
+bool TimeChannel::Fill(const std::string& folder, std::vector<RemoteEntry>& entries,
+                       const std::function<bool()>& stopRequested) {
     std::string commands;
     std::vector<RemoteEntry*> asked;
     const std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
@@ -126,20 +139,22 @@ bool TimeChannel::Fill(const std::string& folder, std::vector<RemoteEntry>& entr
     if (asked.empty()) {
         return true;
     }
+    // The NOOP's reply closes the batch where it must: replies and commands still pair up.
+    commands += "NOOP\r\n";
     std::unique_lock guard(lock_);
-    if (!LogIn()) {
+    if (!LogIn(guard)) {
         return false;
     }
     const std::uint64_t first = asked_;
-    const std::uint64_t end = first + asked.size();
+    const std::uint64_t end = first + asked.size() + 1;
     asked_ = end;
     outbox_ += commands;
     auto deadline = std::chrono::steady_clock::now() + params_.idleTimeout;
+    std::uint64_t seen = answered_;
     while (answered_ < end) {
         if (broken_) {
             return false;
         }
-        const std::uint64_t before = answered_;
         if (!Pump()) {
             Break();
             return false;
@@ -147,11 +162,15 @@ bool TimeChannel::Fill(const std::string& folder, std::vector<RemoteEntry>& entr
         if (answered_ >= end) {
             break;
         }
-        if (answered_ > before) {
+        // Replies read by whoever pumped count as progress too.
+        if (answered_ != seen) {
+            seen = answered_;
             deadline = std::chrono::steady_clock::now() + params_.idleTimeout;
-        } else if (std::chrono::steady_clock::now() > deadline ||
-                   (params_.stopRequested && params_.stopRequested())) {
+        } else if (std::chrono::steady_clock::now() > deadline) {
             Break();
+            return false;
+        }
+        if (stopRequested && stopRequested()) {
             return false;
         }
         const curl_socket_t socket = login_->RawSocket();
@@ -160,13 +179,22 @@ bool TimeChannel::Fill(const std::string& folder, std::vector<RemoteEntry>& entr
         WaitOn(socket, writing, 50);
         guard.lock();
     }
+    const auto noop = replies_.find(end - 1);
+    const bool paired = noop != replies_.end() && noop->second.code == 200;
+    bool anyTime = false;
     for (std::uint64_t i = first; i < end; ++i) {
         const auto reply = replies_.find(i);
         if (reply == replies_.end()) continue;
-        if (reply->second.code == 213 && reply->second.text.size() > 4) {
+        if (paired && i + 1 < end && reply->second.code == 213 && reply->second.text.size() > 4) {
             asked[i - first]->modified = ParseFtpTime(std::string_view(reply->second.text).substr(4));
+            anyTime = anyTime || asked[i - first]->modified.has_value();
         }
         replies_.erase(reply);
+    }
+    // Out of step, or a server that tells no times this way: the connections ask file by file.
+    if (!paired || !anyTime) {
+        Break();
+        return false;
     }
     return true;
 }
@@ -177,6 +205,9 @@ bool CurlFtpConnection::OpenForQueries() {
     const std::string url = baseUrl_ + "/";
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
     curl_easy_setopt(h, CURLOPT_CONNECT_ONLY, 1L);
+    // Nobody waits on this login for long: the connections ask themselves when it is slow.
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 10L);
+    curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, 10L);
     closing_ = true;  // its replies are nobody's last reply
     return curl_easy_perform(h) == CURLE_OK;
 }

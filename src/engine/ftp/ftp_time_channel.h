@@ -3,7 +3,9 @@
 // Exact times for files a listing gave none (servers without MLSD): MDTMs sent many at a time
 // on a login of their own, instead of one round trip per file on the connections that move them.
 
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,16 +36,19 @@ public:
     // tells it. False when the channel cannot be used (its login was refused, or it broke).
     // Several callers at once share the round trips: their commands go out as they come, and
     // whoever waits reads the replies for all.
-    bool Fill(const std::string& folder, std::vector<RemoteEntry>& entries);
+    bool Fill(const std::string& folder, std::vector<RemoteEntry>& entries,
+              const std::function<bool()>& stopRequested);
 
 private:
     // The rest, all under lock_.
-    bool LogIn();
+    bool LogIn(std::unique_lock<std::mutex>& guard);
     // Writes what the socket takes and reads what has come; false when the channel broke.
     bool Pump();
     void Break();
 
     std::mutex lock_;
+    std::condition_variable loggedIn_;
+    bool loggingIn_ = false;
     std::once_flag started_;
     std::thread opener_;
     LoginParams params_;
