@@ -69,6 +69,7 @@ TEST(ParallelTransferTest, FourConnectionsSendAndGetEveryFileOnceAndKeepTheLogIn
     EXPECT_EQ(server.LoginCount(), 4);
     const auto commands = server.Commands();
     EXPECT_EQ(CountStartingWith(commands, "SITE HELP"), 4);
+    EXPECT_EQ(CountStartingWith(commands, "FEAT"), 1);  // the others take the first login's
     EXPECT_EQ(CountStartingWith(commands, "STOR "), static_cast<int>(tree.size()));
     // The script's STAT of each file, and the check of the small files a connection sent one
     // after another in a folder: one STAT of the folder for several of them.
