@@ -33,6 +33,12 @@ bool SmallSend(const job::TransferJob& job, const FileTask& task) {
            (job.tempNameMinimum < 0 || size < static_cast<std::uint64_t>(job.tempNameMinimum));
 }
 
+// `next` may join the sends `first` starts, to be checked with them.
+bool SendsTogether(const job::TransferJob& job, const FileTask& first, const FileTask& next) {
+    return first.localPath.parent_path() == next.localPath.parent_path() && SmallSend(job, first) &&
+           SmallSend(job, next);
+}
+
 // What the lanes share: the run's job, which only one of them reports to at a time, and the
 // queue of files.
 struct LaneBoard {
@@ -115,8 +121,8 @@ public:
             // Groups small enough that the connections still share the last files evenly.
             const std::size_t left = board_.plan.size() - board_.next;
             most = std::min(most, 1 + left / (2 * std::max<std::size_t>(board_.alive, 1)));
-            while (tasks.size() < most && board_.next < board_.plan.size() &&
-                   SendsTogether(*tasks.front(), board_.plan[board_.next])) {
+            while (tasks.size() < most && board_.next < board_.plan.size() && board_.send &&
+                   SendsTogether(board_.job, *tasks.front(), board_.plan[board_.next])) {
                 tasks.push_back(&board_.plan[board_.next++]);
             }
         } else {
@@ -230,11 +236,6 @@ public:
     }
 
 private:
-    bool SendsTogether(const FileTask& first, const FileTask& next) const {
-        return board_.send && first.localPath.parent_path() == next.localPath.parent_path() &&
-               SmallSend(board_.job, first) && SmallSend(board_.job, next);
-    }
-
     // A retry counts a file from its start again, so the lane's count can go down.
     void PassBytesOn(const job::TransferProgress& progress) {
         board_.job.progress.doneBytes += progress.doneBytes - reportedBytes_;
@@ -279,8 +280,7 @@ std::size_t TransferRun::MoveFiles(const std::vector<FileTask>& plan, bool send,
         for (std::size_t next = 0; next < plan.size();) {
             std::vector<const FileTask*> tasks{&plan[next++]};
             while (send && tasks.size() < kMostChecked && next < plan.size() &&
-                   plan[next].localPath.parent_path() == tasks.front()->localPath.parent_path() &&
-                   SmallSend(job_, plan[next]) && SmallSend(job_, *tasks.front())) {
+                   SendsTogether(job_, *tasks.front(), plan[next])) {
                 tasks.push_back(&plan[next++]);
             }
             std::size_t taken = 0;

@@ -5,32 +5,12 @@
 
 #include <chrono>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <poll.h>
-#endif
-
 #include "engine/ftp/curl_ftp_connection.h"
 #include "engine/ftp/ftp_listing.h"
+#include "engine/socket_wait.h"
 #include "job/text_encoding.h"
 
 namespace bxfr::engine {
-namespace {
-
-// Waits until the socket can be read (or written), at most `milliseconds`.
-void WaitOn(curl_socket_t socket, bool write, int milliseconds) {
-#ifdef _WIN32
-    WSAPOLLFD entry{socket, static_cast<SHORT>(POLLIN | (write ? POLLOUT : 0)), 0};
-    WSAPoll(&entry, 1, milliseconds);
-#else
-    pollfd entry{socket, static_cast<short>(POLLIN | (write ? POLLOUT : 0)), 0};
-    poll(&entry, 1, milliseconds);
-#endif
-}
-
-}  // namespace
-
 std::shared_ptr<TimeChannel> TimeChannel::For(const LoginParams& params) {
     static std::mutex registryLock;
     static std::map<std::string, std::weak_ptr<TimeChannel>> registry;
@@ -176,7 +156,7 @@ bool TimeChannel::Fill(const std::string& folder, std::vector<RemoteEntry>& entr
         const curl_socket_t socket = login_->RawSocket();
         const bool writing = !outbox_.empty();
         guard.unlock();
-        WaitOn(socket, writing, 50);
+        WaitOnSocket(static_cast<std::intptr_t>(socket), kReadable | (writing ? kWritable : 0), 50);
         guard.lock();
     }
     const auto noop = replies_.find(end - 1);

@@ -2,10 +2,7 @@
 
 #include "engine/sftp/ssh_link.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <poll.h>
+#ifndef _WIN32
 #include <unistd.h>
 #endif
 
@@ -22,6 +19,7 @@
 #include "engine/error_texts.h"
 #include "engine/fingerprints.h"
 #include "engine/sftp/ssh_host_keys.h"
+#include "engine/socket_wait.h"
 
 namespace bxfr::engine {
 
@@ -175,17 +173,9 @@ int SshLink::Await(Call call, int again) {
 void SshLink::Wait(std::chrono::milliseconds timeout) const {
     // libssh wants POLLIN always (its "read pending"), and POLLOUT while it holds unsent bytes.
     const int flags = ssh_get_poll_flags(session_);
-#ifdef _WIN32
-    WSAPOLLFD fd{};
-    fd.fd = ssh_get_fd(session_);
-    fd.events = POLLIN | ((flags & SSH_WRITE_PENDING) ? POLLOUT : 0);
-    WSAPoll(&fd, 1, static_cast<int>(timeout.count()));
-#else
-    pollfd fd{};
-    fd.fd = ssh_get_fd(session_);
-    fd.events = static_cast<short>(POLLIN | ((flags & SSH_WRITE_PENDING) ? POLLOUT : 0));
-    ::poll(&fd, 1, static_cast<int>(timeout.count()));
-#endif
+    WaitOnSocket(static_cast<std::intptr_t>(ssh_get_fd(session_)),
+                 kReadable | ((flags & SSH_WRITE_PENDING) != 0 ? kWritable : 0),
+                 static_cast<int>(timeout.count()));
 }
 
 void SshLink::RaiseHandshake() {

@@ -10,7 +10,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -24,6 +23,7 @@
 
 #include "engine/error_texts.h"
 #include "engine/sftp/ssh_link.h"
+#include "engine/socket_wait.h"
 #include "job/server_address.h"
 
 namespace bxfr::engine {
@@ -36,14 +36,10 @@ using Clock = std::chrono::steady_clock;
 using Socket = SOCKET;
 constexpr Socket kNoSocket = INVALID_SOCKET;
 void CloseSocket(Socket s) { closesocket(s); }
-int PollOne(WSAPOLLFD* fd, int ms) { return WSAPoll(fd, 1, ms); }
-using PollFd = WSAPOLLFD;
 #else
 using Socket = int;
 constexpr Socket kNoSocket = -1;
 void CloseSocket(Socket s) { ::close(s); }
-int PollOne(pollfd* fd, int ms) { return ::poll(fd, 1, ms); }
-using PollFd = pollfd;
 #endif
 
 constexpr std::uint32_t kCannotConnect = 12029;
@@ -54,7 +50,7 @@ constexpr std::uint32_t kCannotConnect = 12029;
 }
 
 // Waits for `events` on `s` until `deadline`, checking the stop flag every 100 ms.
-void WaitFor(Socket s, short events, Clock::time_point deadline, const LoginParams& params,
+void WaitFor(Socket s, int events, Clock::time_point deadline, const LoginParams& params,
              const std::string& what) {
     for (;;) {
         if (params.stopRequested && params.stopRequested()) Fail(12017, "the transfer was cancelled");
@@ -62,10 +58,8 @@ void WaitFor(Socket s, short events, Clock::time_point deadline, const LoginPara
         if (left.count() <= 0)
             Fail(kTimeout, what + " did not answer within " + std::to_string(params.connectTimeout.count()) +
                                " seconds");
-        PollFd fd{};
-        fd.fd = s;
-        fd.events = events;
-        const int ready = PollOne(&fd, static_cast<int>(std::min<long long>(left.count(), 100)));
+        const int ready = WaitOnSocket(static_cast<std::intptr_t>(s), events,
+                                       static_cast<int>(std::min<long long>(left.count(), 100)));
         if (ready > 0) return;
         if (ready < 0 && errno != EINTR) Fail(kCannotConnect, what + ": " + std::strerror(errno));
     }
@@ -95,7 +89,7 @@ Socket Dial(const std::string& host, const std::string& port, Clock::time_point 
         int result = ::connect(s, a->ai_addr, static_cast<socklen_t>(a->ai_addrlen));
         if (result != 0 && (errno == EINPROGRESS || errno == EWOULDBLOCK)) {
             try {
-                WaitFor(s, POLLOUT, deadline, params, what);
+                WaitFor(s, kWritable, deadline, params, what);
             } catch (...) {
                 CloseSocket(s);
                 freeaddrinfo(found);
@@ -134,7 +128,7 @@ void Tunnel(Socket s, const std::string& target, Clock::time_point deadline, con
             const std::string& proxy) {
     const std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n";
     for (std::size_t sent = 0; sent < request.size();) {
-        WaitFor(s, POLLOUT, deadline, params, "the proxy " + proxy);
+        WaitFor(s, kWritable, deadline, params, "the proxy " + proxy);
         const auto n = ::send(s, request.data() + sent, request.size() - sent, 0);
         if (n <= 0) Fail(kCannotConnect, "the proxy " + proxy + " closed the connection");
         sent += static_cast<std::size_t>(n);
@@ -143,7 +137,7 @@ void Tunnel(Socket s, const std::string& target, Clock::time_point deadline, con
     std::string header;
     while (header.size() < 4 || header.compare(header.size() - 4, 4, "\r\n\r\n") != 0) {
         if (header.size() > 16384) Fail(kCannotConnect, "the proxy " + proxy + " sent an endless header");
-        WaitFor(s, POLLIN, deadline, params, "the proxy " + proxy);
+        WaitFor(s, kReadable, deadline, params, "the proxy " + proxy);
         char c = 0;
         const auto n = ::recv(s, &c, 1, 0);
         if (n <= 0) Fail(kCannotConnect, "the proxy " + proxy + " closed the connection");
@@ -160,7 +154,7 @@ void Tunnel(Socket s, const std::string& target, Clock::time_point deadline, con
 void SendAll(Socket s, const std::string& bytes, Clock::time_point deadline, const LoginParams& params,
              const std::string& what) {
     for (std::size_t sent = 0; sent < bytes.size();) {
-        WaitFor(s, POLLOUT, deadline, params, what);
+        WaitFor(s, kWritable, deadline, params, what);
         const auto n = ::send(s, bytes.data() + sent, bytes.size() - sent, 0);
         if (n <= 0) Fail(kCannotConnect, what + " closed the connection");
         sent += static_cast<std::size_t>(n);
@@ -171,7 +165,7 @@ std::string ReceiveExactly(Socket s, std::size_t count, Clock::time_point deadli
                            const std::string& what) {
     std::string out;
     while (out.size() < count) {
-        WaitFor(s, POLLIN, deadline, params, what);
+        WaitFor(s, kReadable, deadline, params, what);
         char buffer[256];
         const auto n = ::recv(s, buffer, std::min(sizeof buffer, count - out.size()), 0);
         if (n <= 0) Fail(kCannotConnect, what + " closed the connection");
